@@ -1,0 +1,15 @@
+// Local answers: the pre-authorisation answer with its yearly authorisation
+// sequence ("anio.txt", "nroaut.txt") and answer journal ("zelautoresp.txt"),
+// and the error answer.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+void ZELClient_GenAutoResponse(int index, std::int16_t flag);
+void ZELClient_GenErrorResponse(int index, const char* code, const char* reason);
+
+// The clock that decides the year of the sequence; tests inject their own.
+using ZELClockFn = std::time_t (*)();
+void ZELClient_SetClock(ZELClockFn clock);
+std::time_t ZELClient_Now();

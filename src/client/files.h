@@ -1,0 +1,11 @@
+// Terminal files: a request file into the request buffer, an answer text into an
+// answer file; both opened exclusively, both in the Windows text format on disk.
+#pragma once
+
+// Reads path into the request buffer. 0 when the file was opened, -1 when the
+// open failed (the buffer is then left as it was).
+int ZELClient_ReadFileInput(const char* path);
+
+// Writes answer (laid out when the fixed-layout flag is set) to path. The request
+// buffer holds the written text afterwards. 0, or -1.
+int ZELClient_WriteFileOutput(const char* path, const char* answer);

@@ -1,0 +1,19 @@
+// zelclient: relays prescription-authorisation requests from terminal files to
+// the gateway and writes the answers back.
+#include "client/init.h"
+#include "client/process.h"
+#include "fileutil/dirwait.h"
+#include "log/log.h"
+#include "platform/platform.h"
+#include "socket/socket.h"
+
+int main(int argc, char** argv) {
+  plat::process_setup();
+  if (ZELClient_Init(argc, argv) != 0) return -1;
+  const int result = ZELClient_Process();
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_Exit Entry");
+  FILE_DirWaitEnd();
+  SOCKET_End();
+  LOG_Close();
+  return result;
+}

@@ -1,0 +1,6 @@
+// The processing loop: life signal, stop file, one visit of every terminal, then
+// a wait for a change in the root directory tree.
+#pragma once
+
+// Runs until the stop file is found and deleted; returns 0 then.
+int ZELClient_Process();

@@ -1,0 +1,96 @@
+#include "log/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace {
+
+FILE* g_stream = nullptr;
+int g_lower = 1;
+int g_upper = 300;
+
+void close_file_stream() {
+  if (g_stream != nullptr && g_stream != stdout) std::fclose(g_stream);
+}
+
+}  // namespace
+
+int LOG_Open(int min, int max, char* spec) {
+  if (spec != nullptr && spec[0] != '\0') {
+    char* first = std::strchr(spec, ',');
+    if (first != nullptr) {
+      *first = '\0';
+      char* second = std::strchr(first + 1, ',');
+      if (second != nullptr) {
+        *second = '\0';
+        min = std::atoi(first + 1);
+        max = std::atoi(second + 1);
+      }
+    }
+    if (spec[0] != '\0') {
+      close_file_stream();
+      g_stream = std::fopen(spec, "a");
+    }
+  }
+  if (g_stream == nullptr) g_stream = stdout;
+  g_lower = min;
+  g_upper = max;
+  return 0;
+}
+
+bool LOG_Enabled(int level) {
+  return g_stream != nullptr && (level == 0 || (level >= g_lower && level <= g_upper));
+}
+
+int LOG_Print(int level, const char* format, ...) {
+  if (format == nullptr || !LOG_Enabled(level)) return 0;
+
+  std::tm local{};
+  char stamp[20] = {};
+  if (plat::local_time(std::time(nullptr), &local)) {
+    std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local);
+  }
+  char name[8];
+  std::fprintf(g_stream, "%s\t", stamp);
+  std::fprintf(g_stream, "%s\t", LOG_LevelName(level, name));
+  if (format[0] != '\0') {
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(g_stream, format, ap);
+    va_end(ap);
+  }
+  std::fputc('\n', g_stream);
+  return std::fflush(g_stream);
+}
+
+char* LOG_LevelName(int level, char* out) {
+  out[0] = '\0';
+  if (level == 0) {
+    std::strcpy(out, "PANIC");
+    return out;
+  }
+  if (level < 4 || level > 80) return out;
+  static const int kOffsets[] = {0, 1, 6, 11, 13, 16};
+  static const char* const kNames[] = {"ERROR", "WARNING", "INFO", "DEBUG"};
+  for (int severity = 0; severity < 4; ++severity) {
+    for (int offset : kOffsets) {
+      if (level == 4 + 20 * severity + offset) {
+        std::strcpy(out, kNames[severity]);
+        return out;
+      }
+    }
+  }
+  return out;
+}
+
+void LOG_Close() {
+  close_file_stream();
+  g_stream = nullptr;
+  g_lower = 0;
+  g_upper = 0;
+}

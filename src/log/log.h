@@ -1,0 +1,34 @@
+// Leveled log: one process-wide stream (a file opened for appending, or standard
+// output), a level window that decides which lines are written, and the level grid.
+#pragma once
+
+// Severity bases plus component offsets. Level 0 is PANIC and passes every window.
+enum ZELLogLevel : int {
+  LOG_TRAN_ERROR = 4,
+  LOG_TRAN_DEBUG = 64,
+  LOG_FILE_ERROR = 5,
+  LOG_FILE_DEBUG = 65,
+  LOG_SOCK_ERROR = 10,
+  LOG_SOCK_INFO = 50,
+  LOG_SOCK_DEBUG = 70,
+  LOG_CLI_ERROR = 17,
+  LOG_CLI_WARNING = 37,
+  LOG_CLI_INFO = 57,
+  LOG_CLI_DEBUG = 77,
+};
+
+// Opens or re-targets the log. spec is "file", "file,min,max" or null; its commas
+// are overwritten with terminators. Always returns 0.
+int LOG_Open(int min, int max, char* spec);
+
+// Writes one timestamped line when the log is open and the level passes the window.
+int LOG_Print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes the level's name ("PANIC", "ERROR", ... or "") into out (8 bytes at least).
+char* LOG_LevelName(int level, char* out);
+
+// Closes the log; later lines are dropped. Standard output is never closed.
+void LOG_Close();
+
+// True when a line at this level would be written (lets callers skip costly arguments).
+bool LOG_Enabled(int level);

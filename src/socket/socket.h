@@ -1,0 +1,41 @@
+// Table-based TCP layer: the 256-slot handle table, client connections
+// (host:port), listening sockets and accepts (bare port), whole-buffer send,
+// single-read receive, the reachability probe, the socket set with its highest
+// socket, and the multithreaded mode whose table steps run under the named
+// system-wide mutex "zelsock.mutex".
+#pragma once
+
+#include <cstdint>
+
+constexpr int kSocketSlots = 256;
+constexpr int kSocketSetSize = 64;
+constexpr int kReceiveMax = 4096;
+
+// 0, or -1 when the network library or the table guard cannot be started.
+// An options text holding 'T' switches multithreaded mode on.
+int SOCKET_Init(const char* options);
+int SOCKET_End();
+
+void HANDLE_Reset();
+int HANDLE_Get();  // reserved slot id, or -1 when the table is full
+int HANDLE_Free(int id);
+
+// "host:port[,...]" connects, "port[,...]" listens; the text may be cut at its
+// first comma after the port. Handle id, or -1.
+int SOCKET_Open(char* text, int unused);
+int SOCKET_Close(int id, int how);  // always 0
+// Sends all *length bytes; *length becomes the count sent. 0, or -1.
+int SOCKET_Send(int id, const void* data, int* length, int unused);
+// One read of at most size bytes (connection: 0 or -1), or one accept
+// (listening handle: new id or -1).
+int SOCKET_Receive(int id, void* dest, int size, int unused, int* length);
+// 1 when a connection to host:port could be opened (and is closed again), else 0.
+std::int16_t SOCKET_TestConnection(const char* text);
+
+// Bookkeeping for users that wait on several sockets (single-threaded mode).
+struct SocketSet {
+  std::uint32_t count;
+  std::int32_t members[kSocketSetSize];
+};
+const SocketSet& SOCKET_GetSet();
+int SOCKET_GetHighest();

@@ -1,0 +1,74 @@
+// Test helpers: temporary directories, whole-file reads and writes, log-line
+// parsing, and running the real executables as child processes.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zt {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+std::string read_file(const fs::path& path);  // "" when missing
+void write_file(const fs::path& path, const std::string& bytes);
+bool exists(const fs::path& path);
+
+// Log lines without their timestamp: "LEVEL\tmessage" per line, line ends removed.
+std::vector<std::string> log_messages(const std::string& log);
+// True when the lines hold `expected` in this order (other lines may come between).
+bool contains_in_order(const std::vector<std::string>& lines,
+                       const std::vector<std::string>& expected);
+
+// Polls pred every few milliseconds until it holds or the time-out passes.
+bool wait_until(const std::function<bool()>& pred,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Path of a project executable in the build's bin directory.
+std::string bin(const std::string& name);
+
+// A child process running an executable with arguments; killed at destruction.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& workdir = "",
+        const std::vector<std::string>& env = {});
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  bool started() const { return pid_ > 0; }
+  int pid() const { return pid_; }
+  // Exit status (0..255), or -1 when it did not end within the time-out.
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool running();
+  void kill_now();
+  void terminate();
+  const std::string& stdout_path() const { return out_; }
+
+ private:
+  int pid_ = -1;
+  int status_ = -1;
+  std::string out_;
+};
+
+// Runs to completion; returns the exit status, or -1 on a time-out.
+int run(const std::vector<std::string>& argv, const std::string& workdir = "",
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace zt
