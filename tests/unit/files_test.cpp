@@ -253,6 +253,44 @@ TEST_F(TerminalFiles, ExclusiveWhileHeld) {
   plat::file_close(fd);
 }
 
+// Where no lease can be taken (here: a process that neither owns the file nor
+// has CAP_LEASE), an exclusive flock still keeps cooperating terminals out;
+// a terminal that takes no lock is not seen.
+TEST_F(TerminalFiles, FallsBackToFlockWithoutALease) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs to act as another user";
+  const auto path = dir_ / "cin.txt";
+  zt::write_file(path, "held");
+  chmod(path.c_str(), 0666);
+  // 0 opened, 1 refused with EACCES, anything else a failure of the test itself.
+  const auto open_as_other_user = [&](bool writing) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      const int fd = writing ? plat::file_open_exclusive_write(path.c_str())
+                             : plat::file_open_exclusive_read(path.c_str());
+      if (fd >= 0) _exit(plat::file_close(fd) == 0 ? 0 : 4);
+      _exit(errno == EACCES ? 1 : 3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(open_as_other_user(false), 0);
+  {
+    const auto ready = dir_ / "locked";
+    zt::Child locker({"/bin/sh", "-c",
+                      "exec 3<'" + path.string() + "' && flock -x 3 && : > '" + ready.string() +
+                          "' && exec sleep 60"});
+    ASSERT_TRUE(zt::wait_until([&] { return zt::exists(ready); }));
+    EXPECT_EQ(open_as_other_user(false), 1);
+    EXPECT_EQ(open_as_other_user(true), 1);
+    EXPECT_EQ(zt::read_file(path), "held");  // not emptied
+  }
+  Holder unlocked(path, dir_ / "ready");
+  ASSERT_TRUE(unlocked.held());
+  EXPECT_EQ(open_as_other_user(false), 0);
+}
+
 TEST(TextFormat, ReaderJoinsPairsAcrossChunks) {
   struct Case {
     std::vector<std::string> chunks;

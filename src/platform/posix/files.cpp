@@ -133,7 +133,10 @@ int file_access(const char* path, int mode) {
 }
 
 int file_unlink(const char* path) {
-  return ::unlink(path) == 0 ? 0 : -1;
+  if (::unlink(path) == 0) return 0;
+  // In Windows terms: a file that may not be removed is an access failure.
+  errno = errno == EBUSY ? EACCES : windows_errno(errno);
+  return -1;
 }
 
 int file_replace_atomic(const char* path, const char* data, std::size_t n) {
