@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "client/config.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #include "testsupport.h"
 
 namespace {
@@ -44,6 +46,7 @@ const std::string kAnswer17 =
 class LocalAnswers : public ::testing::Test {
  protected:
   void SetUp() override {
+    plat::process_setup();
     previousDir_ = std::filesystem::current_path();
     std::filesystem::current_path(work_.path());
     g_now = mid_year(2031);
@@ -228,6 +231,27 @@ TEST_F(LocalAnswers, FailedAnswerWriteKeepsTheNumberAndJournals) {
   g_config.rootPath.assign(root_.str());
   EXPECT_EQ(number_in(answer(kExample)), "G20310000017");
   EXPECT_EQ(work("nroaut.txt"), "17\r\n");
+}
+
+// The number is stored before the answer file exists: a terminal can never hold
+// a number that the number file does not yet account for.
+TEST_F(LocalAnswers, NumberStoredBeforeTheAnswerAppears) {
+  zt::write_file(work_ / "anio.txt", "2031\r\n");
+  zt::write_file(work_ / "nroaut.txt", "16\r\n");
+  std::string seen;
+  std::atomic<bool> watching{false};
+  std::thread watcher([&] {
+    const auto answerFile = root_ / "caja1out.txt";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    watching = true;
+    while (!zt::exists(answerFile) && std::chrono::steady_clock::now() < end) {
+    }
+    seen = zt::read_file(work_ / "nroaut.txt");
+  });
+  while (!watching) std::this_thread::yield();
+  answer(kExample);
+  watcher.join();
+  EXPECT_EQ(seen, "17\r\n");
 }
 
 TEST_F(LocalAnswers, ErrorAnswer) {
