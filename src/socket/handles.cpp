@@ -14,7 +14,9 @@ Slot g_table[kSocketSlots];
 SocketSet g_set{};
 std::int32_t g_highest = 0;
 
-Slot* slot(int id) { return id >= 0 && id < kSocketSlots ? &g_table[id] : nullptr; }
+Slot* slot(int id) {
+  return id >= 0 && id < kSocketSlots ? &g_table[id] : nullptr;
+}
 
 }  // namespace
 
@@ -56,13 +58,17 @@ void set_remove(std::int32_t socket) {
   }
 }
 
-void set_clear() { g_set.count = 0; }
+void set_clear() {
+  g_set.count = 0;
+}
 
 void raise_highest(std::int32_t socket) {
   if (socket > g_highest) g_highest = socket;
 }
 
-void set_highest(std::int32_t socket) { g_highest = socket; }
+void set_highest(std::int32_t socket) {
+  g_highest = socket;
+}
 
 int guarded_get(Taker taker) {
   plat::MutexHandle guard = plat::named_mutex_open(kMutexName);
@@ -131,5 +137,9 @@ int HANDLE_Free(int id) {
   return id;
 }
 
-const SocketSet& SOCKET_GetSet() { return sock::g_set; }
-int SOCKET_GetHighest() { return sock::g_highest; }
+const SocketSet& SOCKET_GetSet() {
+  return sock::g_set;
+}
+int SOCKET_GetHighest() {
+  return sock::g_highest;
+}

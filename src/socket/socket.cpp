@@ -141,8 +141,7 @@ int open_text(const char* text, char* writable, std::int32_t connectMs) {
   if (plat::net_connect(s, addr, static_cast<std::uint16_t>(port), connectMs) != 0) {
     return open_failed("SOCKET_Open connect()", s);
   }
-  const int id =
-      sock::g_multithreaded == 0 ? HANDLE_Get() : sock::guarded_get(sock::Taker::Open);
+  const int id = sock::g_multithreaded == 0 ? HANDLE_Get() : sock::guarded_get(sock::Taker::Open);
   if (id == -1) return open_failed("SOCKET_Open HANDLE_Get()", s);
 
   LOG_Print(LOG_SOCK_INFO, "SOCKET_Open Conectado");
@@ -248,9 +247,10 @@ int SOCKET_Send(int id, const void* data, int* length, int /*unused*/) {
   int sent = 0;
   while (sent < total) {
     const std::int64_t left = deadline - plat::monotonic_ms();
-    const long r = left < 0 ? -1
-                            : plat::net_send(s, bytes + sent, static_cast<std::size_t>(total - sent),
-                                             static_cast<std::int32_t>(left));
+    const long r = left < 0
+                       ? -1
+                       : plat::net_send(s, bytes + sent, static_cast<std::size_t>(total - sent),
+                                        static_cast<std::int32_t>(left));
     if (r < 0) {
       LOG_Print(LOG_SOCK_ERROR, "SOCKET_Send enviando");
       *length = sent;
@@ -306,4 +306,6 @@ std::int16_t SOCKET_TestConnection(const char* text) {
   return 1;
 }
 
-int SOCKET_GetLocalPort(int id) { return plat::net_local_port(sock::socket_of(id)); }
+int SOCKET_GetLocalPort(int id) {
+  return plat::net_local_port(sock::socket_of(id));
+}

@@ -9,8 +9,8 @@ int ZEL_MakePacket(int type, const char* clientName, const char* message, unsign
                    std::size_t outSize) {
   LOG_Print(LOG_TRAN_DEBUG, "ZEL_MakePacket Entry");
   int result = -1;
-  if (clientName != nullptr && message != nullptr && clientName[0] != '\0' &&
-      message[0] != '\0' && out != nullptr) {
+  if (clientName != nullptr && message != nullptr && clientName[0] != '\0' && message[0] != '\0' &&
+      out != nullptr) {
     const std::size_t n = std::strlen(message);
     // The length field holds n + 6 in 32 bits, and the result is an int.
     if (n <= static_cast<std::size_t>(INT32_MAX) - kPacketHeaderSize &&

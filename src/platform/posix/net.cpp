@@ -17,8 +17,12 @@ namespace plat {
 
 namespace {
 
-int fd_of(SocketValue s) { return static_cast<int>(s); }
-bool valid(SocketValue s) { return s > 0 && s <= 0x7fffffff; }
+int fd_of(SocketValue s) {
+  return static_cast<int>(s);
+}
+bool valid(SocketValue s) {
+  return s > 0 && s <= 0x7fffffff;
+}
 
 // Descriptor 0 would read as "reserved" in the handle table: move it up.
 SocketValue above_zero(int fd) {
@@ -55,7 +59,9 @@ bool wait_ready(int fd, short events, std::int64_t deadline, std::int32_t timeou
 
 }  // namespace
 
-int net_startup() { return 0; }
+int net_startup() {
+  return 0;
+}
 void net_cleanup() {}
 
 int net_resolve(const char* host, std::uint8_t addr[4]) {
@@ -172,6 +178,8 @@ int net_shutdown(SocketValue s, int how) {
   return ::shutdown(fd_of(s), kModes[how]) == 0 ? 0 : -1;
 }
 
-int net_close(SocketValue s) { return valid(s) && ::close(fd_of(s)) == 0 ? 0 : -1; }
+int net_close(SocketValue s) {
+  return valid(s) && ::close(fd_of(s)) == 0 ? 0 : -1;
+}
 
 }  // namespace plat

@@ -17,7 +17,9 @@ void process_setup() {
   signal(SIGIO, SIG_IGN);
 }
 
-bool local_time(std::time_t t, std::tm* out) { return localtime_r(&t, out) != nullptr; }
+bool local_time(std::time_t t, std::tm* out) {
+  return localtime_r(&t, out) != nullptr;
+}
 
 std::int64_t monotonic_ms() {
   timespec ts{};
