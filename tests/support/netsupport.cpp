@@ -143,6 +143,14 @@ void close_fd(int fd) {
   if (fd >= 0) close(fd);
 }
 
+void shutdown_send(int fd) {
+  shutdown(fd, SHUT_WR);
+}
+
+void interrupt(int pid) {
+  kill(pid, SIGINT);
+}
+
 int in_child(const std::function<int()>& fn, std::chrono::milliseconds timeout) {
   std::fflush(nullptr);
   const pid_t pid = fork();

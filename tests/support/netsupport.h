@@ -66,6 +66,8 @@ std::string recv_upto(int fd, std::size_t n,
 // True when the peer closes (end of stream) within the time-out without sending data.
 bool sees_close(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 void close_fd(int fd);
+void shutdown_send(int fd);  // the peer then reads end of stream
+void interrupt(int pid);     // SIGINT, as Ctrl+C sends it
 
 // Runs fn in a forked child process and returns its exit status (fn's result),
 // 128 + signal when a signal ended it, or -1 when it did not end in time.
