@@ -52,9 +52,8 @@ int keep_troqueles(const zel::Text<kTroquelListCapacity>& list, int width,
   int count = 0;
   const std::size_t records = list.size() / static_cast<std::size_t>(width);
   for (std::size_t r = 0; r < records; ++r) {
-    zel::Text<kTroquelRecordMax> record(
-        std::string_view(list.c_str() + r * static_cast<std::size_t>(width),
-                         static_cast<std::size_t>(width)));
+    zel::Text<kTroquelRecordMax> record(std::string_view(
+        list.c_str() + r * static_cast<std::size_t>(width), static_cast<std::size_t>(width)));
     if (std::atoi(record.c_str()) != 0) {
       kept.append(record.view());  // fits: the kept list is never longer than the list
       ++count;
@@ -72,7 +71,9 @@ bool rewrite_request(const char* kept, const char* name) {
 }
 
 // Local answer after a failure on the road to the gateway.
-void answer_unreachable(int index) { ZELClient_GenAutoResponse(index, ZELClient_ProbeReachable()); }
+void answer_unreachable(int index) {
+  ZELClient_GenAutoResponse(index, ZELClient_ProbeReachable());
+}
 
 void log_timing(std::int64_t startMs) {
   const double seconds = static_cast<double>(plat::monotonic_ms() - startMs) * 0.001;
@@ -86,8 +87,8 @@ void log_timing(std::int64_t startMs) {
 void exchange(int index, const char* name, int packetType, std::time_t* lifeTimer,
               std::int64_t startMs) {
   std::memset(g_packet, 0, sizeof g_packet);
-  const int packetLength =
-      ZEL_MakePacket(packetType, g_config.name.c_str(), g_request.c_str(), g_packet, sizeof g_packet);
+  const int packetLength = ZEL_MakePacket(packetType, g_config.name.c_str(), g_request.c_str(),
+                                          g_packet, sizeof g_packet);
   if (packetLength == -1) {
     ZELClient_GenAutoResponse(index, 1);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process ZEL_MakePacket");

@@ -38,8 +38,12 @@ int life_signal_step(std::time_t start, std::time_t* lifeTimer) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process transcurrieron %d segundos",
             static_cast<int>(now - start));
   if (sinceLife >= g_config.lifePeriod && g_config.lifePeriod != -1) {
-    LOG_Print(LOG_CLI_INFO, "ZELClient_Process enviando se\xF1al de vida");
-    std::printf("Eviando se\xF1al de vida desde el client\n");
+    LOG_Print(LOG_CLI_INFO,
+              "ZELClient_Process enviando se\xF1"
+              "al de vida");
+    std::printf(
+        "Eviando se\xF1"
+        "al de vida desde el client\n");
     std::fflush(stdout);
     if (ZELClient_EnviarMensaje_de_vida() == -1) {
       LOG_Print(LOG_CLI_ERROR, "No se pudo enviar mensaje de vida ");
@@ -58,9 +62,11 @@ bool stop_requested() {
   LOG_Print(LOG_CLI_WARNING, "ZELClient_Process encontro archivo de stop. Saliendo...");
   if (plat::file_unlink(stop.c_str()) == 0) return true;
   if (errno == ENOENT) {
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process borrando archivo ZELCLIENTSTOP.tmp, ubicacion erronea");
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_Process borrando archivo ZELCLIENTSTOP.tmp, ubicacion erronea");
   } else if (errno == EACCES) {
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process borrando archivo ZELCLIENTSTOP.tmp, no pudo accederlo");
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_Process borrando archivo ZELCLIENTSTOP.tmp, no pudo accederlo");
   }
   return false;
 }

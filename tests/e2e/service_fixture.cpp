@@ -11,8 +11,19 @@ Service::Service(int gatewayPort, std::vector<std::string> extraArgs, std::vecto
                  bool startNow)
     : env_(std::move(env)) {
   logPath = (work / "svc.log").string();
-  args_ = {bin("zelclient"), "-n", "AB", "-r", root.str(), "-t", "caja1,caja2", "-g",
-           "127.0.0.1:" + std::to_string(gatewayPort), "-T", "30000", "-l", logPath + ",1,300"};
+  args_ = {bin("zelclient"),
+           "-n",
+           "AB",
+           "-r",
+           root.str(),
+           "-t",
+           "caja1,caja2",
+           "-g",
+           "127.0.0.1:" + std::to_string(gatewayPort),
+           "-T",
+           "30000",
+           "-l",
+           logPath + ",1,300"};
   args_.insert(args_.end(), extraArgs.begin(), extraArgs.end());
   if (startNow) start();
 }
@@ -55,9 +66,13 @@ bool Service::stop() {
   return child_->wait() == 0;
 }
 
-std::vector<std::string> Service::log() { return log_messages(read_file(logPath)); }
+std::vector<std::string> Service::log() {
+  return log_messages(read_file(logPath));
+}
 
-std::string Service::stdout_text() { return read_file(child_->stdout_path()); }
+std::string Service::stdout_text() {
+  return read_file(child_->stdout_path());
+}
 
 std::string current_year() {
   const std::time_t now = std::time(nullptr);

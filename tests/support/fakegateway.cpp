@@ -43,14 +43,25 @@ int Packet::type() const {
   if (raw.size() < 6) return -1;
   return (static_cast<unsigned char>(raw[4]) << 8) | static_cast<unsigned char>(raw[5]);
 }
-std::string Packet::sender() const { return raw.size() < 10 ? "" : raw.substr(6, 4); }
-std::string Packet::message() const { return raw.size() < 10 ? "" : raw.substr(10); }
+std::string Packet::sender() const {
+  return raw.size() < 10 ? "" : raw.substr(6, 4);
+}
+std::string Packet::message() const {
+  return raw.size() < 10 ? "" : raw.substr(10);
+}
 
 std::string reply_packet(const std::string& text) {
   const std::size_t n = text.size() + 6;
-  std::string header = {static_cast<char>(n >> 24), static_cast<char>(n >> 16),
-                        static_cast<char>(n >> 8),  static_cast<char>(n),
-                        0, 2, 'G', 'A', 'T', 'E'};
+  std::string header = {static_cast<char>(n >> 24),
+                        static_cast<char>(n >> 16),
+                        static_cast<char>(n >> 8),
+                        static_cast<char>(n),
+                        0,
+                        2,
+                        'G',
+                        'A',
+                        'T',
+                        'E'};
   return header + text;
 }
 
@@ -86,8 +97,8 @@ void FakeGateway::handle(int fd) {
     packet.raw.append(buf, static_cast<std::size_t>(n));
     if (packet.raw.size() >= 4) {
       const auto* b = reinterpret_cast<const unsigned char*>(packet.raw.data());
-      const std::size_t want = (std::size_t{b[0]} << 24 | std::size_t{b[1]} << 16 |
-                                std::size_t{b[2]} << 8 | b[3]) + 4;
+      const std::size_t want =
+          (std::size_t{b[0]} << 24 | std::size_t{b[1]} << 16 | std::size_t{b[2]} << 8 | b[3]) + 4;
       if (packet.raw.size() >= want) break;
     }
   }
@@ -116,30 +127,6 @@ bool FakeGateway::wait_packets(std::size_t n, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
-}
-
-int closed_port() {
-  int port = 0;
-  const int fd = listen_local(&port);
-  close(fd);
-  return port;
-}
-
-Listener::Listener() {
-  fd_ = listen_local(&port_);
-  thread_ = std::thread([this] {
-    while (!stop_) {
-      if (!readable(fd_, stop_, 100)) continue;
-      const int c = accept(fd_, nullptr, nullptr);
-      if (c >= 0) close(c);
-    }
-  });
-}
-
-Listener::~Listener() {
-  stop_ = true;
-  thread_.join();
-  close(fd_);
 }
 
 }  // namespace zt

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "netsupport.h"
+
 namespace zt {
 
 struct GatewayReply {
@@ -50,25 +52,6 @@ class FakeGateway {
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::vector<Packet> packets_;
-  std::thread thread_;
-};
-
-// A TCP port on 127.0.0.1 that nothing listens on (bound, then released).
-int closed_port();
-
-// Accepts connections and closes them at once, for reachability probes.
-class Listener {
- public:
-  Listener();
-  ~Listener();
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
   std::thread thread_;
 };
 
