@@ -1,18 +1,56 @@
 #!/usr/bin/env bash
-# The service's main job on a temporary root: starts zelclient with full logging,
-# shows its log, and stops it with the stop file.
+# The service's main job on a temporary root: the gateway simulator on
+# localhost:8000, zelclient with two terminals, a few requests dropped the way a
+# terminal does, each answer shown, and both stopped cleanly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ZEL_WITH_WINDOWS=0 scripts/setup.sh
 scripts/build.sh build
+bin=$PWD/build/bin
 
-root=$(mktemp -d /tmp/zeldemo.XXXXXX)
-echo "== root directory: $root"
-build/bin/zelclient -n DEMO -r "$root" -t caja1,caja2 -T 1000 -l "$root/svc.log,1,300" &
-svc=$!
-sleep 1
-echo "== stopping with $root/ZELCLIENTSTOP.tmp"
+demo=$(mktemp -d /tmp/zeldemo.XXXXXX)
+root=$demo/root
+work=$demo/work
+mkdir -p "$root" "$work"
+echo "== root directory $root, working directory $work"
+
+"$bin/zelgateway" -p 8000 -m approve >"$demo/gateway.out" &
+gateway=$!
+sleep 0.3
+(cd "$work" && exec "$bin/zelclient" -n DEMO -r "$root" -t caja1,caja2 -F 1234 -p 60 \
+  -l "$work/svc.log,1,300") >"$demo/client.out" &
+client=$!
+sleep 0.3
+
+troquel() { printf '%-51s' "$1" | tr ' ' 'X'; }
+
+# request TERMINAL TEXT: writes the request file, waits for the answer, shows it.
+request() {
+  local in="$root/${1}in.txt" out="$root/${1}out.txt"
+  printf '%s\r\n' "$2" >"$in"
+  for _ in $(seq 1 200); do
+    [[ -s $out && ! -e $in ]] && break
+    sleep 0.05
+  done
+  echo "-- $1 sent:    $2"
+  echo "   $1 answer:  $(tr -d '\r' <"$out" | iconv -f WINDOWS-1252 -t UTF-8)"
+  rm -f "$out"
+}
+
+echo "== a good request, answered by the gateway"
+request caja1 "|G01=1234|G04=556677|G08=42|G06=$(troquel 7791234)|G99=000020|"
+echo "== three troqueles where two are allowed: refused locally"
+request caja2 "|G01=1234|G04=556678|G08=42|G06=$(troquel 1)$(troquel 2)$(troquel 3)|G99=000020|"
+echo "== the gateway stops: the service pre-authorises by itself"
+kill -INT $gateway
+wait $gateway || true
+request caja1 "|G01=1234|G04=556679|G08=42|G99=000020|"
+
 touch "$root/ZELCLIENTSTOP.tmp"
-wait $svc && status=0 || status=$?
-echo "== zelclient ended with status $status; its log:"
-cat "$root/svc.log"
+wait $client && status=0 || status=$?
+echo "== zelclient ended with status $status"
+echo "== the gateway's view of the traffic:"
+cat "$demo/gateway.out"
+echo "== journal of local pre-authorisations ($work/zelautoresp.txt):"
+tr -d '\r' <"$work/zelautoresp.txt"
+echo "== the service's log is $work/svc.log"

@@ -13,3 +13,7 @@ void ZELClient_GenErrorResponse(int index, const char* code, const char* reason)
 using ZELClockFn = std::time_t (*)();
 void ZELClient_SetClock(ZELClockFn clock);
 std::time_t ZELClient_Now();
+
+// Forgets the authorisation numbers issued in this run, which otherwise act as a
+// floor that the next number of the same year never goes below. For tests.
+void ZELClient_ResetIssuedNumbers();

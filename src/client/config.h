@@ -27,6 +27,11 @@ struct ZELClientConfig {
 
 extern ZELClientConfig g_config;
 
+// The gateway's "host:port" text. A host of at most 127 characters, ':' and a
+// port of at most 11 characters always fit, so the address is never cut.
+using GatewayAddress = zel::Text<140>;
+void ZELClient_GatewayAddress(GatewayAddress& out);
+
 // The request buffer: the request being handled, the working copy of an answer
 // being written, and the life message.
 extern zel::Text<kRequestCapacity> g_request;

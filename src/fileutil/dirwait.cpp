@@ -1,4 +1,50 @@
-// Placeholder until directory waiting lands: nothing to close.
 #include "fileutil/dirwait.h"
 
-bool FILE_DirWaitEnd() { return true; }
+#include "common/text.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The outcome of one wait as a result, with its line at the error level.
+int wait_result(const char* fn, std::uint32_t timeoutMs) {
+  switch (plat::dirwatch_wait(timeoutMs)) {
+    case plat::WaitOutcome::Signalled:
+      LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject OK", fn);
+      return 0;
+    case plat::WaitOutcome::Abandoned:
+      LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject WAIT_ABANDONED", fn);
+      return -1;
+    case plat::WaitOutcome::Failed:
+      LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject WAIT_FAILED", fn);
+      return -1;
+    case plat::WaitOutcome::Timeout:
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int FILE_DirWaitFirst(const char* path, std::uint32_t timeoutMs, std::uint32_t filter) {
+  LOG_Print(LOG_FILE_DEBUG, "FILE_DirWaitfirst Entry TimeOut=[%d]", static_cast<int>(timeoutMs));
+  zel::Text<511> error;  // the system's text of the error code
+  int result = -1;
+  if (plat::dirwatch_open(path, filter, error.data(), error.capacity() + 1) != 0) {
+    LOG_Print(LOG_FILE_ERROR, "FILE_DirWaitFirst FindFirstChangeNotification Error [%s]",
+              error.c_str());
+  } else {
+    result = wait_result("FILE_DirWaitFirst", timeoutMs);
+  }
+  LOG_Print(LOG_FILE_DEBUG, "FILE_DirWaitFirst Exit RetVal=[%d]", result);
+  return result;
+}
+
+int FILE_DirWaitNext(std::uint32_t timeoutMs) {
+  if (plat::dirwatch_rearm() != 0) return -1;
+  return wait_result("FILE_DirWaitNext", timeoutMs);
+}
+
+bool FILE_DirWaitEnd() {
+  return plat::dirwatch_close();
+}

@@ -3,6 +3,7 @@
 // the rest of the code includes no OS header.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -22,6 +23,10 @@ std::int64_t monotonic_ms();
 
 void sleep_ms(std::uint32_t ms);
 
+// Sets *flag when the process is asked to stop (SIGINT or SIGTERM; Ctrl+C, Ctrl+Break
+// or console close on Windows) instead of ending it.
+void on_terminate(std::atomic<bool>* flag);
+
 // ---- Files -----------------------------------------------------------------
 
 // The platform's path separator: '\\' on Windows, '/' elsewhere.
@@ -33,7 +38,7 @@ extern const char kPathSeparator;
 // Both return a descriptor, or -1 with errno set.
 int file_open_exclusive_read(const char* path);
 int file_open_exclusive_write(const char* path);
-long file_read(int fd, char* buf, std::size_t n);  // bytes read, 0 at end, -1 + errno
+long file_read(int fd, char* buf, std::size_t n);         // bytes read, 0 at end, -1 + errno
 long file_write(int fd, const char* buf, std::size_t n);  // bytes written or -1 + errno
 int file_close(int fd);
 
@@ -60,9 +65,64 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms);
 bool dirwatch_close();
 
 // ---- Sockets ---------------------------------------------------------------
-// (declared by the socket layer's work)
+// IPv4 TCP. A socket value is the platform's own (a descriptor, a SOCKET) carried
+// as a signed 64-bit int; valid values are above 0 (never 0, so that the handle
+// table can use 0 as "reserved"), kNoSocket means none. Addresses are 4 bytes in
+// network order, ports in host order. Time bounds are in milliseconds; a negative
+// bound waits without end. Sending never raises a signal: a peer that has gone is
+// an ordinary failure.
+
+using SocketValue = std::int64_t;
+constexpr SocketValue kNoSocket = -1;
+
+// Host-lookup failure codes (the Windows Sockets numbers on every platform).
+constexpr int kResolveHostNotFound = 11001;
+constexpr int kResolveTryAgain = 11002;
+constexpr int kResolveNoRecovery = 11003;
+constexpr int kResolveNoData = 11004;
+
+int net_startup();  // 0, or -1 when the sockets library cannot be started
+void net_cleanup();
+
+// First IPv4 address of a host name or dotted address. 0, or a failure code:
+// one of kResolve*, or another platform code.
+int net_resolve(const char* host, std::uint8_t addr[4]);
+
+SocketValue net_socket();  // a new TCP socket, or kNoSocket
+// Connects within timeout_ms. 0, or -1 when refused, failed or not done in time.
+int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
+                std::int32_t timeout_ms);
+// Binds to port on every local address (no socket option set). 0, or -1.
+int net_bind_any(SocketValue s, std::uint16_t port);
+int net_listen(SocketValue s, int backlog);  // 0, or -1
+// Waits without bound for a client; the peer's address goes to peer.
+SocketValue net_accept(SocketValue s, std::uint8_t peer[4]);  // new socket, or kNoSocket
+// The port the socket is bound to, or -1.
+int net_local_port(SocketValue s);
+// One send of at most n bytes once the socket takes data, within timeout_ms:
+// the count sent (> 0), or -1 on failure or time-out.
+long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms);
+// One read of at most n bytes once data is there, within timeout_ms: the count
+// read (> 0), 0 when the peer has closed, -1 on failure or time-out.
+long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms);
+int net_shutdown(SocketValue s, int how);  // how: 0 receive, 1 send, 2 both; 0 or -1
+int net_close(SocketValue s);              // 0 or -1
 
 // ---- Named mutex -----------------------------------------------------------
-// (declared by the socket layer's work)
+// A system-wide mutex known by name: every process that uses the name shares it.
+// An owner that ends while holding it leaves it abandoned: the next wait obtains
+// it and reports WaitOutcome::Abandoned (the protected state may be inconsistent).
+
+using MutexHandle = void*;
+
+// Makes sure the mutex exists from now until the process ends (an existing one is
+// accepted); keeps no handle for the caller. false when it cannot be created.
+bool named_mutex_create(const char* name);
+MutexHandle named_mutex_open(const char* name);  // nullptr when it cannot be opened
+// Signalled: the caller owns it now. Abandoned: owned, after a dead owner.
+// Timeout: not obtained within timeout_ms. Failed: any other failure.
+WaitOutcome named_mutex_wait(MutexHandle m, std::uint32_t timeout_ms);
+void named_mutex_release(MutexHandle m);  // harmless when not owned
+void named_mutex_close(MutexHandle m);
 
 }  // namespace plat

@@ -12,7 +12,10 @@ constexpr int kSocketSetSize = 64;
 constexpr int kReceiveMax = 4096;
 
 // 0, or -1 when the network library or the table guard cannot be started.
-// An options text holding 'T' switches multithreaded mode on.
+// An options text holding 'T' switches multithreaded mode on. Reads the time
+// bounds of connections once: ZELCLIENT_NET_TIMEOUT_MS (connect, send and receive
+// of every connection, default 30000) and ZELCLIENT_PROBE_TIMEOUT_MS (connect of
+// SOCKET_TestConnection, default 3000, never above the first).
 int SOCKET_Init(const char* options);
 int SOCKET_End();
 
@@ -26,8 +29,8 @@ int SOCKET_Open(char* text, int unused);
 int SOCKET_Close(int id, int how);  // always 0
 // Sends all *length bytes; *length becomes the count sent. 0, or -1.
 int SOCKET_Send(int id, const void* data, int* length, int unused);
-// One read of at most size bytes (connection: 0 or -1), or one accept
-// (listening handle: new id or -1).
+// One read of at most size bytes, limited to kReceiveMax (connection: 0 or -1),
+// or one accept (listening handle: new id or -1).
 int SOCKET_Receive(int id, void* dest, int size, int unused, int* length);
 // 1 when a connection to host:port could be opened (and is closed again), else 0.
 std::int16_t SOCKET_TestConnection(const char* text);
@@ -39,3 +42,7 @@ struct SocketSet {
 };
 const SocketSet& SOCKET_GetSet();
 int SOCKET_GetHighest();
+
+// The local port of a handle's socket (a listening handle opened on port 0 learns
+// the port the system chose), or -1.
+int SOCKET_GetLocalPort(int id);

@@ -29,7 +29,8 @@ TEST(Startup, WritesConfigurationAndStopsOnStopFile) {
   zt::Child svc({bin("zelclient"), "-n", "AB", "-r", dir.str(), "-l", log + ",1,300", "-t",
                  "caja1,caja2", "-g", "gw.example:9000", "-T", "100"},
                 dir.str());
-  ASSERT_TRUE(zt::wait_until([&] { return zt::read_file(log).find("Process Entry") != std::string::npos; }));
+  ASSERT_TRUE(zt::wait_until(
+      [&] { return zt::read_file(log).find("Process Entry") != std::string::npos; }));
   zt::write_file(dir / "ZELCLIENTSTOP.tmp", "");
   ASSERT_EQ(svc.wait(), 0);
   EXPECT_FALSE(zt::exists(dir / "ZELCLIENTSTOP.tmp"));

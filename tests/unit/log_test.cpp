@@ -25,11 +25,11 @@ TEST(LogLevelName, Grid) {
   struct Case {
     int level;
     const char* name;
-  } cases[] = {{0, "PANIC"},  {4, "ERROR"},  {5, "ERROR"},   {10, "ERROR"},  {15, "ERROR"},
+  } cases[] = {{0, "PANIC"},  {4, "ERROR"},  {5, "ERROR"},    {10, "ERROR"},   {15, "ERROR"},
                {17, "ERROR"}, {20, "ERROR"}, {24, "WARNING"}, {37, "WARNING"}, {40, "WARNING"},
-               {44, "INFO"},  {57, "INFO"},  {60, "INFO"},   {64, "DEBUG"},  {77, "DEBUG"},
-               {80, "DEBUG"}, {1, ""},       {3, ""},        {6, ""},        {18, ""},
-               {81, ""},      {-4, ""},      {300, ""},      {23, ""}};
+               {44, "INFO"},  {57, "INFO"},  {60, "INFO"},    {64, "DEBUG"},   {77, "DEBUG"},
+               {80, "DEBUG"}, {1, ""},       {3, ""},         {6, ""},         {18, ""},
+               {81, ""},      {-4, ""},      {300, ""},       {23, ""}};
   for (const auto& c : cases) {
     char out[8] = "garbage";
     EXPECT_STREQ(LOG_LevelName(c.level, out), c.name) << c.level;
@@ -103,8 +103,10 @@ TEST_F(LogTest, SecondOpenRetargets) {
   LOG_Print(17, "to b");
   LOG_Print(57, "filtered");
   LOG_Close();
-  EXPECT_EQ(zt::log_messages(zt::read_file(dir_ / "a.log")), std::vector<std::string>{"ERROR\tto a"});
-  EXPECT_EQ(zt::log_messages(zt::read_file(dir_ / "b.log")), std::vector<std::string>{"ERROR\tto b"});
+  EXPECT_EQ(zt::log_messages(zt::read_file(dir_ / "a.log")),
+            std::vector<std::string>{"ERROR\tto a"});
+  EXPECT_EQ(zt::log_messages(zt::read_file(dir_ / "b.log")),
+            std::vector<std::string>{"ERROR\tto b"});
 }
 
 TEST_F(LogTest, UnopenableFileFallsBackToStandardOutput) {

@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/platform.h"
@@ -16,7 +17,9 @@ void process_setup() {
   signal(SIGIO, SIG_IGN);
 }
 
-bool local_time(std::time_t t, std::tm* out) { return localtime_r(&t, out) != nullptr; }
+bool local_time(std::time_t t, std::tm* out) {
+  return localtime_r(&t, out) != nullptr;
+}
 
 std::int64_t monotonic_ms() {
   timespec ts{};
@@ -28,6 +31,25 @@ void sleep_ms(std::uint32_t ms) {
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
   }
+}
+
+namespace {
+std::atomic<bool>* g_terminate = nullptr;
+static_assert(std::atomic<bool>::is_always_lock_free);  // safe to set from a handler
+
+void on_terminate_signal(int) {
+  if (g_terminate != nullptr) g_terminate->store(true);
+}
+}  // namespace
+
+void on_terminate(std::atomic<bool>* flag) {
+  g_terminate = flag;
+  struct sigaction sa {};
+  sa.sa_handler = on_terminate_signal;
+  sa.sa_flags = SA_RESTART;  // interrupted calls go on; the caller polls the flag
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 }
 
 }  // namespace plat

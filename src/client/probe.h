@@ -1,0 +1,13 @@
+// The reachability test: whether any of three public web hosts accepts a TCP
+// connection, tried in order, stopping at the first that does.
+#pragma once
+
+#include <cstdint>
+
+// 1 when one of the probe hosts could be reached, else 0.
+std::int16_t ZELClient_ProbeReachable();
+
+// The probe hosts come from ZELCLIENT_PROBE_HOSTS ("host[:port],host[:port],...",
+// port 80 when absent, the first three entries) or from the built-in list.
+// Read once; tests may force a new reading.
+void ZELClient_LoadProbeHosts();

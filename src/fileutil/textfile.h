@@ -1,0 +1,49 @@
+// The Windows text format, in one place for every platform: on disk each line
+// feed is stored as carriage return + line feed; in memory it is a line feed.
+// Files are opened in binary mode everywhere and translated here.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "common/text.h"
+
+namespace zel {
+
+// Reading: turns each CR LF into LF, also when the pair is split between two
+// chunks (a CR at the end of a chunk is held back until the next one is seen).
+class CrLfReader {
+ public:
+  // Translates n raw bytes into out, which must hold n + 1 bytes. Returns the
+  // number of bytes put into out.
+  std::size_t translate(const char* in, std::size_t n, char* out);
+  // End of input: gives back a held CR (0 or 1 byte into out).
+  std::size_t finish(char* out);
+
+ private:
+  bool heldCr_ = false;
+};
+
+// Writing: turns each LF into CR LF. out must hold 2 * in.size() bytes.
+// Returns the number of bytes put into out.
+std::size_t crlf_encode(std::string_view in, char* out);
+
+}  // namespace zel
+
+// Small stream files in the Windows text format (the answer journal, the year
+// and number files).
+
+// Reads the first line: at most line.capacity() characters, cut before its
+// first line feed. false (line empty) when the file cannot be opened.
+bool FILE_ReadFirstLine(const char* path, zel::TextRef line);
+
+// Reads up to cap raw bytes of the file into buf. Returns the count, or -1 when
+// the file cannot be opened; *whole tells whether that was the whole file.
+long FILE_ReadRaw(const char* path, char* buf, std::size_t cap, bool* whole);
+
+// Appends text to the file, created when missing. 0, or -1 + errno.
+int FILE_AppendText(const char* path, std::string_view text);
+
+// Replaces the file's content with text (at most 1024 characters) atomically.
+// 0, or -1 + errno.
+int FILE_ReplaceText(const char* path, std::string_view text);

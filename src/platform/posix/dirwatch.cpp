@@ -1,0 +1,301 @@
+// Linux directory change waiting: one inotify instance with a watch on the root
+// directory and on every directory below it, kept complete as directories appear,
+// move and go.
+//
+// The change kinds of the filter map to inotify events:
+//   FILE_NAME (0x01)             create, delete and move of a file
+//   DIR_NAME (0x02)              create, delete and move of a directory
+//   ATTRIBUTES, SECURITY (0x104) attribute changes of a file or directory
+//   SIZE, LAST_WRITE (0x18)      a write, and the close of a file opened for writing
+//   LAST_ACCESS (0x20)           a read
+// Other bits are ignored. As on Windows, a new subdirectory counts as a change only
+// under DIR_NAME, and changes of the root directory itself do not count.
+//
+// Directory creations are always watched, whatever the filter, so that new
+// subdirectories get their watch. A new directory that already holds entries when
+// its watch is added counts as a change: what happened in it before may be missed.
+//
+// The wait drains the events queued at the moment it wakes; events that arrive
+// later stay queued, so the next wait returns at once, as a re-armed Windows
+// notification that saw changes meanwhile is signalled at once. Re-arming does
+// nothing, except re-watching the tree after the root directory was removed.
+//
+// At most kMaxWatches directories are watched; deeper or further ones are not.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace plat {
+namespace {
+
+constexpr std::uint32_t kFileName = 0x01, kDirName = 0x02, kAttributes = 0x04, kSize = 0x08,
+                        kLastWrite = 0x10, kLastAccess = 0x20, kSecurity = 0x100;
+constexpr std::uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr std::uint32_t kTreeEvents = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr std::uint32_t kInfinite = 0xFFFFFFFF;  // as Windows' INFINITE
+constexpr int kMaxWatches = 512;
+constexpr int kRoot = 0;  // the root directory's slot
+
+struct Watch {
+  int wd = -1;      // -1: free slot
+  int parent = -1;  // slot of the parent directory; -1 for the root
+  zel::Text<255> name;
+};
+
+using Path = zel::Text<4095>;
+
+struct State {
+  int fd = -1;
+  bool root_lost = false;
+  std::uint32_t file_events = 0;  // events on files that end a wait
+  std::uint32_t dir_events = 0;   // events on directories that end a wait
+  Path root;
+  Watch watches[kMaxWatches];
+  int queue[kMaxWatches];
+};
+State g;
+
+std::uint32_t events_for(std::uint32_t filter, bool dirs) {
+  std::uint32_t m = 0;
+  if (filter & (dirs ? kDirName : kFileName)) m |= kNameEvents;
+  if (filter & (kAttributes | kSecurity)) m |= IN_ATTRIB;
+  if (!dirs && (filter & (kSize | kLastWrite))) m |= IN_MODIFY | IN_CLOSE_WRITE;
+  if (!dirs && (filter & kLastAccess)) m |= IN_ACCESS;
+  return m;
+}
+
+int find_wd(int wd) {
+  for (int i = 0; i < kMaxWatches; ++i) {
+    if (g.watches[i].wd == wd) return i;
+  }
+  return -1;
+}
+
+int find_child(int parent, const char* name) {
+  for (int i = 0; i < kMaxWatches; ++i) {
+    const Watch& w = g.watches[i];
+    if (w.wd >= 0 && w.parent == parent && w.name.view() == name) return i;
+  }
+  return -1;
+}
+
+bool within(int slot, int top) {
+  for (int depth = 0; slot >= 0 && depth < kMaxWatches; ++depth, slot = g.watches[slot].parent) {
+    if (slot == top) return true;
+  }
+  return false;
+}
+
+// Full path of a watched directory; false when it does not fit.
+bool path_of(int slot, Path& out) {
+  int chain[kMaxWatches];
+  int depth = 0;
+  for (; slot != kRoot && slot >= 0 && depth < kMaxWatches; slot = g.watches[slot].parent) {
+    chain[depth++] = slot;
+  }
+  if (!out.assign(g.root.view())) return false;
+  while (depth > 0) {
+    if (!out.append('/') || !out.append(g.watches[chain[--depth]].name.view())) return false;
+  }
+  return true;
+}
+
+// Stops watching slot and every directory below it.
+void forget(int top) {
+  bool doomed[kMaxWatches] = {};
+  for (int i = 0; i < kMaxWatches; ++i) doomed[i] = g.watches[i].wd >= 0 && within(i, top);
+  for (int i = 0; i < kMaxWatches; ++i) {
+    if (!doomed[i]) continue;
+    inotify_rm_watch(g.fd, g.watches[i].wd);  // fails harmlessly when already gone
+    g.watches[i].wd = -1;
+  }
+}
+
+std::uint32_t watch_mask() {
+  return g.file_events | g.dir_events | kTreeEvents;
+}
+
+// Watches directory name in parent's directory. The slot, or -1 when it cannot be
+// watched (gone, not a directory, no room). A directory already watched under
+// another name (moved) keeps its slot and takes the new place.
+int add_child(int parent, const char* name, bool* known) {
+  Path path;
+  if (!path_of(parent, path) || !path.append('/') || !path.append(name)) return -1;
+  const int wd = inotify_add_watch(g.fd, path.c_str(), watch_mask() | IN_ONLYDIR | IN_DONT_FOLLOW);
+  if (wd < 0) return -1;
+  int slot = find_wd(wd);
+  *known = slot >= 0;
+  if (slot < 0) slot = find_wd(-1);
+  if (slot < 0 || !g.watches[slot].name.assign(name)) {
+    if (!*known) inotify_rm_watch(g.fd, wd);
+    return -1;
+  }
+  g.watches[slot].wd = wd;
+  g.watches[slot].parent = parent;
+  return slot;
+}
+
+bool is_dir(DIR* dir, const dirent* e) {
+  if (e->d_type == DT_DIR) return true;
+  if (e->d_type != DT_UNKNOWN) return false;
+  struct stat st {};
+  return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Watches every directory below slot. True when any of them holds any entry.
+bool scan(int slot) {
+  bool any = false;
+  int head = 0, tail = 0;
+  g.queue[tail++] = slot;
+  while (head < tail) {
+    const int at = g.queue[head++];
+    Path path;
+    DIR* dir = path_of(at, path) ? opendir(path.c_str()) : nullptr;
+    if (dir == nullptr) continue;
+    while (const dirent* e = readdir(dir)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      any = true;
+      bool known = false;
+      const int child = is_dir(dir, e) ? add_child(at, e->d_name, &known) : -1;
+      if (child >= 0 && !known && tail < kMaxWatches) g.queue[tail++] = child;
+    }
+    closedir(dir);
+  }
+  return any;
+}
+
+// (Re)builds the whole watch set from the root. 0, or -1 with errno set.
+int watch_tree() {
+  for (int i = 0; i < kMaxWatches; ++i) {
+    if (g.watches[i].wd >= 0) inotify_rm_watch(g.fd, g.watches[i].wd);
+    g.watches[i].wd = -1;
+  }
+  const int wd = inotify_add_watch(g.fd, g.root.c_str(), watch_mask() | IN_ONLYDIR);
+  if (wd < 0) return -1;
+  g.watches[kRoot].wd = wd;
+  g.watches[kRoot].parent = -1;
+  g.watches[kRoot].name.clear();
+  g.root_lost = false;
+  scan(kRoot);
+  return 0;
+}
+
+// Keeps the watch set in step with one event; true when the event is a change.
+bool handle(const inotify_event& ev, const char* name) {
+  if (ev.mask & IN_Q_OVERFLOW) {  // events were lost: watch everything anew
+    if (watch_tree() != 0) g.root_lost = true;
+    return true;
+  }
+  const int slot = find_wd(ev.wd);
+  if (slot < 0) return false;  // a watch already forgotten
+  if (ev.mask & IN_IGNORED) {  // the directory was removed
+    forget(slot);
+    if (slot == kRoot) g.root_lost = true;
+    return slot == kRoot;
+  }
+  if (ev.len == 0 || name[0] == '\0') return false;  // the directory itself
+  const bool dir = (ev.mask & IN_ISDIR) != 0;
+  bool change = (ev.mask & (dir ? g.dir_events : g.file_events)) != 0;
+  if (dir && (ev.mask & IN_MOVED_FROM)) {
+    const int child = find_child(slot, name);
+    if (child >= 0) forget(child);
+  }
+  if (dir && (ev.mask & (IN_CREATE | IN_MOVED_TO))) {
+    bool known = false;
+    const int child = add_child(slot, name, &known);
+    if (child >= 0 && !known && scan(child)) change = true;
+  }
+  return change;
+}
+
+enum class Drain { Quiet, Changed, Error };
+
+// Reads every queued event.
+Drain drain() {
+  alignas(inotify_event) char buf[8192];
+  bool changed = false;
+  for (;;) {
+    const ssize_t n = read(g.fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;
+    if (n <= 0) return Drain::Error;
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      inotify_event ev;
+      std::memcpy(&ev, buf + at, sizeof ev);
+      const char* name = buf + at + sizeof ev;
+      if (handle(ev, ev.len > 0 ? name : "")) changed = true;
+      at += static_cast<ssize_t>(sizeof ev + ev.len);
+    }
+  }
+  return changed ? Drain::Changed : Drain::Quiet;
+}
+
+void put_error(int code, char* err, std::size_t errcap) {
+  if (err != nullptr && errcap > 0) std::snprintf(err, errcap, "%s", std::strerror(code));
+}
+
+}  // namespace
+
+int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
+  dirwatch_close();
+  if (!g.root.assign(path != nullptr ? path : "")) {
+    put_error(ENAMETOOLONG, err, errcap);
+    return -1;
+  }
+  g.file_events = events_for(filter, false);
+  g.dir_events = events_for(filter, true);
+  g.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (g.fd < 0 || watch_tree() != 0) {
+    const int code = errno;
+    dirwatch_close();
+    put_error(code, err, errcap);
+    return -1;
+  }
+  return 0;
+}
+
+int dirwatch_rearm() {
+  if (g.fd < 0) return -1;
+  if (g.root_lost && watch_tree() != 0) return -1;
+  return 0;
+}
+
+WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
+  if (g.fd < 0) return WaitOutcome::Failed;
+  const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    std::int64_t left = deadline - monotonic_ms();
+    if (left < 0) left = 0;
+    pollfd p{g.fd, POLLIN, 0};
+    const int r = poll(
+        &p, 1, timeout_ms == kInfinite ? -1 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    if (r < 0 && errno != EINTR) return WaitOutcome::Failed;
+    if (r == 0 && left <= INT_MAX) return WaitOutcome::Timeout;
+    if (r <= 0) continue;
+    const Drain d = drain();
+    if (d == Drain::Changed) return WaitOutcome::Signalled;
+    if (d == Drain::Error) return WaitOutcome::Failed;
+  }
+}
+
+bool dirwatch_close() {
+  if (g.fd < 0) return false;
+  for (Watch& w : g.watches) w.wd = -1;
+  const bool ok = close(g.fd) == 0;
+  g.fd = -1;
+  g.root_lost = false;
+  return ok;
+}
+
+}  // namespace plat

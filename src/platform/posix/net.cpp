@@ -1,0 +1,185 @@
+// POSIX sockets: IPv4 TCP with bounded connect, send and receive (non-blocking
+// connect and poll), name resolution with the host-lookup codes of Windows Sockets.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+namespace {
+
+int fd_of(SocketValue s) {
+  return static_cast<int>(s);
+}
+bool valid(SocketValue s) {
+  return s > 0 && s <= 0x7fffffff;
+}
+
+// Descriptor 0 would read as "reserved" in the handle table: move it up.
+SocketValue above_zero(int fd) {
+  if (fd != 0) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  ::close(fd);
+  return moved < 0 ? kNoSocket : moved;
+}
+
+sockaddr_in ipv4(const std::uint8_t addr[4], std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  std::memcpy(&sa.sin_addr.s_addr, addr, 4);
+  return sa;
+}
+
+// Waits until fd is ready for events or the deadline passes. true when ready.
+bool wait_ready(int fd, short events, std::int64_t deadline, std::int32_t timeout_ms) {
+  for (;;) {
+    int wait = -1;
+    if (timeout_ms >= 0) {
+      const std::int64_t left = deadline - monotonic_ms();
+      if (left < 0) return false;
+      wait = static_cast<int>(left);
+    }
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, wait);
+    if (r > 0) return true;  // readiness, or an error that the next call reports
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+int net_startup() {
+  return 0;
+}
+void net_cleanup() {}
+
+int net_resolve(const char* host, std::uint8_t addr[4]) {
+  hostent entry{};
+  hostent* found = nullptr;
+  char work[8192];
+  int code = 0;
+  // The reentrant form: several threads may resolve at once in multithreaded use.
+  const int r = gethostbyname_r(host, &entry, work, sizeof work, &found, &code);
+  if (r == 0 && found != nullptr) {
+    if (found->h_addrtype != AF_INET || found->h_length != 4 || found->h_addr_list[0] == nullptr) {
+      return kResolveNoData;
+    }
+    std::memcpy(addr, found->h_addr_list[0], 4);
+    return 0;
+  }
+  if (r != 0) return -1;  // ERANGE or another local failure
+  switch (code) {
+    case HOST_NOT_FOUND:
+      return kResolveHostNotFound;
+    case TRY_AGAIN:
+      return kResolveTryAgain;
+    case NO_RECOVERY:
+      return kResolveNoRecovery;
+    case NO_DATA:
+      return kResolveNoData;
+    default:
+      return -1;
+  }
+}
+
+SocketValue net_socket() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kNoSocket : above_zero(fd);
+}
+
+int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
+                std::int32_t timeout_ms) {
+  if (!valid(s)) return -1;
+  const int fd = fd_of(s);
+  const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+
+  const sockaddr_in sa = ipv4(addr, port);
+  int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    int error = 0;
+    socklen_t len = sizeof error;
+    result = wait_ready(fd, POLLOUT, deadline, timeout_ms) &&
+                     getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0
+                 ? 0
+                 : -1;
+  }
+  if (fcntl(fd, F_SETFL, flags) < 0) return -1;
+  return result == 0 ? 0 : -1;
+}
+
+int net_bind_any(SocketValue s, std::uint16_t port) {
+  if (!valid(s)) return -1;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int net_listen(SocketValue s, int backlog) {
+  return valid(s) && ::listen(fd_of(s), backlog) == 0 ? 0 : -1;
+}
+
+SocketValue net_accept(SocketValue s, std::uint8_t peer[4]) {
+  if (!valid(s)) return kNoSocket;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  const int fd = ::accept4(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  if (fd < 0) return kNoSocket;
+  std::memcpy(peer, &sa.sin_addr.s_addr, 4);
+  return above_zero(fd);
+}
+
+int net_local_port(SocketValue s) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (!valid(s) || getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
+long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms) {
+  if (!valid(s)) return -1;
+  const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    if (!wait_ready(fd_of(s), POLLOUT, deadline, timeout_ms)) return -1;
+    const ssize_t r = ::send(fd_of(s), data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r >= 0) return static_cast<long>(r);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+  }
+}
+
+long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms) {
+  if (!valid(s)) return -1;
+  const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    if (!wait_ready(fd_of(s), POLLIN, deadline, timeout_ms)) return -1;
+    const ssize_t r = ::recv(fd_of(s), dest, n, MSG_DONTWAIT);
+    if (r >= 0) return static_cast<long>(r);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+  }
+}
+
+int net_shutdown(SocketValue s, int how) {
+  static const int kModes[] = {SHUT_RD, SHUT_WR, SHUT_RDWR};
+  if (!valid(s) || how < 0 || how > 2) return -1;
+  return ::shutdown(fd_of(s), kModes[how]) == 0 ? 0 : -1;
+}
+
+int net_close(SocketValue s) {
+  return valid(s) && ::close(fd_of(s)) == 0 ? 0 : -1;
+}
+
+}  // namespace plat

@@ -1,0 +1,145 @@
+// The handle table, the socket set with its highest socket, and the table guard
+// of multithreaded mode.
+#include <cstring>
+
+#include "log/log.h"
+#include "socket/socket_state.h"
+
+namespace sock {
+
+namespace {
+
+// Zero at process start: every slot reads as reserved until SOCKET_Init resets it.
+Slot g_table[kSocketSlots];
+SocketSet g_set{};
+std::int32_t g_highest = 0;
+
+Slot* slot(int id) {
+  return id >= 0 && id < kSocketSlots ? &g_table[id] : nullptr;
+}
+
+}  // namespace
+
+std::int16_t g_multithreaded = 0;
+std::int32_t g_netTimeoutMs = 30000;
+std::int32_t g_probeTimeoutMs = 3000;
+
+std::int32_t socket_of(int id) {
+  const Slot* s = slot(id);
+  return s == nullptr ? -1 : s->socket.load(std::memory_order_relaxed);
+}
+
+std::int16_t kind_of(int id) {
+  const Slot* s = slot(id);
+  return s == nullptr ? 0 : s->kind.load(std::memory_order_relaxed);
+}
+
+void store(int id, plat::SocketValue socket, std::int16_t kind) {
+  Slot* s = slot(id);
+  if (s == nullptr) return;
+  s->kind.store(kind, std::memory_order_relaxed);
+  s->socket.store(static_cast<std::int32_t>(socket), std::memory_order_relaxed);
+}
+
+void set_add(std::int32_t socket) {
+  if (g_set.count < static_cast<std::uint32_t>(kSocketSetSize)) {
+    g_set.members[g_set.count++] = socket;
+  }
+}
+
+void set_remove(std::int32_t socket) {
+  for (std::uint32_t i = 0; i < g_set.count; ++i) {
+    if (g_set.members[i] == socket) {
+      std::memmove(&g_set.members[i], &g_set.members[i + 1],
+                   (g_set.count - i - 1) * sizeof g_set.members[0]);
+      --g_set.count;
+      return;
+    }
+  }
+}
+
+void set_clear() {
+  g_set.count = 0;
+}
+
+void raise_highest(std::int32_t socket) {
+  if (socket > g_highest) g_highest = socket;
+}
+
+void set_highest(std::int32_t socket) {
+  g_highest = socket;
+}
+
+int guarded_get(Taker taker) {
+  plat::MutexHandle guard = plat::named_mutex_open(kMutexName);
+  if (guard == nullptr) {
+    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Open OpenMutex");
+    return -1;
+  }
+  LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Open OpenMutex OK");
+  int id = -1;
+  if (plat::named_mutex_wait(guard, kGuardWaitMs) == plat::WaitOutcome::Signalled) {
+    LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Open tengo el Mutex");
+    id = HANDLE_Get();
+  } else {
+    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Open WaitForSingleObject");
+  }
+  plat::named_mutex_release(guard);
+  if (taker == Taker::Open) {
+    LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Open libere el Mutex HandleId=[%d]", id);
+  } else {
+    LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Open libere el Mutex ClientId=[%d]", id);
+  }
+  plat::named_mutex_close(guard);
+  return id;
+}
+
+void guarded_free(int id) {
+  plat::MutexHandle guard = plat::named_mutex_open(kMutexName);
+  if (guard == nullptr) {
+    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Close OpenMutex");
+    return;
+  }
+  LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Close OpenMutex OK");
+  if (plat::named_mutex_wait(guard, kGuardWaitMs) == plat::WaitOutcome::Signalled) {
+    LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Close tengo el Mutex");
+    HANDLE_Free(id);
+  } else {
+    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Close WaitForSingleObject");
+  }
+  plat::named_mutex_release(guard);
+  LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Close libere el Mutex, free HandleId=[%d]", id);
+  plat::named_mutex_close(guard);
+}
+
+}  // namespace sock
+
+void HANDLE_Reset() {
+  for (sock::Slot& s : sock::g_table) {
+    s.kind.store(0, std::memory_order_relaxed);
+    s.socket.store(-1, std::memory_order_relaxed);
+  }
+}
+
+int HANDLE_Get() {
+  for (int id = 0; id < kSocketSlots; ++id) {
+    sock::Slot& s = sock::g_table[id];
+    if (s.socket.load(std::memory_order_relaxed) == -1) {
+      s.socket.store(0, std::memory_order_relaxed);
+      return id;
+    }
+  }
+  return -1;
+}
+
+int HANDLE_Free(int id) {
+  sock::store(id, -1, 0);
+  return id;
+}
+
+const SocketSet& SOCKET_GetSet() {
+  return sock::g_set;
+}
+int SOCKET_GetHighest() {
+  return sock::g_highest;
+}
