@@ -45,8 +45,8 @@ class SocketTest : public ::testing::Test {
   // (Re)opens the log and starts the layer with the given options.
   void start(const char* options) {
     LOG_Close();
-    spec_ = (dir_ / "sock.log").string() + ",1,300";
-    LOG_Open(1, 1, spec_.data());
+    logArg_ = (dir_ / "sock.log").string() + ",1,300";
+    LOG_Open(1, 1, logArg_.data());
     ASSERT_EQ(SOCKET_Init(options), 0);
   }
   std::vector<std::string> lines() { return zt::log_messages(zt::read_file(dir_ / "sock.log")); }
@@ -70,7 +70,7 @@ class SocketTest : public ::testing::Test {
   }
 
   zt::TempDir dir_;
-  std::string spec_;
+  std::string logArg_;
   std::size_t mark_ = 0;
 };
 
@@ -556,9 +556,9 @@ TEST_F(SocketTest, OptionsTextSwitchesMultithreadedModeOnUpperCaseT) {
     const int status = zt::in_child([&] {
       SOCKET_End();
       LOG_Close();
-      std::string spec = (dir_ / "mt.log").string() + ",1,300";
+      std::string logArg = (dir_ / "mt.log").string() + ",1,300";
       std::remove((dir_ / "mt.log").c_str());
-      LOG_Open(1, 1, spec.data());
+      LOG_Open(1, 1, logArg.data());
       CHILD_CHECK(SOCKET_Init(c.options) == 0);
       const auto log = zt::log_messages(zt::read_file(dir_ / "mt.log"));
       const bool said =
