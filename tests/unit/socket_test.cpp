@@ -190,6 +190,14 @@ TEST_F(SocketTest, SendAndReceiveOneReply) {
             "");
   EXPECT_TRUE(
       zt::contains_in_order(lines(), {"INFO\tSOCKET_Receive Entry", "INFO\tSOCKET_Receive Exit"}));
+  // Nothing to send: -1, length 0, no line, nothing on the wire.
+  for (int length : {0, -3}) {
+    int len = length;
+    mark();
+    EXPECT_EQ(SOCKET_Send(id, "x", &len, 0), -1);
+    EXPECT_EQ(len, 0);
+    EXPECT_TRUE(since_mark().empty());
+  }
   SOCKET_Close(id, 2);
 }
 
