@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -13,6 +14,9 @@ namespace {
 FILE* g_stream = nullptr;
 int g_lower = 1;
 int g_upper = 300;
+// The service has one thread; tools on the socket layer have several, whose
+// lines must not interleave.
+std::mutex g_lineLock;
 
 void close_file_stream() {
   if (g_stream != nullptr && g_stream != stdout) std::fclose(g_stream);
@@ -56,6 +60,7 @@ int LOG_Print(int level, const char* format, ...) {
     std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local);
   }
   char name[8];
+  const std::lock_guard<std::mutex> lock(g_lineLock);
   std::fprintf(g_stream, "%s\t", stamp);
   std::fprintf(g_stream, "%s\t", LOG_LevelName(level, name));
   if (format[0] != '\0') {

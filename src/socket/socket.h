@@ -24,15 +24,18 @@ int HANDLE_Get();  // reserved slot id, or -1 when the table is full
 int HANDLE_Free(int id);
 
 // "host:port[,...]" connects, "port[,...]" listens; the text may be cut at its
-// first comma after the port. Handle id, or -1.
+// first comma after the port. A host part over 63 characters is refused (text
+// unchanged). Handle id, or -1. Ids outside the table act as free slots in
+// every operation below.
 int SOCKET_Open(char* text, int unused);
 int SOCKET_Close(int id, int how);  // always 0
 // Sends all *length bytes; *length becomes the count sent. 0, or -1.
 int SOCKET_Send(int id, const void* data, int* length, int unused);
-// One read of at most size bytes, limited to kReceiveMax (connection: 0 or -1),
-// or one accept (listening handle: new id or -1).
+// One read of at most size bytes, limited to kReceiveMax; a size of 0 or less
+// fails (connection: 0 or -1). One accept on a listening handle: new id or -1.
 int SOCKET_Receive(int id, void* dest, int size, int unused, int* length);
 // 1 when a connection to host:port could be opened (and is closed again), else 0.
+// The text is never written to.
 std::int16_t SOCKET_TestConnection(const char* text);
 
 // Bookkeeping for users that wait on several sockets (single-threaded mode).

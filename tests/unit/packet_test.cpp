@@ -75,8 +75,8 @@ TEST(MakePacket, InvalidInputOrNoRoomWritesNothing) {
 
 TEST(MakePacket, LogsEntryAndExitOnBothPaths) {
   zt::TempDir dir;
-  std::string spec = (dir / "p.log").string() + ",1,300";
-  LOG_Open(1, 1, spec.data());
+  std::string logArg = (dir / "p.log").string() + ",1,300";
+  LOG_Open(1, 1, logArg.data());
   unsigned char out[32];
   ZEL_MakePacket(1, "ABCD", "m", out, sizeof out);
   ZEL_MakePacket(1, "ABCD", "", out, sizeof out);
