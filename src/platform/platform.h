@@ -38,6 +38,12 @@ extern const char kPathSeparator;
 // Both return a descriptor, or -1 with errno set.
 int file_open_exclusive_read(const char* path);
 int file_open_exclusive_write(const char* path);
+// The same for programs that play a terminal: exclusive among cooperating
+// processes, but the hold never needs breaking. On Linux an advisory lock, not a
+// lease: a lease that the service breaks lingers while its holder lives, and the
+// service could not take the file until then.
+int file_open_locked_read(const char* path);
+int file_open_locked_write(const char* path);
 long file_read(int fd, char* buf, std::size_t n);         // bytes read, 0 at end, -1 + errno
 long file_write(int fd, const char* buf, std::size_t n);  // bytes written or -1 + errno
 int file_close(int fd);

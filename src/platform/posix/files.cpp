@@ -49,9 +49,9 @@ int fail_and_close(int fd, int e) {
 }
 
 // Takes the exclusive hold on a freshly opened descriptor; 0, or -1 + errno.
-int take_exclusive(int fd) {
-  if (::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) return 0;
-  if (errno == EAGAIN || errno == EBUSY) return -1;  // someone else holds it open
+int take_exclusive(int fd, bool lease) {
+  if (lease && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) return 0;
+  if (lease && (errno == EAGAIN || errno == EBUSY)) return -1;  // someone else holds it open
   // No lease possible here: fall back to an advisory lock.
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
   return -1;
@@ -59,7 +59,7 @@ int take_exclusive(int fd) {
 
 // O_NONBLOCK: a lease held by another process refuses the open at once instead
 // of waiting for it to be broken; for regular files it changes nothing else.
-int open_exclusive(const char* path, int flags) {
+int open_exclusive(const char* path, int flags, bool lease) {
   const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) {
     errno = windows_errno(errno);
@@ -68,7 +68,7 @@ int open_exclusive(const char* path, int flags) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return fail_and_close(fd, windows_errno(errno));
   if (!S_ISREG(st.st_mode)) return fail_and_close(fd, EACCES);  // a directory, a pipe...
-  if (take_exclusive(fd) != 0) return fail_and_close(fd, EACCES);
+  if (take_exclusive(fd, lease) != 0) return fail_and_close(fd, EACCES);
   return fd;
 }
 
@@ -93,12 +93,17 @@ long write_all(int fd, const char* buf, std::size_t n) {
 }  // namespace
 
 int file_open_exclusive_read(const char* path) {
-  return open_exclusive(path, O_RDONLY);
+  return open_exclusive(path, O_RDONLY, true);
 }
 
-int file_open_exclusive_write(const char* path) {
-  // Emptied only once held: a file that another process holds stays untouched.
-  const int fd = open_exclusive(path, O_RDWR | O_CREAT);
+int file_open_locked_read(const char* path) {
+  return open_exclusive(path, O_RDONLY, false);
+}
+
+namespace {
+// Emptied only once held: a file that another process holds stays untouched.
+int open_for_writing(const char* path, bool lease) {
+  const int fd = open_exclusive(path, O_RDWR | O_CREAT, lease);
   if (fd < 0) return -1;
   if (::ftruncate(fd, 0) != 0) {
     const int e = errno;
@@ -107,6 +112,15 @@ int file_open_exclusive_write(const char* path) {
     return -1;
   }
   return fd;
+}
+}  // namespace
+
+int file_open_exclusive_write(const char* path) {
+  return open_for_writing(path, true);
+}
+
+int file_open_locked_write(const char* path) {
+  return open_for_writing(path, false);
 }
 
 long file_read(int fd, char* buf, std::size_t n) {
