@@ -12,6 +12,22 @@ namespace zt {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
+
+// How a line feed of a text file is stored on disk.
+inline constexpr const char* kLineEnd = kWindows ? "\r\n" : "\n";
+
+// True when the tests run as Windows executables under Wine.
+bool under_wine();
+
+// The system's own text for an error code, as it gives it: strerror on POSIX,
+// FormatMessageA on Windows (which ends its texts with a line end).
+std::string system_error_text(int code);
+
 // A fresh directory under the system's temporary directory, removed at the end.
 class TempDir {
  public:
@@ -64,8 +80,12 @@ class Child {
  private:
   int pid_ = -1;
   int status_ = -1;
+  void* handle_ = nullptr;  // the process handle on Windows
   std::string out_;
 };
+
+// A fresh file name for a child's standard output (used by the Child runners).
+std::string child_output_path(long pid);
 
 // Runs to completion; returns the exit status, or -1 on a time-out.
 int run(const std::vector<std::string>& argv, const std::string& workdir = "",

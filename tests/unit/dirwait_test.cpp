@@ -127,17 +127,9 @@ TEST_F(DirWait, ChangeWhileBusyEndsNextWaitAndIsReportedOnce) {
   }
 }
 
-TEST_F(DirWait, ChangesInSubdirectoriesEndTheWait) {
-  fs::create_directories(root_ / "a" / "b");
-  zt::TempDir outside;
-  fs::create_directories(outside / "c" / "d");
-  zt::write_file(outside / "c" / "d" / "f.txt", "x");
+TEST_F(DirWait, ChangesInNewSubdirectoriesEndTheWait) {
   ASSERT_EQ(FILE_DirWaitFirst(root().c_str(), 50, kChangeLastWrite), 0);
   take();
-
-  touch("a/b/x.txt");  // a subdirectory that existed at the start
-  EXPECT_EQ(FILE_DirWaitNext(kLong), 0);
-  EXPECT_EQ(take(), Lines{kNextOk});
 
   fs::create_directory(root_ / "new");  // an empty new directory is no write...
   EXPECT_EQ(FILE_DirWaitNext(kQuiet), 0);
@@ -154,13 +146,30 @@ TEST_F(DirWait, ChangesInSubdirectoriesEndTheWait) {
   touch("n1/n2/z.txt", "again");
   EXPECT_EQ(FILE_DirWaitNext(kLong), 0);
   EXPECT_EQ(take(), Lines{kNextOk});
+}
+
+TEST_F(DirWait, ChangesInExistingAndMovedSubdirectoriesEndTheWait) {
+  if (zt::under_wine()) {
+    GTEST_SKIP() << "Wine watches only the subdirectories created after the notification, "
+                    "not those that existed or were moved in";
+  }
+  fs::create_directories(root_ / "a" / "b");
+  zt::TempDir outside;
+  fs::create_directories(outside / "c" / "d");
+  zt::write_file(outside / "c" / "d" / "f.txt", "x");
+  ASSERT_EQ(FILE_DirWaitFirst(root().c_str(), 50, kChangeLastWrite), 0);
+  take();
+
+  touch("a/b/x.txt");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), 0);
+  EXPECT_EQ(take(), Lines{kNextOk});
 
   // Directories moved within the tree and into it keep being watched.
   fs::rename(root_ / "a", root_ / "moved");
-  fs::rename(outside / "c", root_ / "n1" / "c");
+  fs::rename(outside / "c", root_ / "c");
   FILE_DirWaitNext(kQuiet);
   take();
-  for (const char* file : {"moved/b/x2.txt", "n1/c/d/f2.txt"}) {
+  for (const char* file : {"moved/b/x2.txt", "c/d/f2.txt"}) {
     touch(file);
     EXPECT_EQ(FILE_DirWaitNext(kLong), 0);
     EXPECT_EQ(take(), Lines{kNextOk}) << file;
@@ -221,16 +230,24 @@ TEST_F(DirWait, RootThatCannotBeWatchedFailsAndLaterWaitsFailAtOnce) {
   touch("file.txt");
   struct Case {
     std::string path;
-    int code;
-  } cases[] = {{(root_ / "missing").string(), ENOENT}, {(root_ / "file.txt").string(), ENOTDIR}};
+    int posix_code, windows_code;
+  } cases[] = {
+      {(root_ / "missing").string(), ENOENT, 2},      // ERROR_FILE_NOT_FOUND
+      {(root_ / "file.txt").string(), ENOTDIR, 267},  // ERROR_DIRECTORY
+  };
   for (const auto& c : cases) {
     EXPECT_EQ(FILE_DirWaitFirst(c.path.c_str(), kLong, kChangeLastWrite), -1);
-    EXPECT_EQ(take(),
-              (Lines{entry(kLong),
-                     std::string("ERROR\tFILE_DirWaitFirst FindFirstChangeNotification Error [") +
-                         std::strerror(c.code) + "]",
-                     exit_line(-1)}))
-        << c.path;
+    // The system's text goes into the line untouched, line end included.
+    std::string text = zt::system_error_text(zt::kWindows ? c.windows_code : c.posix_code);
+    if (zt::kWindows) {  // as the text-mode log stores it
+      for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) {
+        text.insert(at, "\r");
+      }
+    }
+    const std::string expected =
+        "T\t" + entry(kLong) + "\nT\tERROR\tFILE_DirWaitFirst FindFirstChangeNotification Error [" +
+        text + "]\nT\t" + exit_line(-1) + "\n";
+    EXPECT_EQ(take(), zt::log_messages(expected)) << c.path;
     // No notification: the next waits fail without waiting and without a line.
     EXPECT_EQ(FILE_DirWaitNext(kLong), -1);
     EXPECT_EQ(FILE_DirWaitNext(kLong), -1);
@@ -261,6 +278,10 @@ TEST_F(DirWait, SecondFirstReplacesTheNotification) {
 }
 
 TEST_F(DirWait, RemovedRootIsWatchedAgainOnceItIsBack) {
+  if (zt::kWindows) {
+    GTEST_SKIP() << "re-watching a root that was removed and made again is the Linux "
+                    "layer's own; on Windows the notification holds the root open";
+  }
   const fs::path watched = root_ / "r";
   fs::create_directory(watched);
   ASSERT_EQ(FILE_DirWaitFirst(watched.string().c_str(), 50, kChangeLastWrite), 0);

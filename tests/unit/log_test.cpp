@@ -71,7 +71,9 @@ TEST_F(LogTest, LineFormat) {
   LOG_Print(57, "value=[%s] n=%d", "x%sy", 5);
   LOG_Close();
   const std::string raw = zt::read_file(file);
-  const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\t[A-Z]*\t[^\r\n]*\n)");
+  // A text file: the platform's line end on disk.
+  const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\t[A-Z]*\t[^\r\n]*)" +
+                        std::string(zt::kLineEnd));
   std::string rest = raw;
   std::smatch m;
   int count = 0;

@@ -1,0 +1,75 @@
+// Windows directory change waiting: one change notification on the root
+// directory and its whole subtree.
+//
+// The notification is re-armed as soon as a wait sees it signalled, not when the
+// next wait begins, and a notification whose wait timed out is still armed and is
+// left as it is. Windows records changes made while nothing waits either way; Wine
+// forgets the changes that come before FindNextChangeNotification, so re-arming
+// early keeps the changes made while the service is busy on both.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace plat {
+namespace {
+
+// Stored also when creation failed, so that later re-arms fail. The invalid value
+// is never handed to a call: it is also the pseudo-handle of the current process.
+HANDLE g_change = INVALID_HANDLE_VALUE;
+bool g_armed = false;  // armed for the next change, and not yet signalled
+
+// The system's text for code, as it returns it; the code alone when it has none.
+void put_error(DWORD code, char* err, std::size_t errcap) {
+  if (err == nullptr || errcap == 0) return;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), err,
+                                 static_cast<DWORD>(errcap), nullptr);
+  if (n == 0) std::snprintf(err, errcap, "error %lu", static_cast<unsigned long>(code));
+}
+
+}  // namespace
+
+int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
+  dirwatch_close();
+  g_change = FindFirstChangeNotificationA(path, TRUE, filter);
+  if (g_change == INVALID_HANDLE_VALUE) {
+    put_error(GetLastError(), err, errcap);
+    return -1;
+  }
+  g_armed = true;
+  return 0;
+}
+
+int dirwatch_rearm() {
+  if (g_change == INVALID_HANDLE_VALUE) return -1;
+  if (!g_armed) g_armed = FindNextChangeNotification(g_change) != 0;
+  return g_armed ? 0 : -1;
+}
+
+WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
+  if (g_change == INVALID_HANDLE_VALUE) return WaitOutcome::Failed;
+  switch (WaitForSingleObject(g_change, timeout_ms)) {
+    case WAIT_OBJECT_0:
+      g_armed = FindNextChangeNotification(g_change) != 0;
+      return WaitOutcome::Signalled;
+    case WAIT_ABANDONED:
+      return WaitOutcome::Abandoned;
+    case WAIT_FAILED:
+      return WaitOutcome::Failed;
+    default:
+      return WaitOutcome::Timeout;
+  }
+}
+
+bool dirwatch_close() {
+  if (g_change == INVALID_HANDLE_VALUE) return false;
+  const bool ok = FindCloseChangeNotification(g_change) != 0;
+  g_change = INVALID_HANDLE_VALUE;
+  g_armed = false;
+  return ok;
+}
+
+}  // namespace plat
