@@ -5,5 +5,6 @@
 #include <ctime>
 
 // Handles terminal index's request, if one is waiting. lifeTimer is reset after
-// every reply received from the gateway.
-void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer);
+// every reply received from the gateway. Returns true when a request file is
+// there but could not be read (another process holds it): it stays for later.
+bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer);

@@ -16,6 +16,19 @@ namespace {
 
 constexpr const char* kJournal = "zelautoresp.txt";
 
+// A request file refused because another process held it is tried again soon,
+// not only on the next change: the holder's close may be reported before the
+// file is free, and then no further change would come for a whole time-out.
+// The retry interval starts short and doubles while the file stays held.
+constexpr std::uint32_t kRetryFirstMs = 10;
+constexpr std::uint32_t kRetryMaxMs = 1000;
+
+std::uint32_t next_retry(std::uint32_t retryMs, bool refused) {
+  if (!refused) return 0;
+  if (retryMs == 0) return kRetryFirstMs;
+  return retryMs * 2 > kRetryMaxMs ? kRetryMaxMs : retryMs * 2;
+}
+
 std::uint32_t change_filter(std::int16_t watchMode) {
   switch (watchMode) {
     case 1:
@@ -78,7 +91,8 @@ int ZELClient_Process() {
   const std::time_t start = std::time(nullptr);
   std::time_t lifeTimer = std::time(nullptr);
   bool firstWait = true;
-  const auto timeout = static_cast<std::uint32_t>(g_config.waitTimeout);
+  const auto waitTimeout = static_cast<std::uint32_t>(g_config.waitTimeout);
+  std::uint32_t retryMs = 0;
 
   for (;;) {
     if (life_signal_step(start, &lifeTimer) == -1) return -1;
@@ -86,9 +100,12 @@ int ZELClient_Process() {
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
     }
+    bool refused = false;
     for (int i = 0; i < g_config.terminalCount; ++i) {
-      ZELClient_ProcessTerminal(i, g_config.terminals[i].c_str(), &lifeTimer);
+      refused |= ZELClient_ProcessTerminal(i, g_config.terminals[i].c_str(), &lifeTimer);
     }
+    retryMs = next_retry(retryMs, refused);
+    const std::uint32_t timeout = retryMs != 0 && retryMs < waitTimeout ? retryMs : waitTimeout;
     if (firstWait) {
       if (FILE_DirWaitFirst(g_config.rootPath.c_str(), timeout,
                             change_filter(g_config.watchMode)) == -1) {

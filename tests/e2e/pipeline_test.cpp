@@ -245,6 +245,22 @@ TEST(Pipeline, RequestHeldOpenIsAnsweredOnceClosed) {
   ASSERT_TRUE(svc.stop());
 }
 
+TEST(Pipeline, RequestHeldWithoutWritingIsRetriedSoon) {
+  // Closing a file opened only for reading reports no change, and a close may be
+  // reported before the file is free: a refused request must be retried all the
+  // same, long before the wait time-out (30 s here).
+  FakeGateway gateway(approve);
+  Service svc(gateway.port(), {}, {}, false);
+  svc.drop("caja1", zt::kRequest);
+  zt::Child holder(
+      {"/bin/sh", "-c", "exec 3<'" + (svc.root / "caja1in.txt").string() + "'; sleep 0.4"});
+  ASSERT_TRUE(holder.started());
+  svc.start();
+  EXPECT_EQ(svc.answer("caja1", 5000), kApproval);
+  EXPECT_EQ(holder.wait(), 0);
+  ASSERT_TRUE(svc.stop());
+}
+
 TEST(Pipeline, LifeSignalBeforeRequests) {
   FakeGateway gateway(approve);
   Service svc(gateway.port(), {"-F", "1234", "-p", "0"}, {}, false);
