@@ -2,6 +2,8 @@
 // gateway on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "service_fixture.h"
 
 namespace {
@@ -232,17 +234,30 @@ TEST(Pipeline, StopFileAtStartLeavesRequests) {
   EXPECT_TRUE(gateway.packets().empty());
 }
 
+// Starts a process that holds path open ("<" reading, ">>" writing) for the given
+// seconds; returns once it holds the file.
+std::unique_ptr<zt::Child> hold(const zt::fs::path& path, const std::string& how,
+                                const std::string& seconds) {
+  const zt::fs::path ready = path.string() + ".held";
+  auto holder = std::make_unique<zt::Child>(std::vector<std::string>{
+      "/bin/sh", "-c",
+      "exec 3" + how + "'" + path.string() + "'; : >'" + ready.string() + "'; sleep " + seconds});
+  EXPECT_TRUE(zt::wait_until([&] { return zt::exists(ready); }));
+  std::filesystem::remove(ready);
+  return holder;
+}
+
 TEST(Pipeline, RequestHeldOpenIsAnsweredOnceClosed) {
   FakeGateway gateway(approve);
   Service svc(gateway.port());
-  svc.drop("caja1", zt::kRequest);
   // A terminal still holding its file for writing: the service must leave it.
-  zt::Child holder(
-      {"/bin/sh", "-c", "exec 3>>'" + (svc.root / "caja1in.txt").string() + "'; sleep 0.5"});
-  ASSERT_TRUE(holder.started());
+  auto holder = hold(svc.root / "caja1in.txt", ">>", "0.5");
+  svc.drop("caja1", zt::kRequest);
   EXPECT_EQ(svc.answer("caja1"), kApproval);
-  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_EQ(holder->wait(), 0);
   ASSERT_TRUE(svc.stop());
+  EXPECT_TRUE(zt::contains_in_order(svc.log(), {"WARNING\tZELClient_Process ReadFileInput file [" +
+                                                (svc.root / "caja1in.txt").string() + "]"}));
 }
 
 TEST(Pipeline, RequestHeldWithoutWritingIsRetriedSoon) {
@@ -252,12 +267,10 @@ TEST(Pipeline, RequestHeldWithoutWritingIsRetriedSoon) {
   FakeGateway gateway(approve);
   Service svc(gateway.port(), {}, {}, false);
   svc.drop("caja1", zt::kRequest);
-  zt::Child holder(
-      {"/bin/sh", "-c", "exec 3<'" + (svc.root / "caja1in.txt").string() + "'; sleep 0.4"});
-  ASSERT_TRUE(holder.started());
+  auto holder = hold(svc.root / "caja1in.txt", "<", "0.4");
   svc.start();
   EXPECT_EQ(svc.answer("caja1", 5000), kApproval);
-  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_EQ(holder->wait(), 0);
   ASSERT_TRUE(svc.stop());
 }
 
