@@ -30,9 +30,17 @@ Service::Service(int gatewayPort, std::vector<std::string> extraArgs, std::vecto
 
 void Service::start() {
   child_ = std::make_unique<Child>(args_, work.str(), env_);
-  // The Entry line comes just before the notification is set up: allow for that.
-  wait_until([&] { return read_file(logPath).find("FILE_DirWait") != std::string::npos; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The service watches the root once its first pass is over. Touch a file until
+  // a change is seen, so that nothing the test drops afterwards can be missed.
+  const fs::path warmup = root / "warmup.tmp";
+  wait_until([&] {
+    write_file(warmup, "x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return read_file(logPath).find("WaitForSingleObject OK") != std::string::npos ||
+           !child_->running();
+  });
+  std::error_code ec;
+  fs::remove(warmup, ec);
 }
 
 Service::~Service() {
