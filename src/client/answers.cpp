@@ -39,6 +39,12 @@ std::int64_t g_issuedNumber = 0;
 // their only limit), so the answer carries exactly what the terminal sent.
 using Value = zel::Text<kRequestCapacity>;
 
+// Room for any answer built from a request: four values of at most the request's
+// length (they may overlap inside it) and the fixed fields. An answer too long
+// for the answer file thus reaches ZELClient_WriteFileOutput, which refuses it
+// and empties the file, so the terminal never finds an earlier answer there.
+using Answer = zel::Text<4 * kRequestCapacity + 256>;
+
 struct RequestFields {
   Value codeFarm;   // G01
   Value nroReceta;  // G04
@@ -219,7 +225,7 @@ void ZELClient_GenAutoResponse(int index, std::int16_t flag) {
               number, errno);
   }
 
-  zel::Text<kRequestCapacity> answer;
+  Answer answer;
   zel::Text<256> path;
   int written = -1;
   if (!build_answer(answer, fields, terminal, "ND", "RECETA PRE-AUTORIZADA",
@@ -254,7 +260,7 @@ void ZELClient_GenErrorResponse(int index, const char* code, const char* reason)
   const char* terminal = terminal_name(index);
   RequestFields fields;
   read_fields("ZELClient_GenErrorResponse", fields);
-  zel::Text<kRequestCapacity> answer;
+  Answer answer;
   zel::Text<256> path;
   if (terminal == nullptr || code == nullptr || reason == nullptr ||
       !build_answer(answer, fields, terminal, code, reason, nullptr) ||
