@@ -1,6 +1,7 @@
 #include "client/pipeline.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -147,24 +148,45 @@ void exchange(int index, const char* name, int packetType, std::time_t* lifeTime
   log_timing(startMs);
 }
 
-}  // namespace
+// A request is taken from its terminal by renaming its file to "<terminal>in.zel"
+// beside it, and that file is removed only once the request has been answered.
+// A run that ends in between (a crash, a kill) leaves the request there, and the
+// next run answers it first. Each terminal is looked at once per run for that.
+bool g_resumeChecked[kMaxTerminals] = {};
 
-void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer) {
-  zel::Text<63> requestName;
-  zel::Text<256> path;
-  if (!requestName.format("%sin.txt", name) ||
-      !FILE_MakePath(path, {g_config.rootPath.c_str(), requestName.c_str()}) ||
-      plat::file_access(path.c_str(), 4) != 0) {
-    return;
+bool held_path(const char* name, zel::Text<256>& held) {
+  zel::Text<63> heldName;
+  held.clear();
+  return heldName.format("%sin.zel", name) &&
+         FILE_MakePath(held, {g_config.rootPath.c_str(), heldName.c_str()});
+}
+
+// Takes the request file that was read. True when the request is to be handled:
+// it was taken, or it is gone already (it was read whole). False when it stays in
+// place: one that cannot be removed would otherwise be answered on every pass.
+bool take_request(const char* path, const char* held) {
+  if (held[0] != '\0' && std::rename(path, held) == 0) return true;
+  if (held[0] == '\0' && plat::file_unlink(path) == 0) return true;
+  const int e = errno;
+  if (e == ENOENT || e == ENOTDIR) {
+    errno = ENOENT;
+    log_unlink_failure(path);
+    return true;
   }
-  const std::int64_t startMs = plat::monotonic_ms();
+  errno = EACCES;
+  log_unlink_failure(path);
+  return false;
+}
 
-  if (ZELClient_ReadFileInput(path.c_str()) == -1) {
-    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", path.c_str());
-    return;
+void release_request(const char* held) {
+  if (held[0] != '\0' && plat::file_unlink(held) != 0 && errno != ENOENT) {
+    log_unlink_failure(held);
   }
-  if (plat::file_unlink(path.c_str()) != 0) log_unlink_failure(path.c_str());
+}
 
+// Checks, edits and relays the request in the request buffer, and answers the
+// terminal. Every path ends in an answer attempt.
+void handle_request(int index, const char* name, std::time_t* lifeTimer, std::int64_t startMs) {
   zel::Text<6> tranType;
   zel::TextRef tranRef = tranType;
   ZEL_TranGetField(g_request.c_str(), "G99", &tranRef);
@@ -206,4 +228,42 @@ void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
   }
 
   exchange(index, name, packetType, lifeTimer, startMs);
+}
+
+}  // namespace
+
+void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer) {
+  zel::Text<63> requestName;
+  zel::Text<256> path;
+  zel::Text<256> held;
+  if (!requestName.format("%sin.txt", name) ||
+      !FILE_MakePath(path, {g_config.rootPath.c_str(), requestName.c_str()})) {
+    return;
+  }
+  if (!held_path(name, held)) held.clear();  // too long a path: removed at once instead
+
+  // A request taken by an earlier run and not answered comes first.
+  const bool firstVisit = index >= 0 && index < kMaxTerminals && !g_resumeChecked[index];
+  const bool resumed = firstVisit && !held.empty() && plat::file_access(held.c_str(), 4) == 0;
+  if (resumed) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", held.c_str());
+  } else {
+    if (firstVisit) g_resumeChecked[index] = true;
+    if (plat::file_access(path.c_str(), 4) != 0) return;
+  }
+  const char* source = resumed ? held.c_str() : path.c_str();
+  const std::int64_t startMs = plat::monotonic_ms();
+
+  if (ZELClient_ReadFileInput(source) == -1) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", source);
+    return;  // a resumed request is tried again on the next pass
+  }
+  if (resumed) {
+    g_resumeChecked[index] = true;
+  } else if (!take_request(path.c_str(), held.c_str())) {
+    return;
+  }
+
+  handle_request(index, name, lifeTimer, startMs);
+  release_request(held.c_str());
 }

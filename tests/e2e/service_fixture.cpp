@@ -11,6 +11,7 @@ Service::Service(int gatewayPort, std::vector<std::string> extraArgs, std::vecto
                  bool startNow)
     : env_(std::move(env)) {
   logPath = (work / "svc.log").string();
+  cwd = work.str();
   args_ = {bin("zelclient"),
            "-n",
            "AB",
@@ -29,9 +30,10 @@ Service::Service(int gatewayPort, std::vector<std::string> extraArgs, std::vecto
 }
 
 void Service::start() {
-  child_ = std::make_unique<Child>(args_, work.str(), env_);
+  const std::size_t logged = read_file(logPath).size();  // a restart appends to the log
+  child_ = std::make_unique<Child>(args_, cwd, env_);
   // The Entry line comes just before the notification is set up: allow for that.
-  wait_until([&] { return read_file(logPath).find("FILE_DirWait") != std::string::npos; });
+  wait_until([&] { return read_file(logPath).find("FILE_DirWait", logged) != std::string::npos; });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
@@ -64,6 +66,14 @@ std::string Service::answer(const std::string& terminal, int timeoutMs) {
 bool Service::stop() {
   write_file(root / "ZELCLIENTSTOP.tmp", "");
   return child_->wait() == 0;
+}
+
+void Service::kill() {
+  child_->kill_now();
+}
+
+int Service::pid() const {
+  return child_->pid();
 }
 
 std::vector<std::string> Service::log() {
