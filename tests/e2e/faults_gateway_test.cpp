@@ -62,11 +62,13 @@ TEST(GatewayFaults, EachFaultGetsOneAnswerAndTheServiceGoesOn) {
        {{std::string("\xff\xfe\x01\x02garbage\x80\x81\x82 and more garbage\x7f", 33)}, 0},
        local,
        "ERROR\tZELClient_Process no existe campo F52 en el mensaje de respuesta"},
-      // Binary bytes, escape sequences included, travel as data to the terminal.
+      // Binary bytes, escape sequences included, travel as data to the terminal; the
+      // log shows the control bytes as \xNN.
       {"binary bytes with F52",
        {{zt::reply_packet(binary)}, 0},
        binary,
-       "INFO\tZELClient_Process Recibio del Gateway:[" + binary + "]"},
+       "INFO\tZELClient_Process Recibio del Gateway:[|F01=1234|F52=A\\x01\\x02\\x7F\xff\xfe|F99="
+       "\\x1B[2J|]"},
       // Held past the service's bound; the gateway is free again for the next one.
       {"never answers", {{}, 800}, local, "ERROR\tZELClient_Process SOCKET_Receive"},
   };

@@ -61,6 +61,10 @@ PipelineRig::~PipelineRig() {
 
 std::string PipelineRig::run(const std::string& requestBytes) {
   write_file(requestFile, requestBytes);
+  return run_in_place();
+}
+
+std::string PipelineRig::run_in_place() {
   std::time_t lifeTimer = 0;
   ZELClient_ProcessTerminal(0, "caja1", &lifeTimer);
   const std::string answer = read_file(answerFile);

@@ -24,6 +24,8 @@ class PipelineRig {
   // Drops the request file's bytes, runs the pipeline once for caja1 and
   // returns the answer file ("" when there is none), which is then removed.
   std::string run(const std::string& requestBytes);
+  // The same with whatever stands at the request file's name.
+  std::string run_in_place();
   // The log lines written since the last call (without their timestamps).
   std::vector<std::string> take_lines();
 
