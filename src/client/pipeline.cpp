@@ -242,27 +242,31 @@ void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
   }
   if (!held_path(name, held)) held.clear();  // too long a path: removed at once instead
 
-  // A request taken by an earlier run and not answered comes first.
-  const bool firstVisit = index >= 0 && index < kMaxTerminals && !g_resumeChecked[index];
-  const bool resumed = firstVisit && !held.empty() && plat::file_access(held.c_str(), 4) == 0;
-  if (resumed) {
-    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", held.c_str());
-  } else {
-    if (firstVisit) g_resumeChecked[index] = true;
-    if (plat::file_access(path.c_str(), 4) != 0) return;
-  }
-  const char* source = resumed ? held.c_str() : path.c_str();
-  const std::int64_t startMs = plat::monotonic_ms();
-
-  if (ZELClient_ReadFileInput(source) == -1) {
-    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", source);
-    return;  // a resumed request is tried again on the next pass
-  }
-  if (resumed) {
+  // A request taken by an earlier run and not answered comes first. The
+  // terminal's request file, if any, follows in the same visit: the changes of
+  // this first pass happen before the directory is watched, so no change would
+  // bring the service back to it.
+  if (index >= 0 && index < kMaxTerminals && !g_resumeChecked[index]) {
+    if (!held.empty() && plat::file_access(held.c_str(), 4) == 0) {
+      LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", held.c_str());
+      const std::int64_t startMs = plat::monotonic_ms();
+      if (ZELClient_ReadFileInput(held.c_str()) == -1) {
+        LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", held.c_str());
+        return;  // tried again on the next pass; the request file waits behind it
+      }
+      handle_request(index, name, lifeTimer, startMs);
+      release_request(held.c_str());
+    }
     g_resumeChecked[index] = true;
-  } else if (!take_request(path.c_str(), held.c_str())) {
+  }
+
+  if (plat::file_access(path.c_str(), 4) != 0) return;
+  const std::int64_t startMs = plat::monotonic_ms();
+  if (ZELClient_ReadFileInput(path.c_str()) == -1) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", path.c_str());
     return;
   }
+  if (!take_request(path.c_str(), held.c_str())) return;
 
   handle_request(index, name, lifeTimer, startMs);
   release_request(held.c_str());

@@ -102,4 +102,31 @@ TEST(ProcessFaults, KilledDuringLoadLosesNothingAndRepeatsNoNumber) {
             << issued.size() << " local answers\n";
 }
 
+// What a killed run leaves behind: a request taken but not answered. The next
+// run answers it first, then the request file the terminal has dropped since.
+TEST(ProcessFaults, RequestTakenByAKilledRunIsAnsweredAtStart) {
+  std::atomic<int> requests{0};
+  FakeGateway gateway([&](const Packet& p) {
+    if (p.type() == 0) return GatewayReply{};
+    ++requests;
+    const std::string id = TerminalFleet::field(p.message(), "G04");
+    return GatewayReply{{zt::reply_packet("|F04=" + id + "|F52=A1|")}, 0};
+  });
+  zt::Service svc(gateway.port(), {}, {}, false);
+  const auto held = svc.root / "caja1in.zel";
+  zt::write_file(held, TerminalFleet::request_text("taken"));
+  zt::write_file(svc.root / "caja1in.txt", TerminalFleet::request_text("dropped"));
+  svc.start();
+  ASSERT_TRUE(zt::wait_until([&] { return requests == 2; }));
+  EXPECT_EQ(svc.answer("caja1"), "|F04=dropped|F52=A1|");
+  ASSERT_TRUE(svc.stop());
+  EXPECT_FALSE(zt::exists(held));
+  const auto packets = gateway.packets();
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(TerminalFleet::field(packets[0].message(), "G04"), "taken");
+  EXPECT_EQ(TerminalFleet::field(packets[1].message(), "G04"), "dropped");
+  EXPECT_TRUE(zt::contains_in_order(
+      svc.log(), {"WARNING\tZELClient_Process retomando archivo [" + held.string() + "]"}));
+}
+
 }  // namespace
