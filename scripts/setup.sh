@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build googletest python3)
+packages=(g++ cmake ninja-build googletest python3 clang libfuzzer-14-dev libclang-rt-14-dev)
 [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] && packages+=(g++-mingw-w64-x86-64-posix wine64)
 
 missing=()

@@ -3,8 +3,8 @@
 // reader only ever sees a whole old or a whole new content. A number is never
 // issued twice: the new number is stored before the answer is written (and put
 // back if that write fails), the number file is deleted at a change of year
-// only once the new year is stored, and the last number issued in this run is
-// kept as a floor for the rest of the year.
+// only once the new year is stored, and the last number issued in this run in
+// each year is kept as a floor for that year (also should the clock go back).
 #include "client/answers.h"
 
 #include <cerrno>
@@ -31,13 +31,45 @@ std::time_t system_clock() {
 }
 ZELClockFn g_clock = system_clock;
 
-// The last number issued in this run, and the year it belongs to.
-int g_issuedYear = -1;
-std::int64_t g_issuedNumber = 0;
+// The last number issued in this run for each of the last few years it answered
+// in. Kept per year because a clock put back across New Year makes the old year
+// current again after its number file was deleted.
+struct Issued {
+  int year = -1;
+  std::int64_t number = 0;
+};
+constexpr int kIssuedYears = 4;
+Issued g_issued[kIssuedYears];
+
+std::int64_t issued_floor(int year) {
+  for (const Issued& i : g_issued) {
+    if (i.year == year) return i.number;
+  }
+  return 0;
+}
+
+void remember_issued(int year, std::int64_t number) {
+  Issued* slot = &g_issued[0];
+  for (Issued& i : g_issued) {
+    if (i.year == year) {
+      slot = &i;
+      break;
+    }
+    if (i.year < slot->year) slot = &i;  // else the oldest year gives way
+  }
+  slot->year = year;
+  slot->number = number;
+}
 
 // Values copied from the request. They are read whole (the request buffer is
 // their only limit), so the answer carries exactly what the terminal sent.
 using Value = zel::Text<kRequestCapacity>;
+
+// Room for any answer built from a request: four values of at most the request's
+// length (they may overlap inside it) and the fixed fields. An answer too long
+// for the answer file thus reaches ZELClient_WriteFileOutput, which refuses it
+// and empties the file, so the terminal never finds an earlier answer there.
+using Answer = zel::Text<4 * kRequestCapacity + 256>;
 
 struct RequestFields {
   Value codeFarm;   // G01
@@ -167,8 +199,7 @@ std::time_t ZELClient_Now() {
 }
 
 void ZELClient_ResetIssuedNumbers() {
-  g_issuedYear = -1;
-  g_issuedNumber = 0;
+  for (Issued& i : g_issued) i = Issued{};
 }
 
 void ZELClient_GenAutoResponse(int index, std::int16_t flag) {
@@ -202,7 +233,8 @@ void ZELClient_GenAutoResponse(int index, std::int16_t flag) {
   before.last = atoi_rules(numberLine.c_str());
   if (before.last < 0) before.last = 0;
   std::int64_t number = before.last + 1;
-  if (year == g_issuedYear && number <= g_issuedNumber) number = g_issuedNumber + 1;
+  const std::int64_t floorNumber = issued_floor(year);
+  if (number <= floorNumber) number = floorNumber + 1;
 
   zel::Text<40> authorisation;
   authorisation.format("%c%4d%07" PRId64, flag != 0 ? 'G' : 'I', year, number);
@@ -219,7 +251,7 @@ void ZELClient_GenAutoResponse(int index, std::int16_t flag) {
               number, errno);
   }
 
-  zel::Text<kRequestCapacity> answer;
+  Answer answer;
   zel::Text<256> path;
   int written = -1;
   if (!build_answer(answer, fields, terminal, "ND", "RECETA PRE-AUTORIZADA",
@@ -235,8 +267,7 @@ void ZELClient_GenAutoResponse(int index, std::int16_t flag) {
     // No terminal holds this number: the next answer gets it again.
     if (numberStored) restore_number_file(before);
   } else {
-    g_issuedYear = year;
-    g_issuedNumber = number;
+    remember_issued(year, number);
   }
 
   zel::Text<kRequestCapacity + 64> journal(request.view().substr(0, request.view().find('\n')));
@@ -254,7 +285,7 @@ void ZELClient_GenErrorResponse(int index, const char* code, const char* reason)
   const char* terminal = terminal_name(index);
   RequestFields fields;
   read_fields("ZELClient_GenErrorResponse", fields);
-  zel::Text<kRequestCapacity> answer;
+  Answer answer;
   zel::Text<256> path;
   if (terminal == nullptr || code == nullptr || reason == nullptr ||
       !build_answer(answer, fields, terminal, code, reason, nullptr) ||

@@ -1,6 +1,7 @@
 #include "client/pipeline.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -147,24 +148,46 @@ void exchange(int index, const char* name, int packetType, std::time_t* lifeTime
   log_timing(startMs);
 }
 
-}  // namespace
+// A request is taken from its terminal by renaming its file to "<terminal>in.zel"
+// beside it, and that file is removed only once the request has been answered.
+// A run that ends in between (a crash, a kill) leaves the request there, and the
+// next run answers it first. Each terminal is looked at once per run for that.
+bool g_resumeChecked[kMaxTerminals] = {};
 
-bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer) {
-  zel::Text<63> requestName;
-  zel::Text<256> path;
-  if (!requestName.format("%sin.txt", name) ||
-      !FILE_MakePath(path, {g_config.rootPath.c_str(), requestName.c_str()}) ||
-      plat::file_access(path.c_str(), 4) != 0) {
-    return false;
+bool held_path(const char* name, zel::Text<256>& held) {
+  zel::Text<63> heldName;
+  held.clear();
+  return heldName.format("%sin.zel", name) &&
+         FILE_MakePath(held, {g_config.rootPath.c_str(), heldName.c_str()});
+}
+
+enum class Take { Held, Removed, Failed };
+
+// Takes the request file that was read away from the terminal's name: renamed to
+// held, or removed when there is no held path. A failure is logged.
+Take take_request(const char* path, const char* held) {
+  const bool toHeld = held[0] != '\0';
+  if (toHeld ? std::rename(path, held) == 0 : plat::file_unlink(path) == 0) {
+    return toHeld ? Take::Held : Take::Removed;
   }
-  const std::int64_t startMs = plat::monotonic_ms();
+  errno = errno == ENOENT || errno == ENOTDIR ? ENOENT : EACCES;
+  log_unlink_failure(path);
+  return errno == ENOENT ? Take::Removed : Take::Failed;
+}
 
-  if (ZELClient_ReadFileInput(path.c_str()) == -1) {
-    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", path.c_str());
-    return true;
-  }
-  if (plat::file_unlink(path.c_str()) != 0) log_unlink_failure(path.c_str());
+// The last request of each terminal whose file could not be taken. It has been
+// answered once; as long as the same request stands in the file it is not
+// answered again, or every pass (each woken by the answer just written) would
+// relay it once more.
+zel::Text<kRequestCapacity> g_untaken[kMaxTerminals];
 
+void release_request(const char* held) {
+  if (plat::file_unlink(held) != 0 && errno != ENOENT) log_unlink_failure(held);
+}
+
+// Checks, edits and relays the request in the request buffer, and answers the
+// terminal. Every path ends in an answer attempt.
+void handle_request(int index, const char* name, std::time_t* lifeTimer, std::int64_t startMs) {
   zel::Text<6> tranType;
   zel::TextRef tranRef = tranType;
   ZEL_TranGetField(g_request.c_str(), "G99", &tranRef);
@@ -176,7 +199,7 @@ bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
   } else {
     ZELClient_GenAutoResponse(index, 1);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Tipo de transaccion invalido");
-    return false;
+    return;
   }
 
   strip_line_ends(g_request);
@@ -189,22 +212,73 @@ bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
   if (width == 0) {
     ZELClient_GenErrorResponse(index, "ND", "Formato de Troquel invalido");
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Formato de Troquel invalido");
-    return false;
+    return;
   }
 
   zel::Text<kKeptListCapacity> kept;
   if (keep_troqueles(troqueles, width, kept) > g_config.troquelLimit) {
     ZELClient_GenErrorResponse(index, "ND", "N\xFAmero de Troqueles invalido");
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process N\xFAmero de Troqueles invalido");
-    return false;
+    return;
   }
 
   if (!rewrite_request(kept.c_str(), name)) {
     ZELClient_GenErrorResponse(index, "ND", "Receta demasiado larga");
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
-    return false;
+    return;
   }
 
   exchange(index, name, packetType, lifeTimer, startMs);
+}
+
+}  // namespace
+
+bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer) {
+  zel::Text<63> requestName;
+  zel::Text<256> path;
+  zel::Text<256> held;
+  if (!requestName.format("%sin.txt", name) ||
+      !FILE_MakePath(path, {g_config.rootPath.c_str(), requestName.c_str()})) {
+    return false;
+  }
+  if (!held_path(name, held)) held.clear();  // too long a path: removed at once instead
+
+  // A request taken by an earlier run and not answered comes first. The
+  // terminal's request file, if any, follows in the same visit: the changes of
+  // this first pass happen before the directory is watched, so no change would
+  // bring the service back to it.
+  if (index >= 0 && index < kMaxTerminals && !g_resumeChecked[index]) {
+    if (!held.empty() && plat::file_access(held.c_str(), 4) == 0) {
+      LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", held.c_str());
+      const std::int64_t startMs = plat::monotonic_ms();
+      if (ZELClient_ReadFileInput(held.c_str()) == -1) {
+        LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", held.c_str());
+        return true;  // tried again soon; the request file waits behind it
+      }
+      handle_request(index, name, lifeTimer, startMs);
+      release_request(held.c_str());
+    }
+    g_resumeChecked[index] = true;
+  }
+
+  if (plat::file_access(path.c_str(), 4) != 0) return false;
+  const std::int64_t startMs = plat::monotonic_ms();
+  if (ZELClient_ReadFileInput(path.c_str()) == -1) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", path.c_str());
+    return true;
+  }
+  const Take take = take_request(path.c_str(), held.c_str());
+  zel::Text<kRequestCapacity>* untaken =
+      index >= 0 && index < kMaxTerminals ? &g_untaken[index] : nullptr;
+  const bool answered =
+      untaken != nullptr && !untaken->empty() && untaken->view() == g_request.view();
+  if (take == Take::Failed) {
+    if (answered) return false;
+    if (untaken != nullptr) untaken->assign(g_request.view());
+  } else if (untaken != nullptr) {
+    untaken->clear();
+  }
+  if (!answered) handle_request(index, name, lifeTimer, startMs);
+  if (take == Take::Held) release_request(held.c_str());
   return false;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/platform.h"
 
@@ -87,6 +88,9 @@ long FILE_ReadRaw(const char* path, char* buf, std::size_t cap, bool* whole) {
 int FILE_AppendText(const char* path, std::string_view text) {
   std::FILE* f = std::fopen(path, "ab");
   if (f == nullptr) return -1;
+  // The size before, to take a partly written text off again: on a full disk a
+  // write can stop in the middle, and the next append would continue that line.
+  const long before = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
   char out[512];
   bool ok = true;
   while (ok && !text.empty()) {
@@ -100,6 +104,10 @@ int FILE_AppendText(const char* path, std::string_view text) {
   if (std::fclose(f) != 0 && ok) {
     ok = false;
     e = errno;
+  }
+  if (!ok && before >= 0) {
+    std::error_code ec;  // best effort: the failure is reported either way
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(before), ec);
   }
   errno = e;
   return ok ? 0 : -1;

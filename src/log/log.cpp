@@ -22,6 +22,31 @@ void close_file_stream() {
   if (g_stream != nullptr && g_stream != stdout) std::fclose(g_stream);
 }
 
+// Messages carry bytes from requests and replies. A control byte among them (a
+// line feed, a carriage return, an escape sequence) is written as \xNN, so that
+// one call always makes one line and nothing acts on a terminal showing the log.
+void write_message(const char* message, std::size_t n) {
+  char out[512];
+  std::size_t o = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(message[i]);
+    if (c < 0x20 || c == 0x7f) {
+      static const char kHex[] = "0123456789ABCDEF";
+      out[o++] = '\\';
+      out[o++] = 'x';
+      out[o++] = kHex[c >> 4];
+      out[o++] = kHex[c & 0x0f];
+    } else {
+      out[o++] = static_cast<char>(c);
+    }
+    if (o > sizeof out - 4) {
+      std::fwrite(out, 1, o, g_stream);
+      o = 0;
+    }
+  }
+  std::fwrite(out, 1, o, g_stream);
+}
+
 }  // namespace
 
 int LOG_Open(int min, int max, char* spec) {
@@ -64,10 +89,18 @@ int LOG_Print(int level, const char* format, ...) {
   std::fprintf(g_stream, "%s\t", stamp);
   std::fprintf(g_stream, "%s\t", LOG_LevelName(level, name));
   if (format[0] != '\0') {
+    // Room for the longest message the service makes (a text of the largest
+    // buffer, 4 KiB, with its words); a longer one would be cut here.
+    char message[16384];
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(g_stream, format, ap);
+    const int n = std::vsnprintf(message, sizeof message, format, ap);
     va_end(ap);
+    if (n > 0) {
+      write_message(message, static_cast<std::size_t>(n) < sizeof message
+                                 ? static_cast<std::size_t>(n)
+                                 : sizeof message - 1);
+    }
   }
   std::fputc('\n', g_stream);
   return std::fflush(g_stream);

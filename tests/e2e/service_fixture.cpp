@@ -11,6 +11,7 @@ Service::Service(int gatewayPort, std::vector<std::string> extraArgs, std::vecto
                  bool startNow)
     : env_(std::move(env)) {
   logPath = (work / "svc.log").string();
+  cwd = work.str();
   args_ = {bin("zelclient"),
            "-n",
            "AB",
@@ -29,14 +30,15 @@ Service::Service(int gatewayPort, std::vector<std::string> extraArgs, std::vecto
 }
 
 void Service::start() {
-  child_ = std::make_unique<Child>(args_, work.str(), env_);
+  const std::size_t logged = read_file(logPath).size();  // a restart appends to the log
+  child_ = std::make_unique<Child>(args_, cwd, env_);
   // The service watches the root once its first pass is over. Touch a file until
   // a change is seen, so that nothing the test drops afterwards can be missed.
   const fs::path warmup = root / "warmup.tmp";
   wait_until([&] {
     write_file(warmup, "x");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return read_file(logPath).find("WaitForSingleObject OK") != std::string::npos ||
+    return read_file(logPath).find("WaitForSingleObject OK", logged) != std::string::npos ||
            !child_->running();
   });
   std::error_code ec;
@@ -72,6 +74,14 @@ std::string Service::answer(const std::string& terminal, int timeoutMs) {
 bool Service::stop() {
   write_file(root / "ZELCLIENTSTOP.tmp", "");
   return child_->wait() == 0;
+}
+
+void Service::kill() {
+  child_->kill_now();
+}
+
+int Service::pid() const {
+  return child_->pid();
 }
 
 std::vector<std::string> Service::log() {

@@ -25,12 +25,15 @@ class Service {
   // Waits for the terminal's answer to be complete and returns it (then deletes it).
   std::string answer(const std::string& terminal, int timeoutMs = 10000);
   bool stop();  // stop file, then exit status 0
+  void kill();  // SIGKILL: no chance to finish anything
+  int pid() const;
   std::vector<std::string> log();
   std::string stdout_text();
 
   TempDir root;
   TempDir work;
   std::string logPath;
+  std::string cwd;  // the service's current directory (working files); work by default
 
  private:
   std::vector<std::string> args_;

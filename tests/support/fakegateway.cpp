@@ -13,13 +13,14 @@ namespace zt {
 namespace {
 
 int listen_local(int* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  // Close-on-exec: a service started later must not keep the port open.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(static_cast<std::uint16_t>(*port));
   bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   listen(fd, 64);
   socklen_t len = sizeof addr;
@@ -65,7 +66,7 @@ std::string reply_packet(const std::string& text) {
   return header + text;
 }
 
-FakeGateway::FakeGateway(Script script) : script_(std::move(script)) {
+FakeGateway::FakeGateway(Script script, int port) : script_(std::move(script)), port_(port) {
   listener_ = listen_local(&port_);
   thread_ = std::thread([this] { serve(); });
 }
@@ -79,7 +80,7 @@ FakeGateway::~FakeGateway() {
 void FakeGateway::serve() {
   while (!stop_) {
     if (!readable(listener_, stop_, 100)) continue;
-    const int fd = accept(listener_, nullptr, nullptr);
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       handle(fd);
       close(fd);
@@ -102,6 +103,7 @@ void FakeGateway::handle(int fd) {
       if (packet.raw.size() >= want) break;
     }
   }
+  if (stop_) return;  // stopping: the connection closes unanswered
   const GatewayReply reply = script_(packet);
   {
     std::lock_guard<std::mutex> lock(mutex_);

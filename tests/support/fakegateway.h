@@ -32,7 +32,8 @@ std::string reply_packet(const std::string& text);
 class FakeGateway {
  public:
   using Script = std::function<GatewayReply(const Packet&)>;
-  explicit FakeGateway(Script script);
+  // Listens on port (0: any free port; a fixed one lets a test start it again there).
+  explicit FakeGateway(Script script, int port = 0);
   ~FakeGateway();
   FakeGateway(const FakeGateway&) = delete;
   FakeGateway& operator=(const FakeGateway&) = delete;

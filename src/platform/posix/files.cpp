@@ -32,6 +32,7 @@ int windows_errno(int e) {
     case EROFS:
     case ETXTBSY:
     case EAGAIN:  // a lease held by another process (O_NONBLOCK)
+    case ELOOP:   // a symbolic link (O_NOFOLLOW)
       return EACCES;
     case ENOTDIR:
       return ENOENT;
@@ -59,8 +60,11 @@ int take_exclusive(int fd, bool lease) {
 
 // O_NONBLOCK: a lease held by another process refuses the open at once instead
 // of waiting for it to be broken; for regular files it changes nothing else.
+// Whoever can write in the shared directory chooses what a name there is: a
+// symbolic link is never followed, and a file that has other names (hard links)
+// is never written, so an answer cannot be made to land on a file elsewhere.
 int open_exclusive(const char* path, int flags, bool lease) {
-  const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
   if (fd < 0) {
     errno = windows_errno(errno);
     return -1;
@@ -68,6 +72,7 @@ int open_exclusive(const char* path, int flags, bool lease) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return fail_and_close(fd, windows_errno(errno));
   if (!S_ISREG(st.st_mode)) return fail_and_close(fd, EACCES);  // a directory, a pipe...
+  if ((flags & O_CREAT) != 0 && st.st_nlink > 1) return fail_and_close(fd, EACCES);
   if (take_exclusive(fd, lease) != 0) return fail_and_close(fd, EACCES);
   return fd;
 }
