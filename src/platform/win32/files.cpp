@@ -60,6 +60,15 @@ int file_open_exclusive_write(const char* path) {
   return _sopen(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYRW, _S_IREAD | _S_IWRITE);
 }
 
+// Terminals and the service share one kind of hold on Windows: the sharing mode.
+int file_open_locked_read(const char* path) {
+  return file_open_exclusive_read(path);
+}
+
+int file_open_locked_write(const char* path) {
+  return file_open_exclusive_write(path);
+}
+
 long file_read(int fd, char* buf, std::size_t n) {
   return _read(fd, buf, clamp_count(n));
 }
