@@ -237,8 +237,12 @@ TEST(Pipeline, RequestHeldOpenIsAnsweredOnceClosed) {
   Service svc(gateway.port());
   svc.drop("caja1", zt::kRequest);
   // A terminal still holding its file for writing: the service must leave it.
-  zt::Child holder(
-      {"/bin/sh", "-c", "exec 3>>'" + (svc.root / "caja1in.txt").string() + "'; sleep 0.5"});
+  const std::string request = (svc.root / "caja1in.txt").string();
+#ifdef _WIN32
+  zt::Child holder({zt::bin("zel_win_helper"), "hold", "a", request, "500"});
+#else
+  zt::Child holder({"/bin/sh", "-c", "exec 3>>'" + request + "'; sleep 0.5"});
+#endif
   ASSERT_TRUE(holder.started());
   EXPECT_EQ(svc.answer("caja1"), kApproval);
   EXPECT_EQ(holder.wait(), 0);

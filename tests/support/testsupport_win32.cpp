@@ -90,7 +90,7 @@ Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   if (CreateProcessA(argv.empty() ? nullptr : argv[0].c_str(), command.data(), nullptr, nullptr,
-                     TRUE, 0, env.empty() ? nullptr : environment.data(),
+                     TRUE, CREATE_NO_WINDOW, env.empty() ? nullptr : environment.data(),
                      workdir.empty() ? nullptr : workdir.c_str(), &si, &pi)) {
     CloseHandle(pi.hThread);
     handle_ = pi.hProcess;
@@ -127,10 +127,15 @@ void Child::kill_now() {
   }
 }
 
-// Windows has no polite termination signal for a console process without a
-// console window; it ends as a killed POSIX process would (128 + SIGTERM).
 void Child::terminate() {
-  if (handle_ != nullptr && status_ < 0) TerminateProcess(handle_, 128 + 15);
+  if (handle_ == nullptr || status_ >= 0) return;
+  if (!console_event(pid_, true) && !console_event(pid_, false))
+    TerminateProcess(handle_, 128 + 15);
+}
+
+bool console_event(int pid, bool ctrl_break) {
+  Child sender({bin("zel_win_helper"), "ctrl", std::to_string(pid), ctrl_break ? "break" : "c"});
+  return sender.wait() == 0;
 }
 
 }  // namespace zt

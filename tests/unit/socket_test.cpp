@@ -546,7 +546,7 @@ TEST_F(SocketTest, OptionsTextSwitchesMultithreadedModeOnUpperCaseT) {
       SOCKET_End();
       LOG_Close();
       std::string logArg = (dir_ / "mt.log").string() + ",1,300";
-      std::remove((dir_ / "mt.log").c_str());
+      std::remove((dir_ / "mt.log").string().c_str());
       LOG_Open(1, 1, logArg.data());
       CHILD_CHECK(SOCKET_Init(c.options) == 0);
       const auto log = zt::log_messages(zt::read_file(dir_ / "mt.log"));
@@ -694,7 +694,7 @@ class NamedMutexTest : public ::testing::Test {
  protected:
   void SetUp() override { zt::remove_named_mutex(name_); }
   void TearDown() override { zt::remove_named_mutex(name_); }
-  std::string name_ = "zelsock.test." + std::to_string(std::random_device()());
+  std::string name_ = "zelsock.test." + zt::run_tag();  // the same in in_child's child
 };
 
 TEST_F(NamedMutexTest, WaitOutcomes) {
