@@ -39,7 +39,8 @@ class Gateway {
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   std::string out() const { return zt::read_file(child_->stdout_path()); }
   bool printed(const std::string& line, std::chrono::milliseconds timeout = 5s) const {
-    return zt::wait_until([&] { return out().find(line + "\n") != std::string::npos; }, timeout);
+    return zt::wait_until([&] { return out().find(line + zt::kLineEnd) != std::string::npos; },
+                          timeout);
   }
   zt::Child& child() { return *child_; }
 

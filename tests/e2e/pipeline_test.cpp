@@ -272,7 +272,8 @@ TEST(Pipeline, LifeSignalBeforeRequests) {
   }
   EXPECT_TRUE(requestSeen);
   EXPECT_NE(svc.stdout_text().find("Eviando se\xF1"
-                                   "al de vida desde el client\n"),
+                                   "al de vida desde el client" +
+                                   std::string(zt::kLineEnd)),
             std::string::npos);
   EXPECT_TRUE(zt::contains_in_order(svc.log(), {"INFO\tZELClient_Process enviando se\xF1"
                                                 "al de vida",

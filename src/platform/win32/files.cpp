@@ -95,6 +95,12 @@ int file_replace_atomic(const char* path, const char* data, std::size_t n) {
     errno = ENAMETOOLONG;
     return -1;
   }
+  // A file that may not be written is not replaced either (a rename would).
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    errno = EACCES;
+    return -1;
+  }
   const int fd = file_open_exclusive_write(temp.c_str());
   if (fd < 0) return -1;
   const bool written = write_all(fd, data, n) == 0 && _commit(fd) == 0;
