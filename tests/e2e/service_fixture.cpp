@@ -32,7 +32,21 @@ void Service::start() {
   child_ = std::make_unique<Child>(args_, work.str(), env_);
   // The Entry line comes just before the notification is set up: allow for that.
   wait_until([&] { return read_file(logPath).find("FILE_DirWait") != std::string::npos; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!kWindows) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return;
+  }
+  // Under Wine on a loaded machine that can take longer: nudge until a wait ends.
+  wait_until([&] {
+    nudge();
+    return wait_until(
+        [&] { return read_file(logPath).find("WaitForSingleObject OK") != std::string::npos; },
+        std::chrono::milliseconds(200));
+  });
+}
+
+void Service::nudge() {
+  write_file(root / "zelnudge.tmp", "x");
 }
 
 Service::~Service() {
@@ -50,8 +64,10 @@ void Service::drop(const std::string& terminal, const std::string& text) {
 std::string Service::answer(const std::string& terminal, int timeoutMs) {
   const fs::path path = root / (terminal + "out.txt");
   std::string text;
+  int polls = 0;
   wait_until(
       [&] {
+        if (kWindows && ++polls % 100 == 0) nudge();  // about every half second
         text = read_file(path);
         return !text.empty() && (text.back() == '|' || text.back() == '\n');
       },
@@ -63,7 +79,13 @@ std::string Service::answer(const std::string& terminal, int timeoutMs) {
 
 bool Service::stop() {
   write_file(root / "ZELCLIENTSTOP.tmp", "");
-  return child_->wait() == 0;
+  if (!kWindows) return child_->wait() == 0;
+  for (int i = 0; i < 40; ++i) {
+    const int status = child_->wait(std::chrono::milliseconds(250));
+    if (status >= 0) return status == 0;
+    nudge();
+  }
+  return false;
 }
 
 std::vector<std::string> Service::log() {
