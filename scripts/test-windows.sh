@@ -28,6 +28,9 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== Wine prefix $WINEPREFIX"
+# One Wine server for the whole run: by default it quits 3 s after its last process,
+# and a test process that starts just then loses its connection to it.
+wineserver -p
 timeout 300 wineboot -i >/dev/null 2>&1 || { echo "!! wineboot failed or timed out" >&2; exit 1; }
 
 cd build-win

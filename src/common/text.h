@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/format_check.h"
+
 namespace zel {
 
 // A view on a caller-owned buffer of capacity() characters plus the terminator.
@@ -31,10 +33,10 @@ class TextRef {
   // Keeps the first n characters (no-op when the text is shorter).
   void truncate(std::size_t n);
   // printf into the buffer; on overflow the text is left unchanged and false returned.
-  bool format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  bool appendf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  bool format(const char* fmt, ...) ZEL_PRINTF_LIKE(2, 3);
+  bool appendf(const char* fmt, ...) ZEL_PRINTF_LIKE(2, 3);
   // Formats at offset at (0 or size()); all or nothing.
-  bool vformat_at(std::size_t at, const char* fmt, va_list ap) __attribute__((format(printf, 3, 0)));
+  bool vformat_at(std::size_t at, const char* fmt, va_list ap) ZEL_PRINTF_LIKE(3, 0);
 
  private:
   char* buf_;
@@ -68,14 +70,14 @@ class Text {
   bool append(std::string_view s) { return ref().append(s); }
   bool append(char c) { return ref().append(c); }
   void truncate(std::size_t n) { ref().truncate(n); }
-  bool format(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+  bool format(const char* fmt, ...) ZEL_PRINTF_LIKE(2, 3) {
     va_list ap;
     va_start(ap, fmt);
     const bool ok = ref().vformat_at(0, fmt, ap);
     va_end(ap);
     return ok;
   }
-  bool appendf(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+  bool appendf(const char* fmt, ...) ZEL_PRINTF_LIKE(2, 3) {
     va_list ap;
     va_start(ap, fmt);
     const bool ok = ref().vformat_at(size(), fmt, ap);

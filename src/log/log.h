@@ -2,6 +2,8 @@
 // output), a level window that decides which lines are written, and the level grid.
 #pragma once
 
+#include "common/format_check.h"
+
 // Severity bases plus component offsets. Level 0 is PANIC and passes every window.
 enum ZELLogLevel : int {
   LOG_TRAN_ERROR = 4,
@@ -22,7 +24,7 @@ enum ZELLogLevel : int {
 int LOG_Open(int min, int max, char* spec);
 
 // Writes one timestamped line when the log is open and the level passes the window.
-int LOG_Print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int LOG_Print(int level, const char* format, ...) ZEL_PRINTF_LIKE(2, 3);
 
 // Writes the level's name ("PANIC", "ERROR", ... or "") into out (8 bytes at least).
 char* LOG_LevelName(int level, char* out);

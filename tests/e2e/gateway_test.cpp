@@ -35,11 +35,22 @@ class Gateway {
     const std::string first = out().substr(0, out().find('\n'));
     if (first.rfind("listening on port ", 0) == 0) port_ = std::stoi(first.substr(18));
   }
+  // Stopped as an operator stops it: a gateway killed while it holds the socket
+  // table's system-wide guard leaves the guard abandoned, and the next gateway's
+  // first open would fail on it.
+  ~Gateway() {
+    if (!child_->running()) return;
+    child_->terminate();
+    if (child_->wait(5s) < 0) child_->kill_now();
+  }
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   std::string out() const { return zt::read_file(child_->stdout_path()); }
   bool printed(const std::string& line, std::chrono::milliseconds timeout = 5s) const {
-    return zt::wait_until([&] { return out().find(line + "\n") != std::string::npos; }, timeout);
+    return zt::wait_until([&] { return out().find(line + zt::kLineEnd) != std::string::npos; },
+                          timeout);
   }
   zt::Child& child() { return *child_; }
 

@@ -234,16 +234,23 @@ TEST(Pipeline, StopFileAtStartLeavesRequests) {
   EXPECT_TRUE(gateway.packets().empty());
 }
 
-// Starts a process that holds path open ("<" reading, ">>" writing) for the given
-// seconds; returns once it holds the file.
-std::unique_ptr<zt::Child> hold(const zt::fs::path& path, const std::string& how,
-                                const std::string& seconds) {
+// Starts a process that holds path open ("<" reading, ">>" writing) for ms
+// milliseconds; returns once it holds the file.
+std::unique_ptr<zt::Child> hold(const zt::fs::path& path, const std::string& how, int ms) {
   const zt::fs::path ready = path.string() + ".held";
-  auto holder = std::make_unique<zt::Child>(std::vector<std::string>{
-      "/bin/sh", "-c",
-      "exec 3" + how + "'" + path.string() + "'; : >'" + ready.string() + "'; sleep " + seconds});
+#ifdef _WIN32
+  auto holder = std::make_unique<zt::Child>(
+      std::vector<std::string>{zt::bin("zel_win_helper"), "hold", how == "<" ? "r" : "a",
+                               path.string(), std::to_string(ms), ready.string()});
+#else
+  auto holder = std::make_unique<zt::Child>(
+      std::vector<std::string>{"/bin/sh", "-c",
+                               "exec 3" + how + "'" + path.string() + "'; : >'" + ready.string() +
+                                   "'; sleep " + std::to_string(ms / 1000.0)});
+#endif
   EXPECT_TRUE(zt::wait_until([&] { return zt::exists(ready); }));
-  std::filesystem::remove(ready);
+  std::error_code ec;
+  std::filesystem::remove(ready, ec);
   return holder;
 }
 
@@ -251,7 +258,7 @@ TEST(Pipeline, RequestHeldOpenIsAnsweredOnceClosed) {
   FakeGateway gateway(approve);
   Service svc(gateway.port());
   // A terminal still holding its file for writing: the service must leave it.
-  auto holder = hold(svc.root / "caja1in.txt", ">>", "0.5");
+  auto holder = hold(svc.root / "caja1in.txt", ">>", 500);
   svc.drop("caja1", zt::kRequest);
   EXPECT_EQ(svc.answer("caja1"), kApproval);
   EXPECT_EQ(holder->wait(), 0);
@@ -267,7 +274,7 @@ TEST(Pipeline, RequestHeldWithoutWritingIsRetriedSoon) {
   FakeGateway gateway(approve);
   Service svc(gateway.port(), {}, {}, false);
   svc.drop("caja1", zt::kRequest);
-  auto holder = hold(svc.root / "caja1in.txt", "<", "0.4");
+  auto holder = hold(svc.root / "caja1in.txt", "<", 400);
   svc.start();
   EXPECT_EQ(svc.answer("caja1", 5000), kApproval);
   EXPECT_EQ(holder->wait(), 0);
@@ -297,7 +304,8 @@ TEST(Pipeline, LifeSignalBeforeRequests) {
   }
   EXPECT_TRUE(requestSeen);
   EXPECT_NE(svc.stdout_text().find("Eviando se\xF1"
-                                   "al de vida desde el client\n"),
+                                   "al de vida desde el client" +
+                                   std::string(zt::kLineEnd)),
             std::string::npos);
   EXPECT_TRUE(zt::contains_in_order(svc.log(), {"INFO\tZELClient_Process enviando se\xF1"
                                                 "al de vida",

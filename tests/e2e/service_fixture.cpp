@@ -32,17 +32,22 @@ Service::Service(int gatewayPort, std::vector<std::string> extraArgs, std::vecto
 void Service::start() {
   const std::size_t logged = read_file(logPath).size();  // a restart appends to the log
   child_ = std::make_unique<Child>(args_, cwd, env_);
-  // The service watches the root once its first pass is over. Touch a file until
-  // a change is seen, so that nothing the test drops afterwards can be missed.
-  const fs::path warmup = root / "warmup.tmp";
+  // The service watches the root once its first pass is over. Nudge the root
+  // until a change is seen, so that nothing the test drops afterwards is missed.
   wait_until([&] {
-    write_file(warmup, "x");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return read_file(logPath).find("WaitForSingleObject OK", logged) != std::string::npos ||
+    nudge();
+    return wait_until(
+               [&] {
+                 return read_file(logPath).find("WaitForSingleObject OK", logged) !=
+                        std::string::npos;
+               },
+               std::chrono::milliseconds(kWindows ? 200 : 30)) ||
            !child_->running();
   });
-  std::error_code ec;
-  fs::remove(warmup, ec);
+}
+
+void Service::nudge() {
+  write_file(root / "zelnudge.tmp", "x");
 }
 
 Service::~Service() {
@@ -60,8 +65,10 @@ void Service::drop(const std::string& terminal, const std::string& text) {
 std::string Service::answer(const std::string& terminal, int timeoutMs) {
   const fs::path path = root / (terminal + "out.txt");
   std::string text;
+  int polls = 0;
   wait_until(
       [&] {
+        if (kWindows && ++polls % 100 == 0) nudge();  // about every half second
         text = read_file(path);
         return !text.empty() && (text.back() == '|' || text.back() == '\n');
       },
@@ -73,7 +80,13 @@ std::string Service::answer(const std::string& terminal, int timeoutMs) {
 
 bool Service::stop() {
   write_file(root / "ZELCLIENTSTOP.tmp", "");
-  return child_->wait() == 0;
+  if (!kWindows) return child_->wait() == 0;
+  for (int i = 0; i < 40; ++i) {
+    const int status = child_->wait(std::chrono::milliseconds(250));
+    if (status >= 0) return status == 0;
+    nudge();
+  }
+  return false;
 }
 
 void Service::kill() {

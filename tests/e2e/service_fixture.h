@@ -36,6 +36,12 @@ class Service {
   std::string cwd;  // the service's current directory (working files); work by default
 
  private:
+  // Windows: wakes the service's directory wait again by writing a file that is no
+  // terminal's. Wine reports neither a file created empty nor the close of a file as
+  // a last-write change, and a wait may end while the test still holds the file it
+  // writes; Windows itself may report the write late.
+  void nudge();
+
   std::vector<std::string> args_;
   std::vector<std::string> env_;
   std::unique_ptr<Child> child_;

@@ -1,39 +1,17 @@
 #include "fakegateway.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
+
+#include "rawsocket.h"
 
 namespace zt {
 
 namespace {
 
-int listen_local(int* port) {
-  // Close-on-exec: a service started later must not keep the port open.
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(*port));
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(fd, 64);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
 // Waits for fd to become readable, polling the stop flag; false on stop or time-out.
 bool readable(int fd, const std::atomic<bool>& stop, int timeoutMs) {
   for (int waited = 0; waited < timeoutMs && !stop; waited += 20) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 20) > 0) return true;
+    if (raw::ready(fd, false, 20)) return true;
   }
   return false;
 }
@@ -67,23 +45,23 @@ std::string reply_packet(const std::string& text) {
 }
 
 FakeGateway::FakeGateway(Script script, int port) : script_(std::move(script)), port_(port) {
-  listener_ = listen_local(&port_);
+  listener_ = raw::listen_loopback(64, &port_, true);
   thread_ = std::thread([this] { serve(); });
 }
 
 FakeGateway::~FakeGateway() {
   stop_ = true;
   thread_.join();
-  close(listener_);
+  raw::close_socket(listener_);
 }
 
 void FakeGateway::serve() {
   while (!stop_) {
     if (!readable(listener_, stop_, 100)) continue;
-    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = raw::accept_one(listener_);
     if (fd >= 0) {
       handle(fd);
-      close(fd);
+      raw::close_socket(fd);
     }
   }
 }
@@ -93,7 +71,7 @@ void FakeGateway::handle(int fd) {
   Packet packet;
   char buf[4096];
   while (readable(fd, stop_, 2000)) {
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    const long n = raw::recv_some(fd, buf, sizeof buf);
     if (n <= 0) break;
     packet.raw.append(buf, static_cast<std::size_t>(n));
     if (packet.raw.size() >= 4) {
@@ -114,7 +92,7 @@ void FakeGateway::handle(int fd) {
   }
   for (std::size_t i = 0; i < reply.pieces.size(); ++i) {
     if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    send(fd, reply.pieces[i].data(), reply.pieces[i].size(), MSG_NOSIGNAL);
+    raw::send_some(fd, reply.pieces[i].data(), reply.pieces[i].size());
   }
 }
 

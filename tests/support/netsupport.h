@@ -1,6 +1,6 @@
 // Network test helpers: small TCP servers on 127.0.0.1 written with raw sockets
 // (independent of the socket layer under test), a listener that never completes
-// connections, and running a check in a forked child process.
+// connections, and running a check in a child process.
 #pragma once
 
 #include <atomic>
@@ -67,13 +67,23 @@ std::string recv_upto(int fd, std::size_t n,
 bool sees_close(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 void close_fd(int fd);
 void shutdown_send(int fd);  // the peer then reads end of stream
-void interrupt(int pid);     // SIGINT, as Ctrl+C sends it
+// Asks a child process to stop as Ctrl+C does: SIGINT on POSIX, a Ctrl+C event in
+// its console on Windows (see Child::terminate for the other stop request).
+void interrupt(int pid);
 
-// Runs fn in a forked child process and returns its exit status (fn's result),
-// 128 + signal when a signal ended it, or -1 when it did not end in time.
-// For checks on process-wide state that must not leak into other tests.
+// Runs fn in a child process and returns its exit status (fn's result), 128 +
+// signal when a signal ended it, or -1 when it did not end in time. For checks on
+// process-wide state that must not leak into other tests.
+// POSIX forks. Windows cannot: it runs the current test again in a new process of
+// the test executable, which does everything the test does up to this call (the
+// test's earlier in_child calls return 0 there), then runs fn and ends with its
+// result. So fn may rely on what the test set up in its own process, but not on
+// state shared with the parent (a random name, a port): use run_tag for names.
+// A child that does not get to fn reports 256 + its exit status.
 int in_child(const std::function<int()>& fn,
              std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// A text that is unique to this test process and the same in its in_child children.
+std::string run_tag();
 
 void set_env(const std::string& name, const std::string& value);
 void unset_env(const std::string& name);

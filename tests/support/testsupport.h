@@ -61,6 +61,8 @@ bool wait_until(const std::function<bool()>& pred,
 std::string bin(const std::string& name);
 
 // A child process running an executable with arguments; killed at destruction.
+// On Windows each child has a console of its own, without a window, so that
+// console control events reach it alone.
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const std::string& workdir = "",
@@ -74,6 +76,9 @@ class Child {
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool running();
   void kill_now();
+  // Asks the process to stop: SIGTERM on POSIX; on Windows Ctrl+Break in its console
+  // (Ctrl+C where Ctrl+Break cannot be sent: Wine sends only Ctrl+C), or, when no
+  // event can be sent, an end as a killed POSIX process's (128 + SIGTERM).
   void terminate();
   const std::string& stdout_path() const { return out_; }
 
@@ -83,6 +88,12 @@ class Child {
   void* handle_ = nullptr;  // the process handle on Windows
   std::string out_;
 };
+
+#ifdef _WIN32
+// Sends Ctrl+Break (or Ctrl+C) to the console of process pid, which is alone in its
+// console as every Child is. True when sent.
+bool console_event(int pid, bool ctrl_break);
+#endif
 
 // A fresh file name for a child's standard output (used by the Child runners).
 std::string child_output_path(long pid);

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "testsupport.h"
 
@@ -77,26 +78,51 @@ Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
              const std::vector<std::string>& env) {
   out_ = child_output_path(_getpid());
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   HANDLE out = CreateFileA(out_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE err = INVALID_HANDLE_VALUE;
+  if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
+                       &err, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+    err = INVALID_HANDLE_VALUE;
+  }
   std::string command;
   for (const auto& a : argv) command += (command.empty() ? "" : " ") + quote(a);
   std::string environment = env.empty() ? std::string() : environment_block(env);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = out;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+  // The child inherits its three standard handles and nothing else: not the test's
+  // open files (a log, a file a test holds) nor its sockets.
+  HANDLE handles[3];
+  DWORD count = 0;
+  for (HANDLE h : {in, out, err}) {
+    if (h != INVALID_HANDLE_VALUE && h != nullptr) handles[count++] = h;
+  }
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> storage(size);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  const bool listed = count > 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size) &&
+                      UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                handles, count * sizeof(HANDLE), nullptr, nullptr);
+  STARTUPINFOEXA si{};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdInput = in;
+  si.StartupInfo.hStdOutput = out;
+  si.StartupInfo.hStdError = err;
+  si.lpAttributeList = listed ? attributes : nullptr;
   PROCESS_INFORMATION pi{};
   if (CreateProcessA(argv.empty() ? nullptr : argv[0].c_str(), command.data(), nullptr, nullptr,
-                     TRUE, 0, env.empty() ? nullptr : environment.data(),
-                     workdir.empty() ? nullptr : workdir.c_str(), &si, &pi)) {
+                     TRUE, CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0),
+                     env.empty() ? nullptr : environment.data(),
+                     workdir.empty() ? nullptr : workdir.c_str(), &si.StartupInfo, &pi)) {
     CloseHandle(pi.hThread);
     handle_ = pi.hProcess;
     pid_ = static_cast<int>(pi.dwProcessId);
   }
-  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  if (listed) DeleteProcThreadAttributeList(attributes);
+  for (DWORD i = 0; i < count; ++i) CloseHandle(handles[i]);
 }
 
 Child::~Child() {
@@ -127,10 +153,15 @@ void Child::kill_now() {
   }
 }
 
-// Windows has no polite termination signal for a console process without a
-// console window; it ends as a killed POSIX process would (128 + SIGTERM).
 void Child::terminate() {
-  if (handle_ != nullptr && status_ < 0) TerminateProcess(handle_, 128 + 15);
+  if (handle_ == nullptr || status_ >= 0) return;
+  if (!console_event(pid_, true) && !console_event(pid_, false))
+    TerminateProcess(handle_, 128 + 15);
+}
+
+bool console_event(int pid, bool ctrl_break) {
+  Child sender({bin("zel_win_helper"), "ctrl", std::to_string(pid), ctrl_break ? "break" : "c"});
+  return sender.wait() == 0;
 }
 
 }  // namespace zt

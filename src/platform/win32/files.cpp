@@ -60,6 +60,15 @@ int file_open_exclusive_write(const char* path) {
   return _sopen(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYRW, _S_IREAD | _S_IWRITE);
 }
 
+// Terminals and the service share one kind of hold on Windows: the sharing mode.
+int file_open_locked_read(const char* path) {
+  return file_open_exclusive_read(path);
+}
+
+int file_open_locked_write(const char* path) {
+  return file_open_exclusive_write(path);
+}
+
 long file_read(int fd, char* buf, std::size_t n) {
   return _read(fd, buf, clamp_count(n));
 }
@@ -84,6 +93,12 @@ int file_replace_atomic(const char* path, const char* data, std::size_t n) {
   zel::Text<1023> temp;
   if (!temp.format("%s.tmp", path)) {
     errno = ENAMETOOLONG;
+    return -1;
+  }
+  // A file that may not be written is not replaced either (a rename would).
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    errno = EACCES;
     return -1;
   }
   const int fd = file_open_exclusive_write(temp.c_str());

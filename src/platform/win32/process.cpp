@@ -2,6 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <atomic>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -23,6 +24,37 @@ std::int64_t monotonic_ms() {
 
 void sleep_ms(std::uint32_t ms) {
   Sleep(ms);
+}
+
+namespace {
+std::atomic<bool>* g_terminate = nullptr;
+static_assert(std::atomic<bool>::is_always_lock_free);  // set from the handler's own thread
+
+// How long a closing console or a shutting-down system waits for the stop: the
+// process ends as soon as the handler returns.
+constexpr DWORD kCloseGraceMs = 5000;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      if (g_terminate != nullptr) g_terminate->store(true);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (g_terminate != nullptr) g_terminate->store(true);
+      Sleep(kCloseGraceMs);  // the main thread's exit ends the process before that
+      return TRUE;
+    default:
+      // CTRL_LOGOFF_EVENT: a user logging off does not stop a program run as a service.
+      return TRUE;
+  }
+}
+}  // namespace
+
+void on_terminate(std::atomic<bool>* flag) {
+  g_terminate = flag;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 }  // namespace plat
