@@ -35,18 +35,20 @@ timeout 300 wineboot -i >/dev/null 2>&1 || { echo "!! wineboot failed or timed o
 
 cd build-win
 if [[ -z "$known_failing" ]]; then
-  timeout 1800 ctest --output-on-failure -j2 --timeout 120
+  timeout 600 ctest --output-on-failure -j2 --timeout 120
   ../scripts/show-skipped.sh .
+  echo "== Windows stage: ${SECONDS} s"
   exit 0
 fi
 
-timeout 1800 ctest --output-on-failure -j2 --timeout 120 -E "$known_failing"
+timeout 600 ctest --output-on-failure -j2 --timeout 120 -E "$known_failing"
 ../scripts/show-skipped.sh .
 echo "!! ============================================================"
 echo "!! Tests known to fail under Wine (not fatal): $known_failing"
-if timeout 900 ctest --output-on-failure --timeout 120 -R "$known_failing"; then
+if timeout 600 ctest --output-on-failure --timeout 120 -R "$known_failing"; then
   echo "!! ...they all passed: take them off ZEL_WINE_KNOWN_FAILING"
 else
   echo "!! ...some failed, as listed above"
 fi
 echo "!! ============================================================"
+echo "== Windows stage: ${SECONDS} s"

@@ -14,16 +14,21 @@ namespace {
 TEST(PlatformFiles, ExclusiveOpenRefusesEveryOtherOpenWithEacces) {
   zt::TempDir dir;
   const std::string path = (dir / "cajain.txt").string();
-  const int held = plat::file_open_exclusive_write(path.c_str());
-  ASSERT_GE(held, 0);
-  for (const bool write : {false, true}) {
-    errno = 0;
-    const int fd = write ? plat::file_open_exclusive_write(path.c_str())
-                         : plat::file_open_exclusive_read(path.c_str());
-    EXPECT_EQ(fd, -1) << write;
-    EXPECT_EQ(errno, EACCES) << write;
+  zt::write_file(path, "x");
+  // The terminals' locked opens are the same sharing-mode opens on Windows.
+  int (*const opens[])(const char*) = {plat::file_open_exclusive_read,
+                                       plat::file_open_exclusive_write, plat::file_open_locked_read,
+                                       plat::file_open_locked_write};
+  for (auto* hold : opens) {
+    const int held = hold(path.c_str());
+    ASSERT_GE(held, 0);
+    for (auto* other : opens) {
+      errno = 0;
+      EXPECT_EQ(other(path.c_str()), -1);
+      EXPECT_EQ(errno, EACCES);
+    }
+    EXPECT_EQ(plat::file_close(held), 0);
   }
-  EXPECT_EQ(plat::file_close(held), 0);
   const int fd = plat::file_open_exclusive_read(path.c_str());
   EXPECT_GE(fd, 0);
   EXPECT_EQ(plat::file_close(fd), 0);

@@ -30,8 +30,8 @@ namespace {
 std::atomic<bool>* g_terminate = nullptr;
 static_assert(std::atomic<bool>::is_always_lock_free);  // set from the handler's own thread
 
-// How long a closing console or a shutting-down system waits for the stop: the
-// process ends as soon as the handler returns.
+// How long the handler gives the stop when the console closes or the system shuts
+// down: the process is ended as soon as the handler returns.
 constexpr DWORD kCloseGraceMs = 5000;
 
 BOOL WINAPI on_console_event(DWORD event) {
@@ -54,6 +54,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void on_terminate(std::atomic<bool>* flag) {
   g_terminate = flag;
+  SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl+C counts even if the parent ignored it
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
