@@ -16,8 +16,7 @@ scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j2 --timeout 240)
 scripts/show-skipped.sh build-asan
 
-# The Windows stage joins the default run once the socket layer has its Win32 side.
-if [[ "${ZEL_WITH_WINDOWS:-0}" == 1 ]]; then
+if [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]]; then
   echo "== Windows cross build (MinGW-w64) and tests under Wine"
   scripts/test-windows.sh
 fi

@@ -91,9 +91,13 @@ TEST(FileFaults, AnswerFileHeldByTheTerminal) {
   Service svc(gateway.port());
   const auto out = svc.root / "caja1out.txt";
   zt::write_file(out, "the previous answer");
+#ifdef _WIN32
+  zt::Child holder({zt::bin("zel_win_helper"), "hold", "r", out.string(), "1000"});
+#else
   zt::Child holder({"/bin/sh", "-c", "exec 3<'" + out.string() + "'; sleep 1"});
+#endif
   ASSERT_TRUE(holder.started());
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   svc.drop("caja1", zt::kRequest);
   ASSERT_TRUE(
       zt::wait_until([&] { return logged(svc, "ERROR\tZELClient_Process WriteFileOutput"); }));

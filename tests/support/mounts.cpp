@@ -1,5 +1,24 @@
 #include "mounts.h"
 
+#ifdef _WIN32
+
+namespace zt {
+
+// No tmpfs on Windows: every test that needs one skips with this reason.
+TmpfsMount::TmpfsMount(const fs::path& dir, std::size_t) : dir_(dir) {
+  reason_ = "no tmpfs on Windows: disk-full and read-only-disk tests run on Linux only";
+}
+TmpfsMount::~TmpfsMount() = default;
+bool TmpfsMount::remount_readonly() {
+  return false;
+}
+void TmpfsMount::fill() {}
+void TmpfsMount::empty() {}
+
+}  // namespace zt
+
+#else
+
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -44,3 +63,5 @@ void TmpfsMount::empty() {
 }
 
 }  // namespace zt
+
+#endif

@@ -73,7 +73,7 @@ void TerminalFleet::run(std::size_t t) {
     }
     // Written in place and closed, as terminals do.
     const std::string text = request_text(id);
-    if (FILE* f = std::fopen(in.c_str(), "wb")) {
+    if (FILE* f = std::fopen(in.string().c_str(), "wb")) {
       std::fwrite(text.data(), 1, text.size(), f);
       std::fclose(f);
     }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -237,12 +238,14 @@ TEST_F(DirWait, RootThatCannotBeWatchedFailsAndLaterWaitsFailAtOnce) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FILE_DirWaitFirst(c.path.c_str(), kLong, kChangeLastWrite), -1);
-    // The system's text goes into the line untouched, line end included.
-    std::string text = zt::system_error_text(zt::kWindows ? c.windows_code : c.posix_code);
-    if (zt::kWindows) {  // as the text-mode log stores it
-      for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) {
-        text.insert(at, "\r");
-      }
+    // The system's text goes into the line whole, its line end included, which
+    // the log writes as data (\xNN) so that the line stays one line.
+    std::string text;
+    for (const char ch : zt::system_error_text(zt::kWindows ? c.windows_code : c.posix_code)) {
+      const auto b = static_cast<unsigned char>(ch);
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", b);
+      text += b < 0x20 || b == 0x7F ? std::string(hex) : std::string(1, ch);
     }
     const std::string expected =
         "T\t" + entry(kLong) + "\nT\tERROR\tFILE_DirWaitFirst FindFirstChangeNotification Error [" +
