@@ -1,0 +1,29 @@
+// The physical floor of one request on this machine: the file operations and the
+// loopback TCP exchange of one request, done back to back in one process, with
+// no service in between and no waiting for a wake-up.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zb {
+
+struct FloorResult {
+  bool ok = false;
+  std::string error;
+  std::vector<std::int64_t> samples;  // nanoseconds per request
+};
+
+// Runs the floor loop in directory dir against the gateway on 127.0.0.1:port for
+// durationNs (at least minIterations). Each iteration, timed from the close of
+// the request file to the answer's close being seen:
+//   terminal  write and close "cajaXin.txt"
+//   service   read its change notification; access, open, read, close, unlink the
+//             request; connect, send the packet, receive the reply, close; create,
+//             write and close "cajaXout.txt"
+//   terminal  read its change notification (the answer's close)
+// and then, untimed as in the end-to-end run, the terminal reads and deletes the answer.
+FloorResult run_floor(const std::string& dir, int port, std::int64_t durationNs, int minIterations);
+
+}  // namespace zb
