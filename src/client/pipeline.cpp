@@ -149,19 +149,20 @@ void exchange(int index, const char* name, int packetType, std::time_t* lifeTime
 
 }  // namespace
 
-void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer) {
+bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer) {
   zel::Text<63> requestName;
   zel::Text<256> path;
   if (!requestName.format("%sin.txt", name) ||
       !FILE_MakePath(path, {g_config.rootPath.c_str(), requestName.c_str()}) ||
       plat::file_access(path.c_str(), 4) != 0) {
-    return;
+    return false;
   }
   const std::int64_t startMs = plat::monotonic_ms();
 
   if (ZELClient_ReadFileInput(path.c_str()) == -1) {
+    const bool held = errno == EACCES;
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", path.c_str());
-    return;
+    return held;
   }
   if (plat::file_unlink(path.c_str()) != 0) log_unlink_failure(path.c_str());
 
@@ -176,7 +177,7 @@ void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
   } else {
     ZELClient_GenAutoResponse(index, 1);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Tipo de transaccion invalido");
-    return;
+    return false;
   }
 
   strip_line_ends(g_request);
@@ -189,21 +190,22 @@ void ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
   if (width == 0) {
     ZELClient_GenErrorResponse(index, "ND", "Formato de Troquel invalido");
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Formato de Troquel invalido");
-    return;
+    return false;
   }
 
   zel::Text<kKeptListCapacity> kept;
   if (keep_troqueles(troqueles, width, kept) > g_config.troquelLimit) {
     ZELClient_GenErrorResponse(index, "ND", "N\xFAmero de Troqueles invalido");
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process N\xFAmero de Troqueles invalido");
-    return;
+    return false;
   }
 
   if (!rewrite_request(kept.c_str(), name)) {
     ZELClient_GenErrorResponse(index, "ND", "Receta demasiado larga");
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
-    return;
+    return false;
   }
 
   exchange(index, name, packetType, lifeTimer, startMs);
+  return false;
 }

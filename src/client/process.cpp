@@ -16,6 +16,13 @@ namespace {
 
 constexpr const char* kJournal = "zelautoresp.txt";
 
+// A request held by another process is tried again after short pauses (1, 2, 4
+// ... 1024 ms), even when no further change is signalled: on Linux the
+// notification of a close can arrive a moment before the closing process has let
+// go of the file, and a reader's close is no change at all. After the last pause
+// the next change is awaited as usual, and it starts the series again.
+constexpr int kHeldPauses = 11;
+
 std::uint32_t change_filter(std::int16_t watchMode) {
   switch (watchMode) {
     case 1:
@@ -79,6 +86,7 @@ int ZELClient_Process() {
   std::time_t lifeTimer = std::time(nullptr);
   bool firstWait = true;
   const auto timeout = static_cast<std::uint32_t>(g_config.waitTimeout);
+  int pauses = 0;  // short pauses in a row for a held request
 
   for (;;) {
     if (life_signal_step(start, &lifeTimer) == -1) return -1;
@@ -86,18 +94,26 @@ int ZELClient_Process() {
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
     }
+    bool held = false;
     for (int i = 0; i < g_config.terminalCount; ++i) {
-      ZELClient_ProcessTerminal(i, g_config.terminals[i].c_str(), &lifeTimer);
+      if (ZELClient_ProcessTerminal(i, g_config.terminals[i].c_str(), &lifeTimer)) held = true;
+    }
+    std::uint32_t wait = timeout;
+    if (held && pauses < kHeldPauses) {
+      const std::uint32_t pause = 1u << pauses++;
+      if (pause < wait) wait = pause;
+    } else {
+      pauses = 0;
     }
     if (firstWait) {
-      if (FILE_DirWaitFirst(g_config.rootPath.c_str(), timeout,
-                            change_filter(g_config.watchMode)) == -1) {
+      if (FILE_DirWaitFirst(g_config.rootPath.c_str(), wait, change_filter(g_config.watchMode)) ==
+          -1) {
         LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
-        plat::sleep_ms(timeout);
+        plat::sleep_ms(wait);
       }
       firstWait = false;
-    } else if (FILE_DirWaitNext(timeout) == -1) {
-      plat::sleep_ms(timeout);
+    } else if (FILE_DirWaitNext(wait) == -1) {
+      plat::sleep_ms(wait);
     }
   }
 }

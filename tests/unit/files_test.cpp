@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,7 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
   g_request.assign("previous");
   take_lines();
   EXPECT_EQ(ZELClient_ReadFileInput(path.c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(take_lines(), (Lines{kReadEntry, kReadExit}));  // a failed open is not logged here
 
   zt::write_file(path, "|G01=1|G99=000020|");
@@ -114,6 +116,7 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
     Holder terminal(path, dir_ / "ready");
     ASSERT_TRUE(terminal.held());
     EXPECT_EQ(ZELClient_ReadFileInput(path.c_str()), -1);
+    EXPECT_EQ(errno, EACCES);  // held: the loop tries it again soon
     EXPECT_STREQ(g_request.c_str(), "previous");
     EXPECT_EQ(zt::read_file(path), "|G01=1|G99=000020|");  // left untouched
   }
@@ -125,6 +128,7 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
   zt::write_file(path, std::string(1025, 'x'));
   take_lines();
   EXPECT_EQ(ZELClient_ReadFileInput(path.c_str()), -1);
+  EXPECT_EQ(errno, EFBIG);  // not held: nothing to try again before it changes
   EXPECT_STREQ(g_request.c_str(), "previous");
   EXPECT_EQ(take_lines(), (Lines{kReadEntry,
                                  "ERROR\tZELClient_ReadFileInput archivo [" + path.string() +
