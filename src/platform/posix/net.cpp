@@ -65,6 +65,13 @@ int net_startup() {
 void net_cleanup() {}
 
 int net_resolve(const char* host, std::uint8_t addr[4]) {
+  // A dotted address needs no lookup; the C library's lookup would take its
+  // resolver context from the heap and look at its configuration files each time.
+  in_addr numeric{};
+  if (inet_pton(AF_INET, host, &numeric) == 1) {
+    std::memcpy(addr, &numeric.s_addr, 4);
+    return 0;
+  }
   hostent entry{};
   hostent* found = nullptr;
   char work[8192];
