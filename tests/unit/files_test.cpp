@@ -187,6 +187,11 @@ TEST_F(TerminalFiles, WriteEmptiesAndRewrites) {
   EXPECT_STREQ(g_request.c_str(), "|F01=1|\n|F99=2|");
   EXPECT_EQ(take_lines(), (Lines{kWriteEntry, kWriteExit}));
 
+  // An empty file, left as it is until the answer goes in.
+  zt::write_file(path, "");
+  ASSERT_EQ(ZELClient_WriteFileOutput(path.c_str(), "|F01=3|"), 0);
+  EXPECT_EQ(zt::read_file(path), "|F01=3|");
+
   // A new file is readable and writable by everyone the umask allows.
   std::filesystem::remove(path);
   const mode_t mask = umask(022);

@@ -100,6 +100,11 @@ int file_open_exclusive_write(const char* path) {
   // Emptied only once held: a file that another process holds stays untouched.
   const int fd = open_exclusive(path, O_RDWR | O_CREAT);
   if (fd < 0) return -1;
+  // A file that is already empty (a new one, usually) is not truncated: that would
+  // change nothing, but ext4 then writes the file out to disk at its close (its
+  // guard for programs that truncate and rewrite), on every answer.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size == 0) return fd;
   if (::ftruncate(fd, 0) != 0) {
     const int e = errno;
     file_close(fd);
