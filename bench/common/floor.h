@@ -26,4 +26,13 @@ struct FloorResult {
 // and then, untimed as in the end-to-end run, the terminal reads and deletes the answer.
 FloorResult run_floor(const std::string& dir, int port, std::int64_t durationNs, int minIterations);
 
+// The same work split between two processes that hand it over through inotify,
+// as a terminal and the service do: a minimal relay process sleeps until the
+// request's close, then does the service's part above; the terminal sleeps until
+// the answer's close. The difference from run_floor is the cost of the two
+// wake-ups that any service built on dropped files pays; the difference from the
+// end-to-end run is the service's own work.
+FloorResult run_floor_woken(const std::string& dir, int port, std::int64_t durationNs,
+                            int minIterations);
+
 }  // namespace zb

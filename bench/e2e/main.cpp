@@ -454,28 +454,40 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   bool broken = false;
-  zb::FloorResult floor;
-  zb::Stats floorStats;
+  zb::FloorResult floor, woken;
+  zb::Stats floorStats, wokenStats;
   if (o.floor) {
+    const auto floorNs = static_cast<std::int64_t>((o.quick ? 0.5 : 3.0) * 1e9);
     const std::string floorDir = dir + "/floor";
+    const std::string wokenDir = dir + "/floor-woken";
     ::mkdir(floorDir.c_str(), 0755);
-    floor = zb::run_floor(floorDir, gateway.port(),
-                          static_cast<std::int64_t>((o.quick ? 0.5 : 3.0) * 1e9), 100);
-    if (!floor.ok) {
-      std::printf("floor: FAILED (%s)\n", floor.error.c_str());
-      broken = true;
-    } else {
-      floorStats = zb::stats_of(floor.samples);
-      std::printf("floor: %zu requests, latency median %.3f ms, p90 %.3f, p99 %.3f, max %.3f\n",
-                  floorStats.count, ms(floorStats.median), ms(floorStats.p90), ms(floorStats.p99),
-                  ms(floorStats.max));
+    ::mkdir(wokenDir.c_str(), 0755);
+    floor = zb::run_floor(floorDir, gateway.port(), floorNs, 100);
+    woken = zb::run_floor_woken(wokenDir, gateway.port(), floorNs, 100);
+    const struct {
+      const char* name;
+      const zb::FloorResult& result;
+      zb::Stats& stats;
+    } floors[] = {{"floor (one process, no wake-up)", floor, floorStats},
+                  {"floor with two wake-ups (a minimal relay process)", woken, wokenStats}};
+    for (const auto& f : floors) {
+      if (!f.result.ok) {
+        std::printf("%s: FAILED (%s)\n", f.name, f.result.error.c_str());
+        broken = true;
+        continue;
+      }
+      f.stats = zb::stats_of(f.result.samples);
+      std::printf("%s: %zu requests, latency median %.3f ms, p90 %.3f, p99 %.3f, max %.3f\n",
+                  f.name, f.stats.count, ms(f.stats.median), ms(f.stats.p90), ms(f.stats.p99),
+                  ms(f.stats.max));
     }
   }
 
-  std::printf("\n%-9s %-7s %9s %8s %8s %8s %8s %8s %10s %8s %8s\n", "terminals", "log", "req/s",
-              "median", "p90", "p99", "max", "x floor", "CPU s/1000", "peak RSS", "allocs/req");
-  std::printf("%-9s %-7s %9s %8s %8s %8s %8s %8s %10s %8s %8s\n", "", "", "", "ms", "ms", "ms",
-              "ms", "", "", "KiB", "");
+  std::printf("\n%-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "terminals", "log",
+              "req/s", "median", "p90", "p99", "max", "x floor", "x woken", "CPU s/1000",
+              "peak RSS", "allocs/req");
+  std::printf("%-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "", "", "", "ms", "ms", "ms",
+              "ms", "", "", "", "KiB", "");
   std::fflush(stdout);
   std::vector<RunResult> results;
   for (const bool logging : {false, true}) {
@@ -485,15 +497,16 @@ int main(int argc, char** argv) {
       ::mkdir(runDir.c_str(), 0755);
       RunResult r = run_e2e(o, n, logging, gateway.port(), runDir);
       if (!r.ok) {
-        std::printf("%-9d %-7s FAILED: %s\n", n, logging ? "full" : "off", r.error.c_str());
+        std::printf("%-9d %-4s FAILED: %s\n", n, logging ? "full" : "off", r.error.c_str());
         broken = true;
       } else {
         char allocs[32] = "n/a";
         if (r.allocCounted) std::snprintf(allocs, sizeof allocs, "%.3f", r.allocsPerRequest);
-        std::printf("%-9d %-7s %9.0f %8.3f %8.3f %8.3f %8.3f %8.2f %10.4f %8llu %8s\n", n,
+        std::printf("%-9d %-4s %7.0f %7.3f %7.3f %7.3f %7.3f %7.2f %7.2f %10.4f %8llu %10s\n", n,
                     logging ? "full" : "off", r.throughput, ms(r.latency.median), ms(r.latency.p90),
                     ms(r.latency.p99), ms(r.latency.max),
                     floorStats.median > 0 ? r.latency.median / floorStats.median : 0.0,
+                    wokenStats.median > 0 ? r.latency.median / wokenStats.median : 0.0,
                     r.cpuSecondsPer1000, static_cast<unsigned long long>(r.peakRssKb), allocs);
       }
       std::fflush(stdout);
@@ -526,6 +539,10 @@ int main(int argc, char** argv) {
       std::printf("  median latency %.2f x the floor (%.3f ms) <= 1.5: %s\n", ratio,
                   ms(floorStats.median), verdict(ratio <= 1.5));
     }
+    if (wokenStats.median > 0) {
+      std::printf("  (median latency %.2f x the floor with two wake-ups, %.3f ms)\n",
+                  one->latency.median / wokenStats.median, ms(wokenStats.median));
+    }
   }
   if (ten != nullptr) {
     std::printf("  throughput with 10 terminals %.0f req/s >= 3000: %s\n", ten->throughput,
@@ -548,6 +565,7 @@ int main(int argc, char** argv) {
   if (!o.samplesDir.empty()) {
     ::mkdir(o.samplesDir.c_str(), 0755);
     if (o.floor && floor.ok) write_samples(o.samplesDir, "floor.txt", floor.samples);
+    if (o.floor && woken.ok) write_samples(o.samplesDir, "floor-woken.txt", woken.samples);
     for (const RunResult& r : results) {
       if (!r.ok) continue;
       write_samples(
@@ -563,6 +581,7 @@ int main(int argc, char** argv) {
     j << "  \"machine\": \"" << json_escape(machine_text()) << "\",\n";
     j << "  \"load_before\": " << loadBefore << ",\n  \"load_after\": " << loadAfter << ",\n";
     j << "  \"floor\": " << (floor.ok ? stats_json(floorStats) : "null") << ",\n";
+    j << "  \"floor_woken\": " << (woken.ok ? stats_json(wokenStats) : "null") << ",\n";
     j << "  \"runs\": [";
     bool firstRun = true;
     for (const RunResult& r : results) {
