@@ -45,6 +45,8 @@ struct Options {
   bool keep = false;
   std::string json;
   std::string samplesDir;
+  std::string service;             // the zelclient binary (default: beside this program)
+  std::string host = "127.0.0.1";  // the gateway host as the service is told
 };
 
 struct RunResult {
@@ -70,6 +72,7 @@ void usage() {
                "usage: zelbench_e2e [--quick] [--terminals N[,N...]] [--logging off|full|both]\n"
                "                    [--seconds S] [--warmup S] [--gateway builtin|zelgateway]\n"
                "                    [--no-floor] [--json FILE] [--samples DIR] [--keep]\n"
+               "                    [--service PATH] [--host NAME]\n"
                "  --quick      short runs for CI (1 and 10 terminals, under 20 s in all)\n"
                "  --terminals  terminal counts to run, 1 to 10 (default 1,2,5,10)\n"
                "  --logging    service log off, full (-l FILE,1,300) or both (default both)\n"
@@ -78,7 +81,10 @@ void usage() {
                "  --gateway    the built-in gateway thread (default) or the zelgateway simulator\n"
                "  --json       write the figures to FILE\n"
                "  --samples    write each run's latencies (ns, one per line) into DIR\n"
-               "  --keep       keep the temporary directories\n");
+               "  --keep       keep the temporary directories\n"
+               "  --service    the zelclient to measure (default: the one beside this program)\n"
+               "  --host       gateway host given to the service (default 127.0.0.1; a name such\n"
+               "               as localhost is looked up by the C library on every request)\n");
 }
 
 bool parse_list(const char* text, std::vector<int>* out) {
@@ -130,6 +136,10 @@ bool parse(int argc, char** argv, Options* o) {
       o->json = argv[++i];
     } else if (a == "--samples") {
       o->samplesDir = argv[++i];
+    } else if (a == "--service") {
+      o->service = argv[++i];
+    } else if (a == "--host") {
+      o->host = argv[++i];
     } else {
       return false;
     }
@@ -138,6 +148,7 @@ bool parse(int argc, char** argv, Options* o) {
     o->terminals = o->quick ? std::vector<int>{1, 10} : std::vector<int>{1, 2, 5, 10};
   if (o->seconds == 0) o->seconds = o->quick ? 1.0 : 8.0;
   if (o->warmup == 0) o->warmup = o->quick ? 0.3 : 1.0;
+  if (o->service.empty()) o->service = zb::self_dir() + "/zelclient";
   return true;
 }
 
@@ -224,8 +235,7 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
   std::string names;
   for (int i = 0; i < n; ++i) names += (i ? "," : "") + terminal_name(i);
   std::vector<std::string> argv = {
-      zb::self_dir() + "/zelclient",      "-n", "BNCH", "-r", root, "-t", names, "-g",
-      "127.0.0.1:" + std::to_string(port)};
+      o.service, "-n", "BNCH", "-r", root, "-t", names, "-g", o.host + ":" + std::to_string(port)};
   if (logging) {
     argv.push_back("-l");
     argv.push_back(logFile + ",1,300");
@@ -448,8 +458,9 @@ int main(int argc, char** argv) {
     gateway.stop();
     return 1;
   }
-  std::printf("zelbench_e2e: %s mode, gateway %s on 127.0.0.1:%d\n", o.quick ? "quick" : "full",
-              o.zelgateway ? "zelgateway" : "built-in", gateway.port());
+  std::printf("zelbench_e2e: %s mode, %s, gateway %s on %s:%d\n", o.quick ? "quick" : "full",
+              o.service.c_str(), o.zelgateway ? "zelgateway" : "built-in", o.host.c_str(),
+              gateway.port());
   std::printf("machine: %s; load average %.2f\n", machine_text().c_str(), loadBefore);
   std::fflush(stdout);
 

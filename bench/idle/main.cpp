@@ -32,7 +32,7 @@ struct Window {
   bool quiet() const { return cpuNs == 0 && timeslices == 0 && switches == 0 && ticks == 0; }
 };
 
-// Waits until the service sleeps in its wait and has not run for 200 ms.
+// Waits until the service sleeps in its wait and has not run for 50 ms.
 bool settle(zb::Child& service, const std::string& exe) {
   std::uint64_t lastSlices = ~0ULL;
   int stable = 0;
@@ -44,7 +44,7 @@ bool settle(zb::Child& service, const std::string& exe) {
       stable = 0;
       continue;
     }
-    if (++stable >= 20) return true;
+    if (++stable >= 5) return true;
   }
   return false;
 }
@@ -111,7 +111,7 @@ TraceResult trace(const std::string& strace, pid_t pid, double seconds, const st
   }
   ::usleep(static_cast<useconds_t>(seconds * 1e6));
   ::kill(tracer.pid, SIGINT);
-  if (tracer.wait(5000) < 0) return t;
+  if (tracer.wait(5000) == -1) return t;  // ended by its SIGINT (-2) is the normal end
   std::ifstream in(out);
   int dashes = 0;
   for (std::string line; std::getline(in, line);) {
@@ -134,6 +134,7 @@ TraceResult trace(const std::string& strace, pid_t pid, double seconds, const st
 int main(int argc, char** argv) {
   double seconds = 10;
   double straceSeconds = 3;
+  std::string timeout;  // -T for the service; none: its default of 6 hours
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
@@ -141,13 +142,17 @@ int main(int argc, char** argv) {
       straceSeconds = 1;
     } else if (a == "--seconds" && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
+    } else if (a == "--timeout" && i + 1 < argc) {
+      timeout = argv[++i];
     } else if (a == "--strace" && i + 1 < argc) {
       straceSeconds = std::atof(argv[++i]);
     } else {
       std::fprintf(stderr,
-                   "usage: zelbench_idle [--quick] [--seconds S] [--strace S]\n"
+                   "usage: zelbench_idle [--quick] [--seconds S] [--strace S] [--timeout MS]\n"
                    "  --seconds  each untouched window (default 10; quick 1.5)\n"
-                   "  --strace   the traced window, 0 for none (default 3; quick 1)\n");
+                   "  --strace   the traced window, 0 for none (default 3; quick 1)\n"
+                   "  --timeout  give the service -T MS (default: none, its 6-hour default);\n"
+                   "             a short one shows what a service that wakes up looks like\n");
       return 2;
     }
   }
@@ -165,11 +170,15 @@ int main(int argc, char** argv) {
 
   zb::Child service;
   const std::string exe = zb::self_dir() + "/zelclient";
-  // The default wait time-out (no -T) and no log.
-  if (!service.start({exe, "-n", "IDLE", "-r", root, "-t", "caja1", "-g",
-                      "127.0.0.1:" + std::to_string(gateway.port())},
-                     {}, work, work + "/stdout.txt") ||
-      !settle(service, exe)) {
+  // The default wait time-out (no -T) unless asked, and no log.
+  std::vector<std::string> args = {exe,     "-n", "IDLE",
+                                   "-r",    root, "-t",
+                                   "caja1", "-g", "127.0.0.1:" + std::to_string(gateway.port())};
+  if (!timeout.empty()) {
+    args.push_back("-T");
+    args.push_back(timeout);
+  }
+  if (!service.start(args, {}, work, work + "/stdout.txt") || !settle(service, exe)) {
     std::printf("zelbench_idle: zelclient did not reach its first wait\n");
     service.kill_now();
     zb::remove_tree(dir);
