@@ -270,6 +270,18 @@ TEST(Pipeline, RequestHeldByAReaderIsTriedAgainWithoutAChange) {
   ASSERT_TRUE(svc.stop());
 }
 
+TEST(Pipeline, EmptyRequestFileIsTakenOnceItStaysEmpty) {
+  FakeGateway gateway(approve);
+  Service svc(gateway.port());
+  // Empty when first seen, it may be a file being created: it is taken only when
+  // it is still empty a second later, and then answered as before.
+  svc.drop("caja1", "");
+  EXPECT_EQ(svc.answer("caja1"),
+            "|F01=|F04=|F08=|F41=caja1|F50=ND|F51=RECETA PRE-AUTORIZADA|F52=G" +
+                zt::current_year() + "0000001|F99=000031|");
+  ASSERT_TRUE(svc.stop());
+}
+
 TEST(Pipeline, LifeSignalBeforeRequests) {
   FakeGateway gateway(approve);
   Service svc(gateway.port(), {"-F", "1234", "-p", "0"}, {}, false);

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/config.h"
@@ -83,7 +85,6 @@ TEST_F(TerminalFiles, ReadTranslatesAndReadsWhole) {
     std::string disk;
     std::string memory;
   } cases[] = {
-      {"", ""},
       {"|G01=1|\r\n|G99=2|\r\n", "|G01=1|\n|G99=2|\n"},
       {s600, s600},
       {s1024, s1024},
@@ -138,6 +139,19 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
 
   // A directory is not a request.
   EXPECT_EQ(ZELClient_ReadFileInput(dir_.path().c_str()), -1);
+}
+
+TEST_F(TerminalFiles, NewEmptyFileCountsAsHeldForASecond) {
+  // A terminal's new file exists a moment before the terminal holds it open.
+  const auto path = dir_ / "cin.txt";
+  zt::write_file(path, "");
+  g_request.assign("previous");
+  EXPECT_EQ(ZELClient_ReadFileInput(path.c_str()), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_STREQ(g_request.c_str(), "previous");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(ZELClient_ReadFileInput(path.c_str()), 0);  // left empty: taken as it is
+  EXPECT_STREQ(g_request.c_str(), "");
 }
 
 TEST_F(TerminalFiles, WriteFailuresGiveTheExactLines) {
@@ -257,7 +271,7 @@ TEST_F(TerminalFiles, ExclusiveWhileHeld) {
     EXPECT_EQ(plat::file_close(fd), 0);
   }
   // Released: an ordinary open works again, and a second exclusive open too.
-  const int fd = plat::file_open_exclusive_read(path.c_str());
+  const int fd = plat::file_open_exclusive_write(path.c_str());
   EXPECT_GE(fd, 0);
   plat::file_close(fd);
 }
