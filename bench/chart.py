@@ -13,6 +13,7 @@ import json
 import math
 import os
 import sys
+from xml.sax.saxutils import escape
 
 SERIES = [  # file, label, colour, dashed
     ("floor.txt", "floor: one process, no wake-up", "#888888", True),
@@ -72,10 +73,11 @@ def svg(results_dir):
     if os.path.exists(e2e_json):
         with open(e2e_json) as f:
             meta = json.load(f)
-    add(f'<text x="{LEFT}" y="22" font-size="15" font-weight="bold">{title}</text>')
+    add(f'<text x="{LEFT}" y="22" font-size="15" font-weight="bold">{escape(title)}</text>')
     if meta:
-        add(f'<text x="{LEFT}" y="40" fill="#555">{meta.get("machine", "")}; '
-            f'load average {meta.get("load_before", 0):.2f} at the start</text>')
+        subtitle = (f'{meta.get("machine", "")}; load average {meta.get("load_before", 0):.2f} '
+                    f'at the start, {meta.get("load_after", 0):.2f} at the end')
+        add(f'<text x="{LEFT}" y="40" fill="#555">{escape(subtitle)}</text>')
 
     # Grid: decades and their 2 and 5 on x, tenths on y.
     plot_bottom = y_of(0)
@@ -110,7 +112,7 @@ def svg(results_dir):
         add(f'<line x1="{x:.1f}" y1="{TOP}" x2="{x:.1f}" y2="{plot_bottom:.1f}" '
             f'stroke="#c00" stroke-dasharray="2,3"/>')
         add(f'<circle cx="{x:.1f}" cy="{y:.1f}" r="3" fill="#c00"/>')
-        add(f'<text x="{x + 5:.1f}" y="{y - 5:.1f}" fill="#c00">{text}</text>')
+        add(f'<text x="{x + 5:.1f}" y="{y + 15:.1f}" fill="#c00">{escape(text)}</text>')
 
     legend_y = plot_bottom + 58
     shown = 0
@@ -129,7 +131,7 @@ def svg(results_dir):
             f'stroke-width="2"{dash}/>')
         median = percentile(values, 50) / 1e6
         p99 = percentile(values, 99) / 1e6
-        add(f'<text x="{LEFT + 38}" y="{y}">{label}: median {median:.3f} ms, '
+        add(f'<text x="{LEFT + 38}" y="{y}">{escape(label)}: median {median:.3f} ms, '
             f'p99 {p99:.3f} ms, {len(values)} requests</text>')
         shown += 1
     add("</svg>")

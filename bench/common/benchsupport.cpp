@@ -180,10 +180,11 @@ void Gateway::run() {
 
 // ---- Files --------------------------------------------------------------------
 
-bool write_whole(const std::string& path, const std::string& text) {
+bool write_whole(const std::string& path, const std::string& text, std::int64_t* closing) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (closing != nullptr) *closing = now_ns();
   return ::close(fd) == 0 && ok;
 }
 

@@ -50,7 +50,9 @@ class Gateway {
 };
 
 // Writes a whole file the way a terminal does: open (create, truncate), write, close.
-bool write_whole(const std::string& path, const std::string& text);
+// closing (when given) receives the time just before the close: a request counts as
+// closed from then, since whoever the close wakes may run before the close returns.
+bool write_whole(const std::string& path, const std::string& text, std::int64_t* closing = nullptr);
 // Reads a whole file; false when it cannot be opened.
 bool read_whole(const std::string& path, std::string* text);
 

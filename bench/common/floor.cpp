@@ -146,11 +146,11 @@ FloorResult run_floor_woken(const std::string& dir, int port, std::int64_t durat
 
   const std::int64_t end = now_ns() + durationNs;
   for (int i = 0; i < minIterations || now_ns() < end; ++i) {
-    if (!write_whole(in, request)) {
+    std::int64_t t0 = 0;
+    if (!write_whole(in, request, &t0)) {
       result.error = "writing the request";
       break;
     }
-    const std::int64_t t0 = now_ns();
     if (!wait_close(terminal, "caja0out.txt", 5000)) {
       result.error = "no answer from the relay";
       break;
@@ -196,11 +196,11 @@ FloorResult run_floor(const std::string& dir, int port, std::int64_t durationNs,
   char buf[4096];
   const std::int64_t end = now_ns() + durationNs;
   for (int i = 0; i < minIterations || now_ns() < end; ++i) {
-    if (!write_whole(in, request)) {
+    std::int64_t t0 = 0;
+    if (!write_whole(in, request, &t0)) {
       result.error = "writing the request";
       break;
     }
-    const std::int64_t t0 = now_ns();
 
     drain(service, nullptr);
     int fd = ::access(in.c_str(), R_OK) == 0 ? ::open(in.c_str(), O_RDONLY | O_NONBLOCK) : -1;
