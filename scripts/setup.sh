@@ -2,8 +2,11 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build googletest python3 clang libfuzzer-14-dev libclang-rt-14-dev)
+packages=(g++ cmake ninja-build googletest libbenchmark-dev python3 clang libfuzzer-14-dev
+          libclang-rt-14-dev)
 [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] && packages+=(g++-mingw-w64-x86-64-posix wine64)
+# The benchmarks' idle check counts system calls with strace where it is installed.
+[[ "${ZEL_WITH_BENCH_TOOLS:-0}" == 1 ]] && packages+=(strace)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -66,7 +66,9 @@ bool read_translated(int fd, zel::TextRef out) {
 int ZELClient_ReadFileInput(const char* path) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Entry");
   int result = -1;
+  int cause = 0;
   const int fd = plat::file_open_exclusive_read(path);
+  if (fd < 0) cause = errno;
   if (fd >= 0) {
     // Read into a staging copy, so that a refused request leaves the buffer as it was.
     zel::Text<kRequestCapacity> staged;
@@ -75,6 +77,7 @@ int ZELClient_ReadFileInput(const char* path) {
       g_request.assign(staged.view());
       result = 0;
     } else {
+      cause = EFBIG;
       LOG_Print(LOG_CLI_ERROR,
                 "ZELClient_ReadFileInput archivo [%s] mayor a %zu caracteres, no se lee", path,
                 kRequestCapacity);
@@ -82,6 +85,7 @@ int ZELClient_ReadFileInput(const char* path) {
     plat::file_close(fd);
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Exit");
+  if (result != 0) errno = cause;  // the cause, past the log line's own calls
   return result;
 }
 

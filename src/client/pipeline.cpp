@@ -252,8 +252,9 @@ bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
       LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", held.c_str());
       const std::int64_t startMs = plat::monotonic_ms();
       if (ZELClient_ReadFileInput(held.c_str()) == -1) {
+        const bool busy = errno == EACCES;
         LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", held.c_str());
-        return true;  // tried again soon; the request file waits behind it
+        return busy;  // the request file waits behind it
       }
       handle_request(index, name, lifeTimer, startMs);
       release_request(held.c_str());
@@ -264,8 +265,9 @@ bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTim
   if (plat::file_access(path.c_str(), 4) != 0) return false;
   const std::int64_t startMs = plat::monotonic_ms();
   if (ZELClient_ReadFileInput(path.c_str()) == -1) {
+    const bool busy = errno == EACCES;  // not a file too long for the buffer
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", path.c_str());
-    return true;
+    return busy;
   }
   const Take take = take_request(path.c_str(), held.c_str());
   zel::Text<kRequestCapacity>* untaken =

@@ -5,6 +5,7 @@
 #include <ctime>
 
 // Handles terminal index's request, if one is waiting. lifeTimer is reset after
-// every reply received from the gateway. Returns true when a request file is
-// there but could not be read (another process holds it): it stays for later.
+// every reply received from the gateway. Returns true when the request file is
+// there but could not be opened because another process holds it: it is left
+// for a later pass.
 bool ZELClient_ProcessTerminal(int index, const char* name, std::time_t* lifeTimer);

@@ -107,8 +107,11 @@ int ZELClient_Process() {
     retryMs = next_retry(retryMs, refused);
     const std::uint32_t timeout = retryMs != 0 && retryMs < waitTimeout ? retryMs : waitTimeout;
     if (firstWait) {
-      if (FILE_DirWaitFirst(g_config.rootPath.c_str(), timeout,
-                            change_filter(g_config.watchMode)) == -1) {
+      // The first wait only sets the watch up and comes straight back: a request
+      // dropped between the first pass and the watch would otherwise wait for the
+      // next change or the whole time-out. Every later wait is a full one.
+      if (FILE_DirWaitFirst(g_config.rootPath.c_str(), 0, change_filter(g_config.watchMode)) ==
+          -1) {
         LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
         plat::sleep_ms(timeout);
       }

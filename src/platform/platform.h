@@ -34,7 +34,9 @@ extern const char kPathSeparator;
 
 // Exclusive opens in binary mode: refused with errno EACCES while another process
 // holds the file open, and while held, other processes cannot open it.
-// Read: the file must exist. Write: read/write, created when missing, emptied.
+// Read: the file must exist; an empty file created less than a second ago counts
+// as held (where creating a file and holding it open are two steps, it may be one
+// that another process is creating). Write: read/write, created when missing, emptied.
 // Both return a descriptor, or -1 with errno set.
 int file_open_exclusive_read(const char* path);
 int file_open_exclusive_write(const char* path);

@@ -2,6 +2,8 @@
 // gateway on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <memory>
 
 #include "service_fixture.h"
@@ -278,6 +280,40 @@ TEST(Pipeline, RequestHeldWithoutWritingIsRetriedSoon) {
   svc.start();
   EXPECT_EQ(svc.answer("caja1", 5000), kApproval);
   EXPECT_EQ(holder->wait(), 0);
+  ASSERT_TRUE(svc.stop());
+}
+
+TEST(Pipeline, RequestHeldByAReaderIsTriedAgainWithoutAChange) {
+  FakeGateway gateway(approve);
+  Service svc(gateway.port());
+  // The request arrives while a reader holds it; the reader's close is no change,
+  // so only trying again answers it before the 30-second wait time-out.
+  const auto staged = svc.work / "staged.txt";
+  zt::write_file(staged, zt::kRequest);
+  std::ifstream reader(staged);
+  ASSERT_TRUE(reader.is_open());
+  zt::fs::rename(staged, svc.root / "caja1in.txt");  // a new name is no change for -w 0
+  zt::write_file(svc.root / "otro.txt", "x");        // a change: the service looks
+  const std::string held =
+      "WARNING\tZELClient_Process ReadFileInput file [" + (svc.root / "caja1in.txt").string() + "]";
+  ASSERT_TRUE(zt::wait_until([&] {
+    const auto lines = svc.log();
+    return std::find(lines.begin(), lines.end(), held) != lines.end();
+  }));
+  reader.close();
+  EXPECT_EQ(svc.answer("caja1", 5000), kApproval);
+  ASSERT_TRUE(svc.stop());
+}
+
+TEST(Pipeline, EmptyRequestFileIsTakenOnceItStaysEmpty) {
+  FakeGateway gateway(approve);
+  Service svc(gateway.port());
+  // Empty when first seen, it may be a file being created: it is taken only when
+  // it is still empty a second later, and then answered as before.
+  svc.drop("caja1", "");
+  EXPECT_EQ(svc.answer("caja1"),
+            "|F01=|F04=|F08=|F41=caja1|F50=ND|F51=RECETA PRE-AUTORIZADA|F52=G" +
+                zt::current_year() + "0000001|F99=000031|");
   ASSERT_TRUE(svc.stop());
 }
 

@@ -10,7 +10,10 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/config.h"
@@ -92,7 +95,6 @@ TEST_F(TerminalFiles, ReadTranslatesAndReadsWhole) {
     std::string disk;
     std::string memory;
   } cases[] = {
-      {"", ""},
       {"|G01=1|\r\n|G99=2|\r\n", "|G01=1|\n|G99=2|\n"},
       {s600, s600},
       {s1024, s1024},
@@ -117,6 +119,7 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
   g_request.assign("previous");
   take_lines();
   EXPECT_EQ(ZELClient_ReadFileInput(path.string().c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(take_lines(), (Lines{kReadEntry, kReadExit}));  // a failed open is not logged here
 
   zt::write_file(path, "|G01=1|G99=000020|");
@@ -124,6 +127,7 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
     Holder terminal(path, dir_ / "ready");
     ASSERT_TRUE(terminal.held());
     EXPECT_EQ(ZELClient_ReadFileInput(path.string().c_str()), -1);
+    EXPECT_EQ(errno, EACCES);  // held: the loop tries it again soon
     EXPECT_STREQ(g_request.c_str(), "previous");
     EXPECT_EQ(zt::read_file(path), "|G01=1|G99=000020|");  // left untouched
   }
@@ -135,6 +139,7 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
   zt::write_file(path, std::string(1025, 'x'));
   take_lines();
   EXPECT_EQ(ZELClient_ReadFileInput(path.string().c_str()), -1);
+  EXPECT_EQ(errno, EFBIG);  // not held: nothing to try again before it changes
   EXPECT_STREQ(g_request.c_str(), "previous");
   EXPECT_EQ(take_lines(), (Lines{kReadEntry,
                                  "ERROR\tZELClient_ReadFileInput archivo [" + path.string() +
@@ -144,6 +149,22 @@ TEST_F(TerminalFiles, ReadRefusesMissingHeldAndOverlongFiles) {
 
   // A directory is not a request.
   EXPECT_EQ(ZELClient_ReadFileInput(dir_.str().c_str()), -1);
+}
+
+TEST_F(TerminalFiles, NewEmptyFileCountsAsHeldForASecond) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a Windows sharing mode holds a new file from its creation on";
+#endif
+  // A terminal's new file exists a moment before the terminal holds it open.
+  const auto path = dir_ / "cin.txt";
+  zt::write_file(path, "");
+  g_request.assign("previous");
+  EXPECT_EQ(ZELClient_ReadFileInput(path.string().c_str()), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_STREQ(g_request.c_str(), "previous");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(ZELClient_ReadFileInput(path.string().c_str()), 0);  // left empty: taken as it is
+  EXPECT_STREQ(g_request.c_str(), "");
 }
 
 TEST_F(TerminalFiles, WriteFailuresGiveTheExactLines) {
@@ -192,6 +213,11 @@ TEST_F(TerminalFiles, WriteEmptiesAndRewrites) {
   EXPECT_EQ(zt::read_file(path), "|F01=1|\r\n|F99=2|");
   EXPECT_STREQ(g_request.c_str(), "|F01=1|\n|F99=2|");
   EXPECT_EQ(take_lines(), (Lines{kWriteEntry, kWriteExit}));
+
+  // An empty file, left as it is until the answer goes in.
+  zt::write_file(path, "");
+  ASSERT_EQ(ZELClient_WriteFileOutput(path.string().c_str(), "|F01=3|"), 0);
+  EXPECT_EQ(zt::read_file(path), "|F01=3|");
 
   // The answer may be the request buffer itself.
   g_request.assign("|F01=self|");
@@ -272,7 +298,7 @@ TEST_F(TerminalFiles, ExclusiveWhileHeld) {
     EXPECT_EQ(plat::file_close(fd), 0);
   }
   // Released: an ordinary open works again, and a second exclusive open too.
-  const int fd = plat::file_open_exclusive_read(path.string().c_str());
+  const int fd = plat::file_open_exclusive_write(path.string().c_str());
   EXPECT_GE(fd, 0);
   plat::file_close(fd);
 }

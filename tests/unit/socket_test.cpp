@@ -162,6 +162,23 @@ TEST_F(SocketTest, HostPartOf63IsResolvedWholeAndLongerIsRefused) {
   EXPECT_EQ(text, "a" + host63 + ":80,x");  // refused before anything was changed
 }
 
+TEST(NetResolve, DottedAddressesAndNames) {
+  const struct {
+    const char* host;
+    std::uint8_t addr[4];
+  } cases[] = {
+      {"127.0.0.1", {127, 0, 0, 1}},  // dotted: no lookup
+      {"10.20.30.40", {10, 20, 30, 40}},
+      {"127.1", {127, 0, 0, 1}},      // short form: the C library's own reading
+      {"localhost", {127, 0, 0, 1}},  // a name: looked up
+  };
+  for (const auto& c : cases) {
+    std::uint8_t addr[4] = {};
+    ASSERT_EQ(plat::net_resolve(c.host, addr), 0) << c.host;
+    EXPECT_EQ(std::vector<int>(addr, addr + 4), std::vector<int>(c.addr, c.addr + 4)) << c.host;
+  }
+}
+
 TEST_F(SocketTest, FullTableClosesTheNewConnection) {
   zt::TcpServer server([](int fd) { zt::sees_close(fd); });
   for (int i = 0; i < kSocketSlots; ++i) ASSERT_EQ(HANDLE_Get(), i);

@@ -221,9 +221,11 @@ bool handle(const inotify_event& ev, const char* name) {
 
 enum class Drain { Quiet, Changed, Error };
 
-// Reads every queued event.
+// Reads every queued event. A read gives as many whole events as fit, so one
+// that leaves room for the largest event has emptied the queue.
 Drain drain() {
   alignas(inotify_event) char buf[8192];
+  constexpr ssize_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
   bool changed = false;
   for (;;) {
     const ssize_t n = read(g.fd, buf, sizeof buf);
@@ -237,6 +239,7 @@ Drain drain() {
       if (handle(ev, ev.len > 0 ? name : "")) changed = true;
       at += static_cast<ssize_t>(sizeof ev + ev.len);
     }
+    if (n <= static_cast<ssize_t>(sizeof buf) - kLargestEvent) break;
   }
   return changed ? Drain::Changed : Drain::Quiet;
 }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,12 +59,26 @@ int take_exclusive(int fd, bool lease) {
   return -1;
 }
 
+// True for an empty file created (or last changed) less than a second ago.
+bool empty_and_new(const struct stat& st) {
+  if (st.st_size != 0) return false;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const long long ms = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000 +
+                       (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+  return ms > -1000 && ms < 1000;
+}
+
 // O_NONBLOCK: a lease held by another process refuses the open at once instead
 // of waiting for it to be broken; for regular files it changes nothing else.
 // Whoever can write in the shared directory chooses what a name there is: a
 // symbolic link is never followed, and a file that has other names (hard links)
 // is never written, so an answer cannot be made to land on a file elsewhere.
-int open_exclusive(const char* path, int flags, bool lease) {
+// newEmptyIsHeld: a new file exists a moment before its creator's open holds it,
+// so an empty one created less than a second ago may be a file that a terminal
+// is creating right now: it is refused as held, and its content follows at once.
+// An empty file left for a second is taken as it is.
+int open_exclusive(const char* path, int flags, bool lease, bool newEmptyIsHeld) {
   const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
   if (fd < 0) {
     errno = windows_errno(errno);
@@ -73,6 +88,7 @@ int open_exclusive(const char* path, int flags, bool lease) {
   if (::fstat(fd, &st) != 0) return fail_and_close(fd, windows_errno(errno));
   if (!S_ISREG(st.st_mode)) return fail_and_close(fd, EACCES);  // a directory, a pipe...
   if ((flags & O_CREAT) != 0 && st.st_nlink > 1) return fail_and_close(fd, EACCES);
+  if (newEmptyIsHeld && empty_and_new(st)) return fail_and_close(fd, EACCES);
   if (take_exclusive(fd, lease) != 0) return fail_and_close(fd, EACCES);
   return fd;
 }
@@ -98,18 +114,23 @@ long write_all(int fd, const char* buf, std::size_t n) {
 }  // namespace
 
 int file_open_exclusive_read(const char* path) {
-  return open_exclusive(path, O_RDONLY, true);
+  return open_exclusive(path, O_RDONLY, true, true);
 }
 
 int file_open_locked_read(const char* path) {
-  return open_exclusive(path, O_RDONLY, false);
+  return open_exclusive(path, O_RDONLY, false, false);
 }
 
 namespace {
 // Emptied only once held: a file that another process holds stays untouched.
 int open_for_writing(const char* path, bool lease) {
-  const int fd = open_exclusive(path, O_RDWR | O_CREAT, lease);
+  const int fd = open_exclusive(path, O_RDWR | O_CREAT, lease, false);
   if (fd < 0) return -1;
+  // A file that is already empty (a new one, usually) is not truncated: that would
+  // change nothing, but ext4 then writes the file out to disk at its close (its
+  // guard for programs that truncate and rewrite), on every answer.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size == 0) return fd;
   if (::ftruncate(fd, 0) != 0) {
     const int e = errno;
     file_close(fd);

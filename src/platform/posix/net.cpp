@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,6 +66,13 @@ int net_startup() {
 void net_cleanup() {}
 
 int net_resolve(const char* host, std::uint8_t addr[4]) {
+  // A dotted address needs no lookup; the C library's lookup would take its
+  // resolver context from the heap and look at its configuration files each time.
+  in_addr numeric{};
+  if (inet_pton(AF_INET, host, &numeric) == 1) {
+    std::memcpy(addr, &numeric.s_addr, 4);
+    return 0;
+  }
   hostent entry{};
   hostent* found = nullptr;
   char work[8192];
@@ -103,8 +111,10 @@ int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
   if (!valid(s)) return -1;
   const int fd = fd_of(s);
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+  // Non-blocking from here on: the connect is bounded by poll, and sending and
+  // receiving wait with poll as well, so the socket never needs to block.
+  int on = 1;
+  if (ioctl(fd, FIONBIO, &on) < 0) return -1;
 
   const sockaddr_in sa = ipv4(addr, port);
   int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
@@ -116,7 +126,6 @@ int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
                  ? 0
                  : -1;
   }
-  if (fcntl(fd, F_SETFL, flags) < 0) return -1;
   return result == 0 ? 0 : -1;
 }
 
@@ -153,11 +162,12 @@ int net_local_port(SocketValue s) {
 long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms) {
   if (!valid(s)) return -1;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
+  // A socket with room takes the data at once; the wait is only for a full one.
   for (;;) {
-    if (!wait_ready(fd_of(s), POLLOUT, deadline, timeout_ms)) return -1;
     const ssize_t r = ::send(fd_of(s), data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (r >= 0) return static_cast<long>(r);
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (!wait_ready(fd_of(s), POLLOUT, deadline, timeout_ms)) return -1;
   }
 }
 

@@ -1,0 +1,667 @@
+// zelbench_e2e: the end-to-end benchmark. Starts zelclient (with the allocation
+// counter preloaded) and a gateway that answers at once on 127.0.0.1, plays N
+// terminals that each drop a request (write, close), wait for their answer file
+// (inotify), read and delete it and drop the next one, and reports throughput,
+// latency from the request's close to the answer's close, the service's CPU time,
+// peak RSS and heap calls per request. The floor (the same file operations and
+// TCP exchange without the service) is measured in the same run.
+//
+// Exit status: 0 when every run completed (whatever the figures), 1 when the
+// benchmark broke (the service did not start, an answer was missing or wrong, the
+// service did not stop cleanly), 2 for a bad command line.
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "../common/benchsupport.h"
+#include "../common/floor.h"
+
+namespace {
+
+using zb::now_ns;
+
+constexpr std::int64_t kMs = 1000000;
+constexpr std::int64_t kAnswerTimeoutNs = 10000 * kMs;
+
+struct Options {
+  bool quick = false;
+  std::vector<int> terminals;
+  bool logOff = true;
+  bool logFull = true;
+  double seconds = 0;  // measured window per run
+  double warmup = 0;
+  bool zelgateway = false;
+  bool floor = true;
+  bool keep = false;
+  std::string json;
+  std::string samplesDir;
+  std::string service;             // the zelclient binary (default: beside this program)
+  std::string host = "127.0.0.1";  // the gateway host as the service is told
+};
+
+struct RunResult {
+  int terminals = 0;
+  bool logging = false;
+  bool ok = false;
+  std::string error;
+  std::uint64_t answered = 0;  // answers seen within the measured window
+  double windowSeconds = 0;
+  double throughput = 0;  // requests per second
+  zb::Stats latency;
+  std::vector<std::int64_t> samples;
+  double cpuSecondsPer1000 = 0;
+  std::uint64_t peakRssKb = 0;
+  bool allocCounted = false;
+  double allocsPerRequest = 0, freesPerRequest = 0, reallocsPerRequest = 0;
+  std::uint64_t startupAllocs = 0;  // heap calls before the measured window
+  double logBytesPerRequest = 0;
+  double floorMedian = 0, wokenMedian = 0;  // the floors measured just before the run, ns
+};
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: zelbench_e2e [--quick] [--terminals N[,N...]] [--logging off|full|both]\n"
+               "                    [--seconds S] [--warmup S] [--gateway builtin|zelgateway]\n"
+               "                    [--no-floor] [--json FILE] [--samples DIR] [--keep]\n"
+               "                    [--service PATH] [--host NAME]\n"
+               "  --quick      short runs for CI (1 and 10 terminals, under 20 s in all)\n"
+               "  --terminals  terminal counts to run, 1 to 10 (default 1,2,5,10)\n"
+               "  --logging    service log off, full (-l FILE,1,300) or both (default both)\n"
+               "  --seconds    measured window of each run (default 8; quick 1)\n"
+               "  --warmup     requests before the window are not counted (default 1; quick 0.3)\n"
+               "  --gateway    the built-in gateway thread (default) or the zelgateway simulator\n"
+               "  --json       write the figures to FILE\n"
+               "  --samples    write each run's latencies (ns, one per line) into DIR\n"
+               "  --keep       keep the temporary directories\n"
+               "  --service    the zelclient to measure (default: the one beside this program)\n"
+               "  --host       gateway host given to the service (default 127.0.0.1; a name such\n"
+               "               as localhost is looked up by the C library on every request)\n");
+}
+
+bool parse_list(const char* text, std::vector<int>* out) {
+  out->clear();
+  const char* p = text;
+  while (*p != '\0') {
+    char* end = nullptr;
+    const long v = std::strtol(p, &end, 10);
+    if (end == p || v < 1 || v > 10) return false;
+    out->push_back(static_cast<int>(v));
+    p = *end == ',' ? end + 1 : end;
+    if (*end != ',' && *end != '\0') return false;
+  }
+  return !out->empty();
+}
+
+bool parse(int argc, char** argv, Options* o) {
+  bool terminalsGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--quick") {
+      o->quick = true;
+    } else if (a == "--no-floor") {
+      o->floor = false;
+    } else if (a == "--keep") {
+      o->keep = true;
+    } else if (next == nullptr) {
+      return false;
+    } else if (a == "--terminals") {
+      if (!parse_list(argv[++i], &o->terminals)) return false;
+      terminalsGiven = true;
+    } else if (a == "--logging") {
+      const std::string v = argv[++i];
+      if (v != "off" && v != "full" && v != "both") return false;
+      o->logOff = v != "full";
+      o->logFull = v != "off";
+    } else if (a == "--seconds") {
+      o->seconds = std::atof(argv[++i]);
+      if (o->seconds <= 0) return false;
+    } else if (a == "--warmup") {
+      o->warmup = std::atof(argv[++i]);
+      if (o->warmup < 0) return false;
+    } else if (a == "--gateway") {
+      const std::string v = argv[++i];
+      if (v != "builtin" && v != "zelgateway") return false;
+      o->zelgateway = v == "zelgateway";
+    } else if (a == "--json") {
+      o->json = argv[++i];
+    } else if (a == "--samples") {
+      o->samplesDir = argv[++i];
+    } else if (a == "--service") {
+      o->service = argv[++i];
+    } else if (a == "--host") {
+      o->host = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  if (!terminalsGiven)
+    o->terminals = o->quick ? std::vector<int>{1, 10} : std::vector<int>{1, 2, 5, 10};
+  if (o->seconds == 0) o->seconds = o->quick ? 1.0 : 8.0;
+  if (o->warmup == 0) o->warmup = o->quick ? 0.3 : 1.0;
+  if (o->service.empty()) o->service = zb::self_dir() + "/zelclient";
+  return true;
+}
+
+std::string terminal_name(int i) {
+  return "caja" + std::to_string(i);
+}
+
+// The gateway the service talks to: the built-in thread or the simulator process.
+class GatewayUnderTest {
+ public:
+  bool start(bool simulator, const std::string& dir) {
+    if (!simulator) {
+      if (!builtin_.start()) return false;
+      port_ = builtin_.port();
+      return true;
+    }
+    const std::string out = dir + "/zelgateway.out";
+    if (!child_.start({zb::self_dir() + "/zelgateway", "-p", "0", "-m", "approve"}, {}, dir, out)) {
+      return false;
+    }
+    for (int i = 0; i < 500 && child_.running(); ++i) {
+      std::string text;
+      if (zb::read_whole(out, &text)) {
+        const std::size_t at = text.find("listening on port ");
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+          port_ = std::atoi(text.c_str() + at + 18);
+          return port_ > 0;
+        }
+      }
+      ::usleep(10000);
+    }
+    return false;
+  }
+  void stop() {
+    builtin_.stop();
+    if (child_.running()) {
+      ::kill(child_.pid, SIGINT);
+      if (child_.wait(5000) < 0) child_.kill_now();
+    }
+  }
+  int port() const { return port_; }
+
+ private:
+  zb::Gateway builtin_;
+  zb::Child child_;
+  int port_ = 0;
+};
+
+// Snapshot of the service's counters at one moment.
+struct Snapshot {
+  std::int64_t at = 0;
+  std::uint64_t answered = 0;
+  zb::ProcCounters proc;
+  ZelAllocCounts allocs{};
+  bool allocOk = false;
+};
+
+Snapshot snapshot(pid_t pid, const std::string& allocFile, std::uint64_t answered) {
+  Snapshot s;
+  s.at = now_ns();
+  s.answered = answered;
+  s.proc = zb::read_proc(pid);
+  s.allocOk = zb::read_alloc_counts(allocFile, &s.allocs);
+  return s;
+}
+
+std::uint64_t file_size(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+// One run: the service with n terminals, logging off or full.
+RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::string& dir) {
+  RunResult r;
+  r.terminals = n;
+  r.logging = logging;
+  const std::string root = dir + "/root";
+  const std::string work = dir + "/work";
+  ::mkdir(root.c_str(), 0755);
+  ::mkdir(work.c_str(), 0755);
+  const std::string allocFile = work + "/alloccount.bin";
+  const std::string logFile = work + "/svc.log";
+
+  std::string names;
+  for (int i = 0; i < n; ++i) names += (i ? "," : "") + terminal_name(i);
+  std::vector<std::string> argv = {
+      o.service, "-n", "BNCH", "-r", root, "-t", names, "-g", o.host + ":" + std::to_string(port)};
+  if (logging) {
+    argv.push_back("-l");
+    argv.push_back(logFile + ",1,300");
+  }
+  const std::string preload = zb::self_dir() + "/libzelalloccount.so";
+  std::vector<std::string> env = {"ZEL_ALLOCCOUNT_FILE=" + allocFile};
+  if (::access(preload.c_str(), R_OK) == 0) env.push_back("LD_PRELOAD=" + preload);
+
+  // The terminals' own change notification: the close of each answer file.
+  const int ino = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (ino < 0 || ::inotify_add_watch(ino, root.c_str(), IN_CLOSE_WRITE) < 0) {
+    r.error = "inotify";
+    return r;
+  }
+
+  zb::Child service;
+  if (!service.start(argv, env, work, work + "/stdout.txt")) {
+    r.error = "cannot start zelclient";
+    ::close(ino);
+    return r;
+  }
+  // Ready once it sleeps in its wait with its notification set up: a request
+  // dropped from then on is seen.
+  bool ready = false;
+  for (int i = 0; i < 1000 && service.running() && !ready; ++i) {
+    ::usleep(5000);
+    ready = zb::waits_for_changes(service.pid, argv[0]);
+  }
+  if (!ready) {
+    const int status = service.running() ? -1 : service.exitStatus;
+    std::string output;
+    zb::read_whole(work + "/stdout.txt", &output);
+    r.error = "zelclient did not start waiting (status " + std::to_string(status) + ") " + output;
+    service.kill_now();
+    ::close(ino);
+    return r;
+  }
+
+  const std::string request = zb::kRequestText;
+  std::vector<std::int64_t> dropped(static_cast<std::size_t>(n), 0);
+  std::vector<bool> waiting(static_cast<std::size_t>(n), false);
+  auto drop = [&](int i) {
+    if (!zb::write_whole(root + "/" + terminal_name(i) + "in.txt", request,
+                         &dropped[static_cast<std::size_t>(i)])) {
+      return false;
+    }
+    waiting[static_cast<std::size_t>(i)] = true;
+    return true;
+  };
+
+  const std::int64_t start = now_ns();
+  const std::int64_t measureFrom = start + static_cast<std::int64_t>(o.warmup * 1e9);
+  const std::int64_t measureTo = measureFrom + static_cast<std::int64_t>(o.seconds * 1e9);
+  Snapshot first, last;
+  bool haveFirst = false, haveLast = false;
+  std::uint64_t answered = 0, total = 0;
+  int outstanding = 0;
+  for (int i = 0; i < n; ++i) {
+    if (!drop(i)) r.error = "cannot write a request";
+    ++outstanding;
+  }
+
+  alignas(inotify_event) char buf[8192];
+  while (r.error.empty() && outstanding > 0) {
+    pollfd p{ino, POLLIN, 0};
+    const int events = ::poll(&p, 1, 200);
+    const std::int64_t seen = now_ns();
+    if (!haveFirst && seen >= measureFrom) {
+      first = snapshot(service.pid, allocFile, answered);
+      haveFirst = true;
+    }
+    if (haveFirst && !haveLast && seen >= measureTo) {
+      last = snapshot(service.pid, allocFile, answered);
+      haveLast = true;
+    }
+    if (events <= 0) {
+      for (int i = 0; i < n; ++i) {
+        if (waiting[static_cast<std::size_t>(i)] &&
+            seen - dropped[static_cast<std::size_t>(i)] > kAnswerTimeoutNs) {
+          r.error = "no answer for " + terminal_name(i) + " within 10 s";
+        }
+      }
+      if (!service.running()) r.error = "zelclient ended during the run";
+      continue;
+    }
+    const ssize_t got = ::read(ino, buf, sizeof buf);
+    for (ssize_t at = 0; got > 0 && at < got && r.error.empty();) {
+      const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      int i = -1;
+      if (ev->len > 0 && std::sscanf(ev->name, "caja%dout.txt", &i) != 1) continue;
+      if (i < 0 || i >= n || !waiting[static_cast<std::size_t>(i)]) continue;
+      const std::string out = root + "/" + terminal_name(i) + "out.txt";
+      if (std::string(ev->name) != terminal_name(i) + "out.txt") continue;
+      std::string answer;
+      if (!zb::read_whole(out, &answer) || answer.find("F52=GW") == std::string::npos ||
+          answer.find("|F41=" + terminal_name(i) + "|") == std::string::npos) {
+        r.error = "wrong answer for " + terminal_name(i) + ": [" + answer + "]";
+        break;
+      }
+      ::unlink(out.c_str());
+      waiting[static_cast<std::size_t>(i)] = false;
+      --outstanding;
+      ++total;
+      const std::int64_t droppedAt = dropped[static_cast<std::size_t>(i)];
+      if (haveFirst && !haveLast) {
+        ++answered;
+        if (droppedAt >= first.at) r.samples.push_back(seen - droppedAt);
+      }
+      if (now_ns() < measureTo) {
+        if (!drop(i)) {
+          r.error = "cannot write a request";
+          break;
+        }
+        ++outstanding;
+      }
+    }
+  }
+  if (r.error.empty() && !haveLast) last = snapshot(service.pid, allocFile, answered);
+  const zb::ProcCounters final = zb::read_proc(service.pid);
+
+  // Stop it the way an operator does, and expect a clean exit.
+  zb::write_whole(root + "/ZELCLIENTSTOP.tmp", "");
+  const int status = service.wait(10000);
+  if (r.error.empty() && status != 0) {
+    r.error = "zelclient did not stop cleanly (status " + std::to_string(status) + ")";
+  }
+  ::close(ino);
+  if (!r.error.empty()) return r;
+
+  const std::uint64_t count = last.answered - first.answered;
+  r.answered = count;
+  r.windowSeconds = static_cast<double>(last.at - first.at) / 1e9;
+  r.throughput = r.windowSeconds > 0 ? static_cast<double>(count) / r.windowSeconds : 0;
+  r.latency = zb::stats_of(r.samples);
+  r.peakRssKb = final.peakRssKb;
+  if (count > 0) {
+    const double per = 1.0 / static_cast<double>(count);
+    r.cpuSecondsPer1000 =
+        static_cast<double>(last.proc.cpuNs - first.proc.cpuNs) / 1e9 * per * 1000;
+    r.allocCounted = first.allocOk && last.allocOk;
+    if (r.allocCounted) {
+      r.allocsPerRequest = static_cast<double>(last.allocs.allocs - first.allocs.allocs) * per;
+      r.reallocsPerRequest =
+          static_cast<double>(last.allocs.reallocs - first.allocs.reallocs) * per;
+      r.freesPerRequest = static_cast<double>(last.allocs.frees - first.allocs.frees) * per;
+      r.startupAllocs = first.allocs.allocs;
+    }
+    if (logging)
+      r.logBytesPerRequest = static_cast<double>(file_size(logFile)) / static_cast<double>(total);
+  }
+  if (count == 0) {
+    r.error = "no request answered in the measured window";
+    return r;
+  }
+  r.ok = true;
+  return r;
+}
+
+double ms(double ns) {
+  return ns / 1e6;
+}
+
+std::string machine_text() {
+  std::string model = "unknown CPU";
+  std::ifstream cpu("/proc/cpuinfo");
+  for (std::string line; std::getline(cpu, line);) {
+    if (line.rfind("model name", 0) == 0) {
+      model = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  utsname u{};
+  ::uname(&u);
+  char text[512];
+  std::snprintf(text, sizeof text, "%s, %ld online CPUs, Linux %s %s", model.c_str(),
+                ::sysconf(_SC_NPROCESSORS_ONLN), u.release, u.machine);
+  return text;
+}
+
+void write_samples(const std::string& dir, const std::string& name,
+                   const std::vector<std::int64_t>& samples) {
+  std::ofstream out(dir + "/" + name);
+  for (const std::int64_t v : samples) out << v << '\n';
+}
+
+std::string json_escape(const std::string& s) {
+  std::string out;
+  for (const char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (static_cast<unsigned char>(c) >= 0x20) out += c;
+  }
+  return out;
+}
+
+std::string stats_json(const zb::Stats& s) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"count\": %zu, \"mean_ms\": %.4f, \"median_ms\": %.4f, \"p90_ms\": %.4f, "
+                "\"p99_ms\": %.4f, \"max_ms\": %.4f}",
+                s.count, ms(s.mean), ms(s.median), ms(s.p90), ms(s.p99), ms(s.max));
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, &o)) {
+    usage();
+    return 2;
+  }
+  const double loadBefore = zb::load_average();
+  const std::string dir = zb::make_temp_dir("zelbench");
+  if (dir.empty()) {
+    std::fprintf(stderr, "zelbench_e2e: cannot make a temporary directory\n");
+    return 1;
+  }
+  GatewayUnderTest gateway;
+  if (!gateway.start(o.zelgateway, dir)) {
+    std::fprintf(stderr, "zelbench_e2e: the gateway did not start\n");
+    gateway.stop();
+    return 1;
+  }
+  std::printf("zelbench_e2e: %s mode, %s, gateway %s on %s:%d\n", o.quick ? "quick" : "full",
+              o.service.c_str(), o.zelgateway ? "zelgateway" : "built-in", o.host.c_str(),
+              gateway.port());
+  std::printf("machine: %s; load average %.2f\n", machine_text().c_str(), loadBefore);
+  std::fflush(stdout);
+
+  bool broken = false;
+  // Both floors are measured in slices, one just before each run, so that each run
+  // is compared with the floor of the same moment; all slices together give the
+  // run's floor figures.
+  zb::FloorResult floor, woken;
+  floor.ok = woken.ok = o.floor;
+  const auto sliceNs = static_cast<std::int64_t>((o.quick ? 0.15 : 0.75) * 1e9);
+  int slices = 0;
+  auto measure_floors = [&](zb::Stats* local, zb::Stats* localWoken) {
+    const std::string floorDir = dir + "/floor" + std::to_string(slices);
+    const std::string wokenDir = dir + "/floor-woken" + std::to_string(slices);
+    ++slices;
+    ::mkdir(floorDir.c_str(), 0755);
+    ::mkdir(wokenDir.c_str(), 0755);
+    const struct {
+      const char* name;
+      zb::FloorResult slice;
+      zb::FloorResult& pooled;
+      zb::Stats* stats;
+    } parts[] = {
+        {"floor", zb::run_floor(floorDir, gateway.port(), sliceNs, 50), floor, local},
+        {"floor with wake-ups", zb::run_floor_woken(wokenDir, gateway.port(), sliceNs, 50), woken,
+         localWoken},
+    };
+    for (const auto& part : parts) {
+      if (!part.slice.ok) {
+        if (part.pooled.ok) std::printf("%s: FAILED (%s)\n", part.name, part.slice.error.c_str());
+        part.pooled.ok = false;
+        broken = true;
+        continue;
+      }
+      part.pooled.samples.insert(part.pooled.samples.end(), part.slice.samples.begin(),
+                                 part.slice.samples.end());
+      *part.stats = zb::stats_of(part.slice.samples);
+    }
+  };
+
+  std::printf("\n%-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "terminals", "log",
+              "req/s", "median", "p90", "p99", "max", "x floor", "x woken", "CPU s/1000",
+              "peak RSS", "allocs/req");
+  std::printf("%-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "", "", "", "ms", "ms", "ms",
+              "ms", "", "", "", "KiB", "");
+  std::fflush(stdout);
+  std::vector<RunResult> results;
+  for (const bool logging : {false, true}) {
+    if ((logging && !o.logFull) || (!logging && !o.logOff)) continue;
+    for (const int n : o.terminals) {
+      zb::Stats local, localWoken;
+      if (o.floor) measure_floors(&local, &localWoken);
+      const std::string runDir = dir + "/t" + std::to_string(n) + (logging ? "-log" : "-nolog");
+      ::mkdir(runDir.c_str(), 0755);
+      RunResult r = run_e2e(o, n, logging, gateway.port(), runDir);
+      r.floorMedian = local.median;
+      r.wokenMedian = localWoken.median;
+      if (!r.ok) {
+        std::printf("%-9d %-4s FAILED: %s\n", n, logging ? "full" : "off", r.error.c_str());
+        broken = true;
+      } else {
+        char allocs[32] = "n/a";
+        if (r.allocCounted) std::snprintf(allocs, sizeof allocs, "%.3f", r.allocsPerRequest);
+        std::printf("%-9d %-4s %7.0f %7.3f %7.3f %7.3f %7.3f %7.2f %7.2f %10.4f %8llu %10s\n", n,
+                    logging ? "full" : "off", r.throughput, ms(r.latency.median), ms(r.latency.p90),
+                    ms(r.latency.p99), ms(r.latency.max),
+                    local.median > 0 ? r.latency.median / local.median : 0.0,
+                    localWoken.median > 0 ? r.latency.median / localWoken.median : 0.0,
+                    r.cpuSecondsPer1000, static_cast<unsigned long long>(r.peakRssKb), allocs);
+      }
+      std::fflush(stdout);
+      results.push_back(std::move(r));
+    }
+  }
+  zb::Stats floorStats, wokenStats;
+  if (o.floor) {
+    std::printf("\n");
+    const struct {
+      const char* name;
+      const zb::FloorResult& result;
+      zb::Stats& stats;
+    } floors[] = {{"floor (one process, no wake-up)", floor, floorStats},
+                  {"floor with two wake-ups (a minimal relay process)", woken, wokenStats}};
+    for (const auto& f : floors) {
+      if (!f.result.ok) continue;
+      f.stats = zb::stats_of(f.result.samples);
+      std::printf(
+          "%s, %d slices: %zu requests, latency median %.3f ms, p90 %.3f, p99 %.3f, "
+          "max %.3f\n",
+          f.name, slices, f.stats.count, ms(f.stats.median), ms(f.stats.p90), ms(f.stats.p99),
+          ms(f.stats.max));
+    }
+  }
+  gateway.stop();
+
+  // The targets, against the runs with logging off.
+  const RunResult* one = nullptr;
+  const RunResult* ten = nullptr;
+  double worstAllocs = -1;
+  std::uint64_t worstRss = 0;
+  for (const RunResult& r : results) {
+    if (!r.ok || r.logging) continue;
+    if (r.terminals == 1) one = &r;
+    if (r.terminals == 10) ten = &r;
+    if (r.allocCounted && r.allocsPerRequest > worstAllocs) worstAllocs = r.allocsPerRequest;
+    if (r.peakRssKb > worstRss) worstRss = r.peakRssKb;
+  }
+  auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
+  std::printf("\ntargets (logging off; timings are reported, never asserted):\n");
+  if (one != nullptr) {
+    std::printf("  median latency %.3f ms < 1 ms: %s\n", ms(one->latency.median),
+                verdict(one->latency.median < 1e6));
+    std::printf("  p99 latency %.3f ms < 5 ms: %s\n", ms(one->latency.p99),
+                verdict(one->latency.p99 < 5e6));
+    if (one->floorMedian > 0) {
+      const double ratio = one->latency.median / one->floorMedian;
+      std::printf("  median latency %.2f x the floor measured just before (%.3f ms) <= 1.5: %s\n",
+                  ratio, ms(one->floorMedian), verdict(ratio <= 1.5));
+    }
+    if (one->wokenMedian > 0) {
+      std::printf("  (median latency %.2f x the floor with two wake-ups, %.3f ms)\n",
+                  one->latency.median / one->wokenMedian, ms(one->wokenMedian));
+    }
+  }
+  if (ten != nullptr) {
+    std::printf("  throughput with 10 terminals %.0f req/s >= 3000: %s\n", ten->throughput,
+                verdict(ten->throughput >= 3000));
+  }
+  if (worstAllocs >= 0) {
+    std::printf("  heap allocations per request %.3f == 0: %s\n", worstAllocs,
+                verdict(worstAllocs == 0));
+  } else {
+    std::printf("  heap allocations per request: not counted (no allocation counter)\n");
+  }
+  if (worstRss > 0) {
+    std::printf("  peak RSS %.2f MiB < 4 MiB: %s\n", static_cast<double>(worstRss) / 1024,
+                verdict(worstRss < 4096));
+  }
+  const double loadAfter = zb::load_average();
+  std::printf("load average %.2f before, %.2f after (a busy machine makes the figures noisy)\n",
+              loadBefore, loadAfter);
+
+  if (!o.samplesDir.empty()) {
+    ::mkdir(o.samplesDir.c_str(), 0755);
+    if (o.floor && floor.ok) write_samples(o.samplesDir, "floor.txt", floor.samples);
+    if (o.floor && woken.ok) write_samples(o.samplesDir, "floor-woken.txt", woken.samples);
+    for (const RunResult& r : results) {
+      if (!r.ok) continue;
+      write_samples(
+          o.samplesDir,
+          "e2e-t" + std::to_string(r.terminals) + (r.logging ? "-log" : "-nolog") + ".txt",
+          r.samples);
+    }
+  }
+  if (!o.json.empty()) {
+    std::ofstream j(o.json);
+    j << "{\n  \"mode\": \"" << (o.quick ? "quick" : "full") << "\",\n";
+    j << "  \"gateway\": \"" << (o.zelgateway ? "zelgateway" : "builtin") << "\",\n";
+    j << "  \"machine\": \"" << json_escape(machine_text()) << "\",\n";
+    j << "  \"load_before\": " << loadBefore << ",\n  \"load_after\": " << loadAfter << ",\n";
+    j << "  \"floor\": " << (floor.ok ? stats_json(floorStats) : "null") << ",\n";
+    j << "  \"floor_woken\": " << (woken.ok ? stats_json(wokenStats) : "null") << ",\n";
+    j << "  \"runs\": [";
+    bool firstRun = true;
+    for (const RunResult& r : results) {
+      j << (firstRun ? "\n" : ",\n");
+      firstRun = false;
+      j << "    {\"terminals\": " << r.terminals
+        << ", \"logging\": " << (r.logging ? "true" : "false")
+        << ", \"ok\": " << (r.ok ? "true" : "false");
+      if (!r.ok) {
+        j << ", \"error\": \"" << json_escape(r.error) << "\"}";
+        continue;
+      }
+      j << ", \"requests\": " << r.answered << ", \"window_s\": " << r.windowSeconds
+        << ", \"throughput\": " << r.throughput << ", \"latency\": " << stats_json(r.latency)
+        << ", \"cpu_s_per_1000\": " << r.cpuSecondsPer1000 << ", \"peak_rss_kib\": " << r.peakRssKb;
+      if (r.allocCounted) {
+        j << ", \"allocs_per_request\": " << r.allocsPerRequest
+          << ", \"reallocs_per_request\": " << r.reallocsPerRequest
+          << ", \"frees_per_request\": " << r.freesPerRequest
+          << ", \"allocs_before_window\": " << r.startupAllocs;
+      }
+      if (r.logging) j << ", \"log_bytes_per_request\": " << r.logBytesPerRequest;
+      if (r.floorMedian > 0) {
+        j << ", \"floor_median_ms\": " << ms(r.floorMedian)
+          << ", \"floor_woken_median_ms\": " << ms(r.wokenMedian);
+      }
+      j << "}";
+    }
+    j << "\n  ]\n}\n";
+  }
+
+  if (o.keep) {
+    std::printf("kept %s\n", dir.c_str());
+  } else {
+    zb::remove_tree(dir);
+  }
+  if (broken) std::printf("zelbench_e2e: the benchmark broke (see FAILED above)\n");
+  return broken ? 1 : 0;
+}

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks: micro-benchmarks, the end-to-end run against
+# the real zelclient (with the floor measured in the same run), and the idle
+# check. Figures go to build/bench-results/. Timings are reported, never
+# asserted: the script fails only when a benchmark itself breaks (the service
+# does not start, an answer is missing or wrong, the service does not stop
+# cleanly, or it wakes up while nobody touches it).
+#   scripts/bench.sh          full run (a few minutes), then the latency chart
+#   scripts/bench.sh --quick  short run for CI (under 20 s once built)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=""
+case "${1:-}" in
+  --quick) quick="--quick" ;;
+  "") ;;
+  *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
+esac
+
+ZEL_WITH_WINDOWS=0 scripts/setup.sh
+# strace only adds a system-call count to the idle check: go on without it.
+ZEL_WITH_WINDOWS=0 ZEL_WITH_BENCH_TOOLS=1 scripts/setup.sh ||
+  echo "strace could not be installed: the idle check counts no system calls" >&2
+scripts/build.sh build
+bin=$PWD/build/bin
+out=$PWD/build/bench-results
+rm -rf "$out"
+mkdir -p "$out"
+
+echo "== machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)" \
+  "(other work on the machine makes the figures noisy)"
+start=$SECONDS
+
+echo "== micro-benchmarks (field operations, fixed layout, packet framing)"
+if [[ -x $bin/zelbench_micro ]]; then
+  micro_time=()
+  [[ -n $quick ]] && micro_time=(--benchmark_min_time=0.02)
+  "$bin/zelbench_micro" "${micro_time[@]}" --benchmark_out="$out/micro.json" \
+    --benchmark_out_format=json
+else
+  echo "zelbench_micro was not built (Google Benchmark missing)" >&2
+  exit 1
+fi
+
+echo "== end to end"
+"$bin/zelbench_e2e" $quick --json "$out/e2e.json" --samples "$out/samples"
+
+echo "== idle check"
+"$bin/zelbench_idle" $quick | tee "$out/idle.txt"
+
+if [[ -z $quick ]]; then
+  python3 bench/chart.py "$out" "$out/latency.svg"
+  echo "== chart: $out/latency.svg"
+fi
+echo "== benchmarks done in $((SECONDS - start)) s; results in $out"
