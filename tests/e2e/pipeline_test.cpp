@@ -2,8 +2,6 @@
 // gateway on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <fstream>
 #include <memory>
 
 #include "service_fixture.h"
@@ -280,28 +278,6 @@ TEST(Pipeline, RequestHeldWithoutWritingIsRetriedSoon) {
   svc.start();
   EXPECT_EQ(svc.answer("caja1", 5000), kApproval);
   EXPECT_EQ(holder->wait(), 0);
-  ASSERT_TRUE(svc.stop());
-}
-
-TEST(Pipeline, RequestHeldByAReaderIsTriedAgainWithoutAChange) {
-  FakeGateway gateway(approve);
-  Service svc(gateway.port());
-  // The request arrives while a reader holds it; the reader's close is no change,
-  // so only trying again answers it before the 30-second wait time-out.
-  const auto staged = svc.work / "staged.txt";
-  zt::write_file(staged, zt::kRequest);
-  std::ifstream reader(staged);
-  ASSERT_TRUE(reader.is_open());
-  zt::fs::rename(staged, svc.root / "caja1in.txt");  // a new name is no change for -w 0
-  zt::write_file(svc.root / "otro.txt", "x");        // a change: the service looks
-  const std::string held =
-      "WARNING\tZELClient_Process ReadFileInput file [" + (svc.root / "caja1in.txt").string() + "]";
-  ASSERT_TRUE(zt::wait_until([&] {
-    const auto lines = svc.log();
-    return std::find(lines.begin(), lines.end(), held) != lines.end();
-  }));
-  reader.close();
-  EXPECT_EQ(svc.answer("caja1", 5000), kApproval);
   ASSERT_TRUE(svc.stop());
 }
 

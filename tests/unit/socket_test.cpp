@@ -163,6 +163,7 @@ TEST_F(SocketTest, HostPartOf63IsResolvedWholeAndLongerIsRefused) {
 }
 
 TEST(NetResolve, DottedAddressesAndNames) {
+  ASSERT_EQ(plat::net_startup(), 0);
   const struct {
     const char* host;
     std::uint8_t addr[4];
@@ -177,6 +178,7 @@ TEST(NetResolve, DottedAddressesAndNames) {
     ASSERT_EQ(plat::net_resolve(c.host, addr), 0) << c.host;
     EXPECT_EQ(std::vector<int>(addr, addr + 4), std::vector<int>(c.addr, c.addr + 4)) << c.host;
   }
+  plat::net_cleanup();
 }
 
 TEST_F(SocketTest, FullTableClosesTheNewConnection) {
