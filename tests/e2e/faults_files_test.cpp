@@ -19,27 +19,18 @@
 
 namespace {
 
+using zt::approve;
 using zt::FakeGateway;
 using zt::GatewayReply;
+using zt::kApproval;
 using zt::Packet;
+using zt::probes_to;
 using zt::Service;
-
-const std::string kApproval = "|F01=1234|F52=A0001|F99=000021|";
-
-GatewayReply approve(const Packet& p) {
-  if (p.type() == 0) return GatewayReply{};
-  return {{zt::reply_packet(kApproval)}, 0};
-}
 
 std::size_t requests_seen(FakeGateway& gateway) {
   std::size_t n = 0;
   for (const auto& p : gateway.packets()) n += p.type() != 0 ? 1 : 0;
   return n;
-}
-
-std::string probes_to(int port) {
-  const std::string p = "127.0.0.1:" + std::to_string(port);
-  return "ZELCLIENT_PROBE_HOSTS=" + p + "," + p + "," + p;
 }
 
 bool logged(Service& svc, const std::string& line) {

@@ -12,17 +12,13 @@
 
 namespace {
 
+using zt::approve;
 using zt::FakeGateway;
 using zt::GatewayReply;
+using zt::kApproval;
 using zt::Packet;
+using zt::probes_to;
 using zt::Service;
-
-const std::string kApproval = "|F01=1234|F52=A0001|F99=000021|";
-
-std::string probes_to(int port) {
-  const std::string p = "127.0.0.1:" + std::to_string(port);
-  return "ZELCLIENT_PROBE_HOSTS=" + p + "," + p + "," + p;
-}
 
 std::string header_of(std::size_t textLength) {
   return zt::reply_packet(std::string(textLength, 'x')).substr(0, 10);
