@@ -597,9 +597,10 @@ TEST_F(SocketTest, OptionsTextSwitchesMultithreadedModeOnUpperCaseT) {
 }
 
 TEST_F(SocketTest, MultithreadedOpensGetDistinctIds) {
-  zt::TcpServer server([](int fd) { zt::sees_close(fd); });
-  const std::string address = server.address();
+  // The server lives in the child: a fork must not copy another thread's locks.
   const int status = zt::in_child([&] {
+    zt::TcpServer server([](int fd) { zt::sees_close(fd); });
+    const std::string address = server.address();
     start("T");
     constexpr int kThreads = 4, kEach = 10;
     std::vector<int> ids(kThreads * kEach, -2);
@@ -672,9 +673,10 @@ TEST_F(SocketTest, MultithreadedGuardLinesAndAccept) {
 }
 
 TEST_F(SocketTest, MultithreadedGuardHeldElsewhereFailsOpenAndKeepsClosedSlot) {
-  zt::TcpServer server([](int fd) { zt::sees_close(fd); });
-  const std::string address = server.address();
+  // The server lives in the child: a fork must not copy another thread's locks.
   const int status = zt::in_child([&] {
+    zt::TcpServer server([](int fd) { zt::sees_close(fd); });
+    const std::string address = server.address();
     start("T");
     std::string text = address;
     const int kept = SOCKET_Open(text.data(), 0);
