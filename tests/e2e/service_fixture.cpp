@@ -6,13 +6,6 @@
 namespace zt {
 
 const char* const kRequest = "|G01=1234|G04=556677|G08=42|G99=000020|";
-const std::string kApproval = "|F01=1234|F52=A0001|F99=000021|";
-
-GatewayReply approve(const Packet& p) {
-  if (p.type() == 0) return GatewayReply{};
-  return {{reply_packet(kApproval)}, 0};
-}
-
 std::string probes_to(int port) {
   const std::string p = "127.0.0.1:" + std::to_string(port);
   return "ZELCLIENT_PROBE_HOSTS=" + p + "," + p + "," + p;

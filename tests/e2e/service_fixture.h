@@ -56,10 +56,6 @@ std::string troquel(int n);
 
 extern const char* const kRequest;  // |G01=1234|G04=556677|G08=42|G99=000020|
 
-// The scripted gateway's approval of a request; life signals get no answer.
-extern const std::string kApproval;
-GatewayReply approve(const Packet& p);
-
 // ZELCLIENT_PROBE_HOSTS naming three times the port on 127.0.0.1.
 std::string probes_to(int port);
 

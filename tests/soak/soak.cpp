@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakegateway.h"
 #include "netsupport.h"
 #include "terminals.h"
 #include "testsupport.h"
@@ -39,6 +40,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using zt::reply_packet;
 using zt::TerminalFleet;
 
 constexpr int kNetTimeoutMs = 250;
@@ -46,21 +48,6 @@ constexpr int kNetTimeoutMs = 250;
 enum Outcome { kApproved, kRejected, kLate, kTooLate, kPieces, kClosed, kOutcomes };
 const char* const kOutcomeNames[kOutcomes] = {
     "approved", "rejected", "approved late", "answered too late", "answered in pieces", "closed"};
-
-std::string reply_packet(const std::string& text) {
-  const std::size_t n = text.size() + 6;
-  const char header[10] = {static_cast<char>(n >> 24),
-                           static_cast<char>(n >> 16),
-                           static_cast<char>(n >> 8),
-                           static_cast<char>(n),
-                           0,
-                           2,
-                           'G',
-                           'A',
-                           'T',
-                           'E'};
-  return std::string(header, 10) + text;
-}
 
 // The gateway: one connection at a time (the service makes one at a time), the
 // outcome of each drawn at random; now and then the port refuses connections.

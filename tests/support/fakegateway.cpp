@@ -44,6 +44,13 @@ std::string reply_packet(const std::string& text) {
   return header + text;
 }
 
+const std::string kApproval = "|F01=1234|F52=A0001|F99=000021|";
+
+GatewayReply approve(const Packet& p) {
+  if (p.type() == 0) return GatewayReply{};
+  return {{reply_packet(kApproval)}, 0};
+}
+
 FakeGateway::FakeGateway(Script script, int port) : script_(std::move(script)), port_(port) {
   listener_ = raw::listen_loopback(64, &port_, true);
   thread_ = std::thread([this] { serve(); });

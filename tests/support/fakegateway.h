@@ -29,6 +29,10 @@ struct Packet {
 // Builds a reply packet: a 10-byte header and the text.
 std::string reply_packet(const std::string& text);
 
+// An approval of a request, and the script that gives it; life signals get none.
+extern const std::string kApproval;
+GatewayReply approve(const Packet& p);
+
 class FakeGateway {
  public:
   using Script = std::function<GatewayReply(const Packet&)>;

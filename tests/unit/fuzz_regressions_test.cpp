@@ -10,15 +10,11 @@
 
 namespace {
 
+using zt::approve;
 using zt::FakeGateway;
 using zt::GatewayReply;
+using zt::kApproval;
 using zt::Packet;
-
-const std::string kApproval = "|F01=1234|F52=A0001|F99=000021|";
-
-GatewayReply approve(const Packet&) {
-  return {{zt::reply_packet(kApproval)}, 0};
-}
 
 // A request within the request buffer whose values make a local answer longer
 // than an answer file may be. The answer used to be dropped before it reached
