@@ -14,6 +14,7 @@
 
 #include "client/config.h"
 #include "client/files.h"
+#include "common/number.h"
 #include "fileutil/path.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
@@ -223,7 +224,7 @@ void ZELClient_GenAutoResponse(int index, std::int16_t flag) {
   char currentYear[16] = {};
   std::strftime(currentYear, sizeof currentYear, "%Y", &local);
   renew_year(currentYear, storedYear);
-  const int year = std::atoi(storedYear.c_str());
+  const int year = zel::to_int(storedYear.c_str());
 
   NumberFileBefore before;
   before.size = FILE_ReadRaw(kNumberFile, before.raw, sizeof before.raw, &before.whole);

@@ -2,25 +2,36 @@
 
 #include <getopt.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "client/config.h"
+#include "common/number.h"
 #include "log/log.h"
 #include "socket/socket.h"
 
 namespace {
 
 constexpr const char* kOptions = "g:l:n:r:t:w:b:T:c:L:p:F:o:";
+// getopt_long with no long options reads like GNU getopt on every platform,
+// argument permutation included: MinGW's plain getopt stops at the first argument
+// that is not an option, its getopt_long goes on past it.
+constexpr option kNoLongOptions[] = {{nullptr, 0, nullptr, 0}};
 
-// -g host or host:port. A host over its field refuses the option.
+int next_option(int argc, char** argv) {
+  return getopt_long(argc, argv, kOptions, kNoLongOptions, nullptr);
+}
+
+// -g host or host:port. A host longer than the socket layer can connect to
+// refuses the option: accepted, it would send every request to a local answer.
 bool apply_gateway(const char* arg) {
   const char* colon = std::strchr(arg, ':');
-  if (colon == nullptr) return g_config.gatewayHost.assign(arg);
-  if (!g_config.gatewayHost.assign(std::string_view(arg, static_cast<std::size_t>(colon - arg)))) {
-    return false;
-  }
-  g_config.gatewayPort = std::atoi(colon + 1);
+  const std::size_t hostLen = colon ? static_cast<std::size_t>(colon - arg) : std::strlen(arg);
+  if (hostLen > static_cast<std::size_t>(kHostMax)) return false;
+  g_config.gatewayHost.assign(std::string_view(arg, hostLen));
+  if (colon == nullptr) return true;
+  g_config.gatewayPort = zel::to_int(colon + 1);
   return true;
 }
 
@@ -59,19 +70,19 @@ bool apply_option(int letter, char* arg) {
     case 't':
       return apply_terminals(arg);
     case 'w':
-      g_config.watchMode = static_cast<std::int16_t>(std::atoi(arg));
+      g_config.watchMode = static_cast<std::int16_t>(zel::to_int(arg));
       return true;
     case 'T':
-      g_config.waitTimeout = std::atoi(arg);
+      g_config.waitTimeout = zel::to_int(arg);
       return true;
     case 'c':
-      g_config.troquelLimit = std::atoi(arg);
+      g_config.troquelLimit = zel::to_int(arg);
       return true;
     case 'L':
-      g_config.fixedLayout = std::atoi(arg) == 1 ? 1 : 0;
+      g_config.fixedLayout = zel::to_int(arg) == 1 ? 1 : 0;
       return true;
     case 'p':
-      g_config.lifePeriod = std::atoi(arg);
+      g_config.lifePeriod = zel::to_int(arg);
       return true;
     case 'F':
       return g_config.pharmacyId.assign(arg);
@@ -110,10 +121,10 @@ int ZELClient_Init(int argc, char** argv) {
 
   bool rejected = false;
   int letter;
-  while ((letter = getopt(argc, argv, kOptions)) != -1) {
+  while ((letter = next_option(argc, argv)) != -1) {
     if (!apply_option(letter, optarg)) {
       rejected = true;
-      getopt(argc, argv, kOptions);  // one more fetch, so getopt may report it
+      next_option(argc, argv);  // one more fetch, so getopt may report it
       break;
     }
   }
@@ -121,6 +132,10 @@ int ZELClient_Init(int argc, char** argv) {
   if (rejected || g_config.name.empty() || g_config.rootPath.empty()) return -1;
 
   log_configuration();
-  SOCKET_Init(nullptr);
+  if (SOCKET_Init(nullptr) != 0) {
+    // The service runs on, answering every request locally: say why, loudly.
+    std::fprintf(stderr, "zelclient: %s; las recetas se responderan localmente\n",
+                 SOCKET_InitError());
+  }
   return 0;
 }

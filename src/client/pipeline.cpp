@@ -9,6 +9,7 @@
 #include "client/config.h"
 #include "client/files.h"
 #include "client/probe.h"
+#include "common/number.h"
 #include "fileutil/path.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -55,7 +56,7 @@ int keep_troqueles(const zel::Text<kTroquelListCapacity>& list, int width,
   for (std::size_t r = 0; r < records; ++r) {
     zel::Text<kTroquelRecordMax> record(std::string_view(
         list.c_str() + r * static_cast<std::size_t>(width), static_cast<std::size_t>(width)));
-    if (std::atoi(record.c_str()) != 0) {
+    if (zel::to_int(record.c_str()) != 0) {
       kept.append(record.view());  // fits: the kept list is never longer than the list
       ++count;
     }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/text.h"
+#include "log/log.h"
 #include "socket/socket.h"
 
 namespace {
@@ -17,12 +18,22 @@ zel::Text<140> g_probes[kProbeCount];
 int g_probeCount = 0;
 bool g_loaded = false;
 
+// Adds one entry; an over-long one is skipped, never cut, and so are a fourth
+// and later ones. A skipped entry is logged.
 void add_probe(std::string_view entry) {
-  if (entry.empty() || g_probeCount == kProbeCount) return;
-  zel::Text<140>& probe = g_probes[g_probeCount];
-  probe.clear();
-  if (!probe.assign(entry)) return;  // an over-long entry is skipped, never cut
-  if (entry.find(':') == std::string_view::npos && !probe.append(":80")) return;
+  if (entry.empty()) return;
+  bool added = false;
+  if (g_probeCount < kProbeCount) {
+    zel::Text<140>& probe = g_probes[g_probeCount];
+    probe.clear();
+    added =
+        probe.assign(entry) && (entry.find(':') != std::string_view::npos || probe.append(":80"));
+  }
+  if (!added) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ZELCLIENT_PROBE_HOSTS, entrada ignorada [%.*s]",
+              static_cast<int>(entry.size()), entry.data());
+    return;
+  }
   ++g_probeCount;
 }
 

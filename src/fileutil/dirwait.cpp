@@ -6,9 +6,22 @@
 
 namespace {
 
+// A tree too large to be watched whole: changes below the directory named are
+// seen only when the wait times out.
+void report_unwatched() {
+  zel::Text<4095> dir;
+  if (plat::dirwatch_unwatched(dir.data(), dir.capacity() + 1)) {
+    LOG_Print(LOG_FILE_WARNING,
+              "FILE_DirWait limite de directorios vigilados alcanzado, no se vigila [%s]",
+              dir.c_str());
+  }
+}
+
 // The outcome of one wait as a result, with its line at the error level.
 int wait_result(const char* fn, std::uint32_t timeoutMs) {
-  switch (plat::dirwatch_wait(timeoutMs)) {
+  const plat::WaitOutcome outcome = plat::dirwatch_wait(timeoutMs);
+  report_unwatched();
+  switch (outcome) {
     case plat::WaitOutcome::Signalled:
       LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject OK", fn);
       return 0;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "common/number.h"
 #include "platform/platform.h"
 
 namespace {
@@ -57,8 +58,8 @@ int LOG_Open(int min, int max, char* spec) {
       char* second = std::strchr(first + 1, ',');
       if (second != nullptr) {
         *second = '\0';
-        min = std::atoi(first + 1);
-        max = std::atoi(second + 1);
+        min = zel::to_int(first + 1);
+        max = zel::to_int(second + 1);
       }
     }
     if (spec[0] != '\0') {

@@ -23,6 +23,10 @@ std::int64_t monotonic_ms();
 
 void sleep_ms(std::uint32_t ms);
 
+// The system's text for an error code of this platform (errno values on POSIX,
+// GetLastError and Windows Sockets codes on Windows), into out.
+void describe_error(unsigned long code, char* out, std::size_t cap);
+
 // Sets *flag when the process is asked to stop (SIGINT or SIGTERM; Ctrl+C, Ctrl+Break
 // or console close on Windows) instead of ending it.
 void on_terminate(std::atomic<bool>* flag);
@@ -70,6 +74,9 @@ int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t
 // Re-arms the notification for the next change; -1 when it cannot be.
 int dirwatch_rearm();
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms);
+// Once per process, true with the first directory of the tree that is not
+// watched because a limit on watched directories was reached; false otherwise.
+bool dirwatch_unwatched(char* dir, std::size_t cap);
 bool dirwatch_close();
 
 // ---- Sockets ---------------------------------------------------------------
@@ -82,6 +89,8 @@ bool dirwatch_close();
 
 using SocketValue = std::int64_t;
 constexpr SocketValue kNoSocket = -1;
+// The result of a connect, send or receive whose time bound passed first.
+constexpr int kTimedOut = -2;
 
 // Host-lookup failure codes (the Windows Sockets numbers on every platform).
 constexpr int kResolveHostNotFound = 11001;
@@ -89,7 +98,8 @@ constexpr int kResolveTryAgain = 11002;
 constexpr int kResolveNoRecovery = 11003;
 constexpr int kResolveNoData = 11004;
 
-int net_startup();  // 0, or -1 when the sockets library cannot be started
+// 0, or -1 when the sockets library cannot be started, with the system's reason in why.
+int net_startup(char* why, std::size_t whycap);
 void net_cleanup();
 
 // First IPv4 address of a host name or dotted address. 0, or a failure code:
@@ -97,7 +107,7 @@ void net_cleanup();
 int net_resolve(const char* host, std::uint8_t addr[4]);
 
 SocketValue net_socket();  // a new TCP socket, or kNoSocket
-// Connects within timeout_ms. 0, or -1 when refused, failed or not done in time.
+// Connects within timeout_ms. 0; -1 when refused or failed; kTimedOut when not done in time.
 int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
                 std::int32_t timeout_ms);
 // Binds to port on every local address (no socket option set). 0, or -1.
@@ -108,24 +118,27 @@ SocketValue net_accept(SocketValue s, std::uint8_t peer[4]);  // new socket, or 
 // The port the socket is bound to, or -1.
 int net_local_port(SocketValue s);
 // One send of at most n bytes once the socket takes data, within timeout_ms:
-// the count sent (> 0), or -1 on failure or time-out.
+// the count sent (> 0), -1 on failure, kTimedOut when the bound passed.
 long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms);
 // One read of at most n bytes once data is there, within timeout_ms: the count
-// read (> 0), 0 when the peer has closed, -1 on failure or time-out.
+// read (> 0), 0 when the peer has closed, -1 on failure, kTimedOut when the bound passed.
 long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms);
 int net_shutdown(SocketValue s, int how);  // how: 0 receive, 1 send, 2 both; 0 or -1
 int net_close(SocketValue s);              // 0 or -1
 
 // ---- Named mutex -----------------------------------------------------------
-// A system-wide mutex known by name: every process that uses the name shares it.
-// An owner that ends while holding it leaves it abandoned: the next wait obtains
-// it and reports WaitOutcome::Abandoned (the protected state may be inconsistent).
+// A mutex known by name, never shared beyond the user's own session: on Windows a
+// session-local named mutex, on Linux one that lives in the process (the state it
+// guards is the process's own). An owner thread that ends while holding it leaves
+// it abandoned: the next wait obtains it and reports WaitOutcome::Abandoned (the
+// protected state may be inconsistent).
 
 using MutexHandle = void*;
 
 // Makes sure the mutex exists from now until the process ends (an existing one is
-// accepted); keeps no handle for the caller. false when it cannot be created.
-bool named_mutex_create(const char* name);
+// accepted); keeps no handle for the caller. false when it cannot be created, with
+// the system's reason in why.
+bool named_mutex_create(const char* name, char* why, std::size_t whycap);
 MutexHandle named_mutex_open(const char* name);  // nullptr when it cannot be opened
 // Signalled: the caller owns it now. Abandoned: owned, after a dead owner.
 // Timeout: not obtained within timeout_ms. Failed: any other failure.

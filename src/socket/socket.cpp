@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/number.h"
 #include "log/log.h"
 #include "socket/socket_state.h"
 
 namespace {
 
 constexpr int kSockWarning = 30;
-constexpr int kHostMax = 63;
 constexpr std::int32_t kDefaultNetTimeoutMs = 30000;
 constexpr std::int32_t kDefaultProbeTimeoutMs = 3000;
 
@@ -61,6 +61,22 @@ const char* resolve_failure_text(int code) {
   }
 }
 
+// A failed start: the reason is kept for the caller and logged at level 0, which
+// every log window writes: without the socket layer no request reaches the gateway.
+int init_failed(const char* what, const char* why) {
+  sock::g_initError.format("%s: %s", what, why);
+  LOG_Print(0, "SOCKET_Init %s", sock::g_initError.c_str());
+  return -1;
+}
+
+// The line that tells a time-out from a refusal or a closed connection: a
+// gateway that answers after the bound may still authorise what the service has
+// answered locally by then.
+void log_timed_out(const char* step, std::int32_t boundMs) {
+  LOG_Print(LOG_SOCK_ERROR, "%s sin respuesta en %d ms: tiempo de espera agotado", step,
+            static_cast<int>(boundMs));
+}
+
 // The failure exit of an open: the step's line, then the socket shut and closed.
 int open_failed(const char* what, plat::SocketValue s) {
   LOG_Print(LOG_SOCK_ERROR, "%s", what);
@@ -80,7 +96,7 @@ void cut_at_comma(char* writable, std::size_t from) {
 
 int open_listening(const char* text, char* writable) {
   cut_at_comma(writable, 0);
-  const int port = std::atoi(text);
+  const int port = zel::to_int(text);
   const plat::SocketValue s = plat::net_socket();
   if (s == plat::kNoSocket) return open_failed("SOCKET_Open socket()", s);
   if (plat::net_bind_any(s, static_cast<std::uint16_t>(port)) != 0) {
@@ -126,7 +142,7 @@ int open_text(const char* text, char* writable, std::int32_t connectMs) {
   std::memcpy(host, text, hostLen);
   host[hostLen] = '\0';
   cut_at_comma(writable, hostLen + 1);
-  const int port = std::atoi(colon + 1);
+  const int port = zel::to_int(colon + 1);
 
   std::uint8_t addr[4];
   const int code = plat::net_resolve(host, addr);
@@ -138,8 +154,11 @@ int open_text(const char* text, char* writable, std::int32_t connectMs) {
 
   const plat::SocketValue s = plat::net_socket();
   if (s == plat::kNoSocket) return open_failed("SOCKET_Open socket()", s);
-  if (plat::net_connect(s, addr, static_cast<std::uint16_t>(port), connectMs) != 0) {
-    return open_failed("SOCKET_Open connect()", s);
+  const int connected = plat::net_connect(s, addr, static_cast<std::uint16_t>(port), connectMs);
+  if (connected != 0) {
+    open_failed("SOCKET_Open connect()", s);
+    if (connected == plat::kTimedOut) log_timed_out("SOCKET_Open connect()", connectMs);
+    return -1;
   }
   const int id = sock::g_multithreaded == 0 ? HANDLE_Get() : sock::guarded_get(sock::Taker::Open);
   if (id == -1) return open_failed("SOCKET_Open HANDLE_Get()", s);
@@ -189,16 +208,20 @@ int accept_client(int id, int* length) {
 }  // namespace
 
 int SOCKET_Init(const char* options) {
-  if (plat::net_startup() != 0) {
-    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Init WSAStartup failed");
-    return -1;
-  }
-  if (!plat::named_mutex_create(sock::kMutexName)) {
-    LOG_Print(3, "HANDLE_Init CreateMutex");
-    return -1;
-  }
+  // The table is made usable first: a single-threaded user needs no guard, and a
+  // failed start must not leave every slot looking taken.
   HANDLE_Reset();
   sock::set_clear();
+  sock::g_initError.clear();
+  char why[256] = {};
+  if (plat::net_startup(why, sizeof why) != 0) {
+    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Init WSAStartup failed");
+    return init_failed("no se pudo iniciar la red", why);
+  }
+  if (!plat::named_mutex_create(sock::kMutexName, why, sizeof why)) {
+    LOG_Print(3, "HANDLE_Init CreateMutex");
+    return init_failed("no se pudo crear el mutex zelsock.mutex", why);
+  }
   sock::g_netTimeoutMs = env_ms("ZELCLIENT_NET_TIMEOUT_MS", kDefaultNetTimeoutMs);
   const std::int32_t probe = env_ms("ZELCLIENT_PROBE_TIMEOUT_MS", kDefaultProbeTimeoutMs);
   sock::g_probeTimeoutMs = probe < sock::g_netTimeoutMs ? probe : sock::g_netTimeoutMs;
@@ -207,6 +230,10 @@ int SOCKET_Init(const char* options) {
     LOG_Print(LOG_SOCK_INFO, "SOCKET_Init multithreaded");
   }
   return 0;
+}
+
+const char* SOCKET_InitError() {
+  return sock::g_initError.c_str();
 }
 
 int SOCKET_End() {
@@ -248,11 +275,12 @@ int SOCKET_Send(int id, const void* data, int* length, int /*unused*/) {
   while (sent < total) {
     const std::int64_t left = deadline - plat::monotonic_ms();
     const long r = left < 0
-                       ? -1
+                       ? plat::kTimedOut
                        : plat::net_send(s, bytes + sent, static_cast<std::size_t>(total - sent),
                                         static_cast<std::int32_t>(left));
     if (r < 0) {
       LOG_Print(LOG_SOCK_ERROR, "SOCKET_Send enviando");
+      if (r == plat::kTimedOut) log_timed_out("SOCKET_Send", sock::g_netTimeoutMs);
       *length = sent;
       return -1;
     }
@@ -287,6 +315,7 @@ int SOCKET_Receive(int id, void* dest, int size, int /*unused*/, int* length) {
     LOG_Print(LOG_SOCK_INFO, "SOCKET_Receive socket %d hung up", s);
   } else {
     LOG_Print(LOG_SOCK_ERROR, "SOCKET_Receive recv");
+    if (r == plat::kTimedOut) log_timed_out("SOCKET_Receive", sock::g_netTimeoutMs);
   }
   return -1;
 }

@@ -10,6 +10,7 @@
 constexpr int kSocketSlots = 256;
 constexpr int kSocketSetSize = 64;
 constexpr int kReceiveMax = 4096;
+constexpr int kHostMax = 63;  // characters of the host part of a host:port text
 
 // 0, or -1 when the network library or the table guard cannot be started.
 // An options text holding 'T' switches multithreaded mode on. Reads the time
@@ -17,6 +18,8 @@ constexpr int kReceiveMax = 4096;
 // of every connection, default 30000) and ZELCLIENT_PROBE_TIMEOUT_MS (connect of
 // SOCKET_TestConnection, default 3000, never above the first).
 int SOCKET_Init(const char* options);
+// Why the last SOCKET_Init failed, in words; empty after a success.
+const char* SOCKET_InitError();
 int SOCKET_End();
 
 void HANDLE_Reset();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/text.h"
 #include "platform/platform.h"
 #include "socket/socket.h"
 
@@ -24,6 +25,7 @@ constexpr std::uint32_t kGuardWaitMs = 1000;
 extern std::int16_t g_multithreaded;
 extern std::int32_t g_netTimeoutMs;
 extern std::int32_t g_probeTimeoutMs;
+extern zel::Text<300> g_initError;  // why the last SOCKET_Init failed
 
 // The slot's socket, or -1 for an id outside the table (read as a free slot).
 std::int32_t socket_of(int id);

@@ -133,4 +133,20 @@ TEST(GatewayFaults, GatewayRestartsDuringARun) {
   EXPECT_GT(local, 0u);
 }
 
+// The socket layer's table guard is the service's own: an object that some other
+// user's run left on the system, here one that nobody can use, does not keep the
+// service from reaching the gateway.
+TEST(GatewayFaults, LeftoverGuardObjectDoesNotStopRelaying) {
+  if (zt::kWindows) GTEST_SKIP() << "a Windows mutex without Global\\ lives in the session";
+  const std::filesystem::path leftover = "/dev/shm/zelsock.mutex";
+  std::error_code ec;
+  const bool made = std::filesystem::create_directory(leftover, ec);
+  FakeGateway gateway(approve);
+  Service svc(gateway.port());
+  svc.drop("caja1", zt::kRequest);
+  EXPECT_EQ(svc.answer("caja1"), kApproval);
+  ASSERT_TRUE(svc.stop());
+  if (made) std::filesystem::remove(leftover, ec);
+}
+
 }  // namespace

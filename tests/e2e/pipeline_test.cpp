@@ -131,9 +131,11 @@ TEST(Pipeline, OutcomeTable) {
 
 TEST(Pipeline, PacketBytesAndTypes) {
   FakeGateway gateway(approve);
-  Service svc(gateway.port(), {"-c", "1"});
-  // Type 1, CR LF stripped, all-zero record dropped, G06 rewritten at the end.
-  svc.drop("caja1", "|G01=1234|G06=" + zt::troquel(7) + zt::troquel(0) + "|G99=000020|\r\n");
+  Service svc(gateway.port(), {"-c", "2"});
+  // Type 1, CR LF stripped, all-zero record dropped, G06 rewritten at the end. A
+  // number of 2^32 is a troquel like any other (a wrapping atoi would read 0).
+  const std::string big = "4294967296" + std::string(41, 'X');
+  svc.drop("caja1", "|G01=1234|G06=" + zt::troquel(7) + zt::troquel(0) + big + "|G99=000020|\r\n");
   EXPECT_EQ(svc.answer("caja1"), kApproval);
   svc.drop("caja2", "|G01=9|G99=000010|G41=own|");
   EXPECT_EQ(svc.answer("caja2"), kApproval);
@@ -141,7 +143,7 @@ TEST(Pipeline, PacketBytesAndTypes) {
 
   const auto packets = gateway.packets();
   ASSERT_EQ(packets.size(), 2u);
-  const std::string first = "|G01=1234|G99=000020|G06=" + zt::troquel(7) + "|G41=caja1|";
+  const std::string first = "|G01=1234|G99=000020|G06=" + zt::troquel(7) + big + "|G41=caja1|";
   EXPECT_EQ(packets[0].message(), first);
   EXPECT_EQ(packets[0].type(), 1);
   EXPECT_EQ(packets[0].sender(), std::string("AB\0\0", 4));

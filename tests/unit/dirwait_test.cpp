@@ -300,4 +300,25 @@ TEST_F(DirWait, RemovedRootIsWatchedAgainOnceItIsBack) {
   EXPECT_EQ(take(), Lines{kNextOk});
 }
 
+// A tree larger than the Linux layer watches: the directory left out is named
+// once, at WARNING, and the wait goes on for the rest of the tree.
+TEST_F(DirWait, TreeBeyondTheWatchLimitIsReportedOnce) {
+  if (zt::kWindows) GTEST_SKIP() << "Windows watches the whole tree itself";
+  for (int i = 0; i < 520; ++i) fs::create_directory(root_ / ("d" + std::to_string(i)));
+  ASSERT_EQ(FILE_DirWaitFirst(root().c_str(), 0, kChangeLastWrite), 0);
+  EXPECT_EQ(FILE_DirWaitNext(0), 0);
+  int warnings = 0;
+  for (const auto& l : take()) {
+    warnings += l.rfind(
+                    "WARNING\tFILE_DirWait limite de directorios vigilados alcanzado, no "
+                    "se vigila [" +
+                        root() + "/d",
+                    0) == 0;
+  }
+  EXPECT_EQ(warnings, 1);
+  touch("x.txt");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), 0);
+  EXPECT_EQ(take(), Lines{kNextOk});
+}
+
 }  // namespace

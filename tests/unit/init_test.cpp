@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
 #include "client/config.h"
+#include "common/number.h"
 #include "log/log.h"
 
 namespace {
@@ -32,7 +34,8 @@ TEST(Init, RefusedCommandLines) {
       {"-n", "AB", "-r"},
       {"-n", "ABCDE", "-r", "/tmp"},
       {"-n", "AB", "-r", std::string(129, 'r')},
-      {"-n", "AB", "-r", "/tmp", "-g", std::string(128, 'h') + ":80"},
+      {"-n", "AB", "-r", "/tmp", "-g", std::string(64, 'h') + ":80"},
+      {"-n", "AB", "-r", "/tmp", "-g", std::string(64, 'h')},
       {"-n", "AB", "-r", "/tmp", "-F", std::string(128, 'f')},
       {"-n", "AB", "-r", "/tmp", "-t", "a," + std::string(16, 't')},
       {"-n", "AB", "-r", "/tmp", "-t", "0,1,2,3,4,5,6,7,8,9,10"},
@@ -45,7 +48,7 @@ TEST(Init, RefusedCommandLines) {
 }
 
 TEST(Init, AcceptsLimitsExactly) {
-  ASSERT_EQ(init({"-n", "ABCD", "-r", std::string(128, 'r'), "-g", std::string(127, 'h'), "-F",
+  ASSERT_EQ(init({"-n", "ABCD", "-r", std::string(128, 'r'), "-g", std::string(63, 'h'), "-F",
                   std::string(127, 'f'), "-t", std::string(15, 't') + ",1,2,3,4,5,6,7,8,9"}),
             0);
   EXPECT_STREQ(g_config.name.c_str(), "ABCD");
@@ -104,6 +107,36 @@ TEST(Init, TerminalsAndNumbers) {
   EXPECT_EQ(g_config.fixedLayout, 0);
   ASSERT_EQ(init({"-n", "AB", "-r", "/farm", "-L", "x"}), 0);
   EXPECT_EQ(g_config.fixedLayout, 0);
+}
+
+// Arguments that are not options are skipped wherever they stand, on every platform.
+TEST(Init, StrayArgumentsAnywhere) {
+  ASSERT_EQ(init({"-n", "AB", "stray", "-r", "/farm", "other", "-t", "k1,k2", "-c", "5"}), 0);
+  EXPECT_STREQ(g_config.rootPath.c_str(), "/farm");
+  EXPECT_EQ(g_config.terminalCount, 2);
+  EXPECT_EQ(g_config.troquelLimit, 5);
+}
+
+// Numbers beyond the int range saturate, as the Windows runtime's atoi does; they
+// never wrap around to a small value.
+TEST(Init, NumbersSaturate) {
+  const struct {
+    const char* text;
+    int value;
+  } cases[] = {{"4294967296", INT_MAX},
+               {"4294967297", INT_MAX},
+               {"-4294967296", INT_MIN},
+               {"2147483647", INT_MAX},
+               {"-2147483648", INT_MIN},
+               {"2147483648", INT_MAX},
+               {" \t+12x", 12},
+               {"-0", 0},
+               {"x1", 0},
+               {"", 0}};
+  for (const auto& c : cases) EXPECT_EQ(zel::to_int(c.text), c.value) << c.text;
+  ASSERT_EQ(init({"-n", "AB", "-r", "/farm", "-L", "4294967297", "-T", "4294967296"}), 0);
+  EXPECT_EQ(g_config.fixedLayout, 0);
+  EXPECT_EQ(g_config.waitTimeout, INT_MAX);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/number.h"
 #include "cp1252.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
@@ -52,7 +53,7 @@ bool parse(int argc, char** argv, Options& o) {
     } else if (a == "-t" && (v = value())) {
       o.terminal = v;
     } else if (a == "-w" && (v = value())) {
-      o.timeoutMs = std::atoi(v);
+      o.timeoutMs = zel::to_int(v);
     } else if (a == "-f" && (v = value())) {
       o.requestFile = v;
     } else if (a == "-R" && (v = value())) {

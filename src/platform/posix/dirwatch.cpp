@@ -20,7 +20,8 @@
 // notification that saw changes meanwhile is signalled at once. Re-arming does
 // nothing, except re-watching the tree after the root directory was removed.
 //
-// At most kMaxWatches directories are watched; deeper or further ones are not.
+// At most kMaxWatches directories are watched; further ones are not, and the first
+// directory left unwatched is reported once (dirwatch_unwatched).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -58,6 +59,9 @@ using Path = zel::Text<4095>;
 struct State {
   int fd = -1;
   bool root_lost = false;
+  bool limit_hit = false;   // a directory was left unwatched for want of room
+  bool limit_told = false;  // ... and the caller has been told (once per process)
+  Path unwatched;
   std::uint32_t file_events = 0;  // events on files that end a wait
   std::uint32_t dir_events = 0;   // events on directories that end a wait
   Path root;
@@ -129,16 +133,28 @@ std::uint32_t watch_mask() {
 // Watches directory name in parent's directory. The slot, or -1 when it cannot be
 // watched (gone, not a directory, no room). A directory already watched under
 // another name (moved) keeps its slot and takes the new place.
+// Notes the first directory that could not be watched for want of room (ours or
+// the system's), so that the limit is reported rather than reached silently.
+void note_unwatched(const Path& path) {
+  if (g.limit_hit) return;
+  g.limit_hit = true;
+  g.unwatched.assign(path.view());
+}
+
 int add_child(int parent, const char* name, bool* known) {
   Path path;
   if (!path_of(parent, path) || !path.append('/') || !path.append(name)) return -1;
   const int wd = inotify_add_watch(g.fd, path.c_str(), watch_mask() | IN_ONLYDIR | IN_DONT_FOLLOW);
-  if (wd < 0) return -1;
+  if (wd < 0) {
+    if (errno == ENOSPC || errno == ENOMEM) note_unwatched(path);
+    return -1;
+  }
   int slot = find_wd(wd);
   *known = slot >= 0;
   if (slot < 0) slot = find_wd(-1);
   if (slot < 0 || !g.watches[slot].name.assign(name)) {
     if (!*known) inotify_rm_watch(g.fd, wd);
+    if (slot < 0) note_unwatched(path);
     return -1;
   }
   g.watches[slot].wd = wd;
@@ -244,16 +260,12 @@ Drain drain() {
   return changed ? Drain::Changed : Drain::Quiet;
 }
 
-void put_error(int code, char* err, std::size_t errcap) {
-  if (err != nullptr && errcap > 0) std::snprintf(err, errcap, "%s", std::strerror(code));
-}
-
 }  // namespace
 
 int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
   dirwatch_close();
   if (!g.root.assign(path != nullptr ? path : "")) {
-    put_error(ENAMETOOLONG, err, errcap);
+    describe_error(ENAMETOOLONG, err, errcap);
     return -1;
   }
   g.file_events = events_for(filter, false);
@@ -262,7 +274,7 @@ int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t
   if (g.fd < 0 || watch_tree() != 0) {
     const int code = errno;
     dirwatch_close();
-    put_error(code, err, errcap);
+    describe_error(static_cast<unsigned long>(code), err, errcap);
     return -1;
   }
   return 0;
@@ -290,6 +302,13 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
     if (d == Drain::Changed) return WaitOutcome::Signalled;
     if (d == Drain::Error) return WaitOutcome::Failed;
   }
+}
+
+bool dirwatch_unwatched(char* dir, std::size_t cap) {
+  if (!g.limit_hit || g.limit_told) return false;
+  g.limit_told = true;
+  if (dir != nullptr && cap > 0) std::snprintf(dir, cap, "%s", g.unwatched.c_str());
+  return true;
 }
 
 bool dirwatch_close() {

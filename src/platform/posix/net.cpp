@@ -41,26 +41,32 @@ sockaddr_in ipv4(const std::uint8_t addr[4], std::uint16_t port) {
   return sa;
 }
 
-// Waits until fd is ready for events or the deadline passes. true when ready.
-bool wait_ready(int fd, short events, std::int64_t deadline, std::int32_t timeout_ms) {
+enum class Ready { Yes, TimedOut, Failed };
+
+// Waits until fd is ready for events or the deadline passes.
+Ready wait_ready(int fd, short events, std::int64_t deadline, std::int32_t timeout_ms) {
   for (;;) {
     int wait = -1;
     if (timeout_ms >= 0) {
       const std::int64_t left = deadline - monotonic_ms();
-      if (left < 0) return false;
+      if (left < 0) return Ready::TimedOut;
       wait = static_cast<int>(left);
     }
     pollfd p{fd, events, 0};
     const int r = ::poll(&p, 1, wait);
-    if (r > 0) return true;  // readiness, or an error that the next call reports
-    if (r == 0) return false;
-    if (errno != EINTR) return false;
+    if (r > 0) return Ready::Yes;  // readiness, or an error that the next call reports
+    if (r == 0) return Ready::TimedOut;
+    if (errno != EINTR) return Ready::Failed;
   }
+}
+
+long not_ready(Ready r) {
+  return r == Ready::TimedOut ? kTimedOut : -1;
 }
 
 }  // namespace
 
-int net_startup() {
+int net_startup(char*, std::size_t) {
   return 0;
 }
 void net_cleanup() {}
@@ -117,16 +123,13 @@ int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
   if (ioctl(fd, FIONBIO, &on) < 0) return -1;
 
   const sockaddr_in sa = ipv4(addr, port);
-  int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-  if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-    int error = 0;
-    socklen_t len = sizeof error;
-    result = wait_ready(fd, POLLOUT, deadline, timeout_ms) &&
-                     getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0
-                 ? 0
-                 : -1;
-  }
-  return result == 0 ? 0 : -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return -1;
+  const Ready ready = wait_ready(fd, POLLOUT, deadline, timeout_ms);
+  if (ready != Ready::Yes) return static_cast<int>(not_ready(ready));
+  int error = 0;
+  socklen_t len = sizeof error;
+  return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0 ? 0 : -1;
 }
 
 int net_bind_any(SocketValue s, std::uint16_t port) {
@@ -167,7 +170,8 @@ long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeo
     const ssize_t r = ::send(fd_of(s), data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (r >= 0) return static_cast<long>(r);
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
-    if (!wait_ready(fd_of(s), POLLOUT, deadline, timeout_ms)) return -1;
+    const Ready ready = wait_ready(fd_of(s), POLLOUT, deadline, timeout_ms);
+    if (ready != Ready::Yes) return not_ready(ready);
   }
 }
 
@@ -175,7 +179,8 @@ long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms)
   if (!valid(s)) return -1;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
-    if (!wait_ready(fd_of(s), POLLIN, deadline, timeout_ms)) return -1;
+    const Ready ready = wait_ready(fd_of(s), POLLIN, deadline, timeout_ms);
+    if (ready != Ready::Yes) return not_ready(ready);
     const ssize_t r = ::recv(fd_of(s), dest, n, MSG_DONTWAIT);
     if (r >= 0) return static_cast<long>(r);
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;

@@ -9,8 +9,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <cstdio>
-
 #include "platform/platform.h"
 
 namespace plat {
@@ -21,22 +19,13 @@ namespace {
 HANDLE g_change = INVALID_HANDLE_VALUE;
 bool g_armed = false;  // armed for the next change, and not yet signalled
 
-// The system's text for code, as it returns it; the code alone when it has none.
-void put_error(DWORD code, char* err, std::size_t errcap) {
-  if (err == nullptr || errcap == 0) return;
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), err,
-                                 static_cast<DWORD>(errcap), nullptr);
-  if (n == 0) std::snprintf(err, errcap, "error %lu", static_cast<unsigned long>(code));
-}
-
 }  // namespace
 
 int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
   dirwatch_close();
   g_change = FindFirstChangeNotificationA(path, TRUE, filter);
   if (g_change == INVALID_HANDLE_VALUE) {
-    put_error(GetLastError(), err, errcap);
+    describe_error(GetLastError(), err, errcap);
     return -1;
   }
   g_armed = true;
@@ -62,6 +51,10 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
     default:
       return WaitOutcome::Timeout;
   }
+}
+
+bool dirwatch_unwatched(char*, std::size_t) {
+  return false;  // the system watches the whole tree
 }
 
 bool dirwatch_close() {

@@ -38,10 +38,15 @@ void keep(const char* name, HANDLE h) {
 
 }  // namespace
 
-bool named_mutex_create(const char* name) {
+bool named_mutex_create(const char* name, char* why, std::size_t whycap) {
   if (name == nullptr) return false;
+  // No "Global\\" prefix: the name lives in the caller's session, so another
+  // user's processes never share or block it.
   HANDLE h = CreateMutexA(nullptr, FALSE, name);  // an existing one is opened
-  if (h == nullptr) return false;
+  if (h == nullptr) {
+    describe_error(GetLastError(), why, whycap);
+    return false;
+  }
   keep(name, h);
   return true;
 }

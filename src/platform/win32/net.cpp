@@ -44,15 +44,17 @@ sockaddr_in ipv4(const std::uint8_t addr[4], std::uint16_t port) {
 
 enum class Until { Readable, Writable, Connected };
 
-// Waits until s is ready or the deadline passes. true when ready (or failed, for a
+enum class Ready { Yes, TimedOut, Failed };
+
+// Waits until s is ready or the deadline passes. Yes when ready (or failed, for a
 // connect: the caller reads the outcome).
-bool wait_ready(SOCKET s, Until until, std::int64_t deadline, std::int32_t timeout_ms) {
+Ready wait_ready(SOCKET s, Until until, std::int64_t deadline, std::int32_t timeout_ms) {
   for (;;) {
     timeval bound{};
     timeval* wait = nullptr;
     if (timeout_ms >= 0) {
       const std::int64_t left = deadline - monotonic_ms();
-      if (left < 0) return false;
+      if (left < 0) return Ready::TimedOut;
       bound.tv_sec = static_cast<long>(left / 1000);
       bound.tv_usec = static_cast<long>(left % 1000) * 1000;
       wait = &bound;
@@ -66,9 +68,14 @@ bool wait_ready(SOCKET s, Until until, std::int64_t deadline, std::int32_t timeo
     const int r = select(0, until == Until::Readable ? &ready : nullptr,
                          until == Until::Readable ? nullptr : &ready,
                          until == Until::Connected ? &failed : nullptr, wait);
-    if (r > 0) return true;
-    if (r == 0 || WSAGetLastError() != WSAEINTR) return false;
+    if (r > 0) return Ready::Yes;
+    if (r == 0) return Ready::TimedOut;
+    if (WSAGetLastError() != WSAEINTR) return Ready::Failed;
   }
+}
+
+long not_ready(Ready r) {
+  return r == Ready::TimedOut ? kTimedOut : -1;
 }
 
 bool retry(int error) {
@@ -81,9 +88,12 @@ int clamp_count(std::size_t n) {
 
 }  // namespace
 
-int net_startup() {
+int net_startup(char* why, std::size_t whycap) {
   WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 0 : -1;
+  const int code = WSAStartup(MAKEWORD(2, 2), &data);
+  if (code == 0) return 0;
+  describe_error(static_cast<unsigned long>(code), why, whycap);
+  return -1;
 }
 
 void net_cleanup() {
@@ -115,7 +125,8 @@ int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
   const sockaddr_in sa = ipv4(addr, port);
   if (connect(sock_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
   if (!retry(WSAGetLastError())) return -1;
-  if (!wait_ready(sock_of(s), Until::Connected, deadline, timeout_ms)) return -1;
+  const Ready ready = wait_ready(sock_of(s), Until::Connected, deadline, timeout_ms);
+  if (ready != Ready::Yes) return static_cast<int>(not_ready(ready));
   int error = 0;
   int len = sizeof error;
   return getsockopt(sock_of(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) == 0 &&
@@ -140,7 +151,7 @@ int net_listen(SocketValue s, int backlog) {
 SocketValue net_accept(SocketValue s, std::uint8_t peer[4]) {
   if (!valid(s)) return kNoSocket;
   for (;;) {
-    if (!wait_ready(sock_of(s), Until::Readable, 0, -1)) return kNoSocket;
+    if (wait_ready(sock_of(s), Until::Readable, 0, -1) != Ready::Yes) return kNoSocket;
     sockaddr_in sa{};
     int len = sizeof sa;
     const SOCKET c = accept(sock_of(s), reinterpret_cast<sockaddr*>(&sa), &len);
@@ -163,7 +174,8 @@ long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeo
   if (!valid(s)) return -1;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
-    if (!wait_ready(sock_of(s), Until::Writable, deadline, timeout_ms)) return -1;
+    const Ready ready = wait_ready(sock_of(s), Until::Writable, deadline, timeout_ms);
+    if (ready != Ready::Yes) return not_ready(ready);
     const int r = send(sock_of(s), static_cast<const char*>(data), clamp_count(n), 0);
     if (r != SOCKET_ERROR) return r;
     if (!retry(WSAGetLastError())) return -1;
@@ -174,7 +186,8 @@ long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms)
   if (!valid(s)) return -1;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
-    if (!wait_ready(sock_of(s), Until::Readable, deadline, timeout_ms)) return -1;
+    const Ready ready = wait_ready(sock_of(s), Until::Readable, deadline, timeout_ms);
+    if (ready != Ready::Yes) return not_ready(ready);
     const int r = recv(sock_of(s), static_cast<char*>(dest), clamp_count(n), 0);
     if (r != SOCKET_ERROR) return r;
     if (!retry(WSAGetLastError())) return -1;

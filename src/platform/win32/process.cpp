@@ -3,11 +3,20 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 
 #include "platform/platform.h"
 
 namespace plat {
+
+void describe_error(unsigned long code, char* out, std::size_t cap) {
+  if (out == nullptr || cap == 0) return;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), out,
+                                 static_cast<DWORD>(cap), nullptr);
+  if (n == 0) std::snprintf(out, cap, "error %lu", code);
+}
 
 void process_setup() {
   // An unattended service must never stop on a dialog box waiting for a click.
