@@ -37,3 +37,19 @@ int ZEL_MakePacket(int type, const char* clientName, const char* message, unsign
   LOG_Print(LOG_TRAN_DEBUG, "ZEL_MakePacket Exit");
   return result;
 }
+
+bool ZEL_ReadPacketHeader(const unsigned char* data, std::size_t n, ZELPacketHeader* out) {
+  if (data == nullptr || out == nullptr || n < kPacketHeaderSize) return false;
+  out->length = static_cast<std::uint32_t>(ZEL_PacketSize(data, n) - 4);
+  out->type = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
+  std::memcpy(out->sender, data + 6, sizeof out->sender);
+  return true;
+}
+
+std::size_t ZEL_PacketSize(const unsigned char* data, std::size_t n) {
+  if (data == nullptr || n < 4) return 0;
+  const std::uint32_t length = static_cast<std::uint32_t>(data[0]) << 24 |
+                               static_cast<std::uint32_t>(data[1]) << 16 |
+                               static_cast<std::uint32_t>(data[2]) << 8 | data[3];
+  return static_cast<std::size_t>(length) + 4;
+}
