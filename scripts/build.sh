@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="$1"
 shift
-cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DZEL_WERROR=ON "$@" >/dev/null
 cmake --build "$dir" -- -j"$(nproc)"

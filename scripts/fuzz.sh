@@ -20,8 +20,8 @@ if ! command -v clang++ >/dev/null; then
 fi
 
 echo "== fuzz build (clang, libFuzzer, address and undefined sanitizers)"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEL_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEL_BUILD_FUZZ=ON -DZEL_BUILD_TESTS=OFF \
+  -DZEL_BUILD_BENCH=OFF -DZEL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz --target fuzz -- -j2
 
 mkdir -p build-fuzz/artifacts

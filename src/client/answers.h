@@ -1,19 +1,11 @@
-// Local answers: the pre-authorisation answer with its yearly authorisation
-// sequence ("anio.txt", "nroaut.txt") and answer journal ("zelautoresp.txt"),
-// and the error answer.
+// Local answers: the pre-authorisation answer, numbered from the yearly sequence
+// and journalled, and the error answer; both from the request in the request
+// buffer, written as the terminal's answer file.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 
-void ZELClient_GenAutoResponse(int index, std::int16_t flag);
-void ZELClient_GenErrorResponse(int index, const char* code, const char* reason);
+#include "client/context.h"
 
-// The clock that decides the year of the sequence; tests inject their own.
-using ZELClockFn = std::time_t (*)();
-void ZELClient_SetClock(ZELClockFn clock);
-std::time_t ZELClient_Now();
-
-// Forgets the authorisation numbers issued in this run, which otherwise act as a
-// floor that the next number of the same year never goes below. For tests.
-void ZELClient_ResetIssuedNumbers();
+void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag);
+void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code, const char* reason);

@@ -3,13 +3,10 @@
 #include <getopt.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "client/config.h"
 #include "common/number.h"
 #include "log/log.h"
-#include "socket/socket.h"
 
 namespace {
 
@@ -25,113 +22,104 @@ int next_option(int argc, char** argv) {
 
 // -g host or host:port. A host longer than the socket layer can connect to
 // refuses the option: accepted, it would send every request to a local answer.
-bool apply_gateway(const char* arg) {
+bool apply_gateway(ZELClientConfig& config, const char* arg) {
   const char* colon = std::strchr(arg, ':');
   const std::size_t hostLen = colon ? static_cast<std::size_t>(colon - arg) : std::strlen(arg);
-  if (hostLen > static_cast<std::size_t>(kHostMax)) return false;
-  g_config.gatewayHost.assign(std::string_view(arg, hostLen));
-  if (colon == nullptr) return true;
-  g_config.gatewayPort = zel::to_int(colon + 1);
+  if (!config.gatewayHost.assign(std::string_view(arg, hostLen))) return false;
+  if (colon != nullptr) config.gatewayPort = zel::to_int(colon + 1);
   return true;
 }
 
 // -t t1,t2,...: every piece, empty ones included, from entry 0. More than the
 // table holds, or a name over its field, refuses the option.
-bool apply_terminals(const char* arg) {
+bool apply_terminals(ZELClientConfig& config, const char* arg) {
   std::uint16_t count = 0;
   const char* piece = arg;
   for (;;) {
     const char* comma = std::strchr(piece, ',');
     const std::size_t len = comma ? static_cast<std::size_t>(comma - piece) : std::strlen(piece);
-    if (count == kMaxTerminals || len > zel::Text<15>::capacity()) return false;
-    g_config.terminals[count].clear();
-    g_config.terminals[count].assign(std::string_view(piece, len));
+    if (count == kMaxTerminals || !config.terminals[count].assign(std::string_view(piece, len))) {
+      return false;
+    }
     ++count;
     if (comma == nullptr) break;
     piece = comma + 1;
   }
-  g_config.terminalCount = count;
+  config.terminalCount = count;
   return true;
 }
 
 // Applies one option; false is a rejection.
-bool apply_option(int letter, char* arg) {
+bool apply_option(ZELClientConfig& config, int letter, char* arg) {
   switch (letter) {
     case 'g':
-      return apply_gateway(arg);
+      return apply_gateway(config, arg);
     case 'l':
       LOG_Open(1, 1, arg);
       return true;
     case 'n':
-      g_config.name.clear();
-      return g_config.name.assign(arg);
+      config.name.clear();
+      return config.name.assign(arg);
     case 'r':
-      return g_config.rootPath.assign(arg);
+      return config.rootPath.assign(arg);
     case 't':
-      return apply_terminals(arg);
+      return apply_terminals(config, arg);
     case 'w':
-      g_config.watchMode = static_cast<std::int16_t>(zel::to_int(arg));
+      config.watchMode = static_cast<std::int16_t>(zel::to_int(arg));
       return true;
     case 'T':
-      g_config.waitTimeout = zel::to_int(arg);
+      config.waitTimeout = zel::to_int(arg);
       return true;
     case 'c':
-      g_config.troquelLimit = zel::to_int(arg);
+      config.troquelLimit = zel::to_int(arg);
       return true;
     case 'L':
-      g_config.fixedLayout = zel::to_int(arg) == 1 ? 1 : 0;
+      config.fixedLayout = zel::to_int(arg) == 1 ? 1 : 0;
       return true;
     case 'p':
-      g_config.lifePeriod = zel::to_int(arg);
+      config.lifePeriod = zel::to_int(arg);
       return true;
     case 'F':
-      return g_config.pharmacyId.assign(arg);
+      return config.pharmacyId.assign(arg);
     default:  // 'b', 'o' (reserved) and '?' (unknown letter, missing argument)
       return false;
   }
 }
 
-void reset_config() {
-  g_config.name.clear();
-  g_config.rootPath.clear();
-  g_config.gatewayHost.assign("localhost");
-  for (auto& terminal : g_config.terminals) terminal.data()[0] = '\0';
-  g_config.watchMode = 0;
-  g_config.waitTimeout = 21600000;
-}
-
-void log_configuration() {
+void log_configuration(const ZELClientConfig& config) {
   const char* pad = "                            ";
   LOG_Print(LOG_CLI_INFO, "Inicializado con parametros: ");
-  LOG_Print(LOG_CLI_INFO, "%sName=[%s] ", pad, g_config.name.c_str());
-  LOG_Print(LOG_CLI_INFO, "%sHostGateway=[%s] ", pad, g_config.gatewayHost.c_str());
-  LOG_Print(LOG_CLI_INFO, "%sPortGateway=[%d] ", pad, g_config.gatewayPort);
-  LOG_Print(LOG_CLI_INFO, "%sRootPath=[%s] ", pad, g_config.rootPath.c_str());
-  for (int i = 0; i < g_config.terminalCount; ++i) {
-    LOG_Print(LOG_CLI_INFO, "%sTerminals[%d]=[%s] ", pad, i, g_config.terminals[i].c_str());
+  LOG_Print(LOG_CLI_INFO, "%sName=[%s] ", pad, config.name.c_str());
+  LOG_Print(LOG_CLI_INFO, "%sHostGateway=[%s] ", pad, config.gatewayHost.c_str());
+  LOG_Print(LOG_CLI_INFO, "%sPortGateway=[%d] ", pad, config.gatewayPort);
+  LOG_Print(LOG_CLI_INFO, "%sRootPath=[%s] ", pad, config.rootPath.c_str());
+  for (int i = 0; i < config.terminalCount; ++i) {
+    LOG_Print(LOG_CLI_INFO, "%sTerminals[%d]=[%s] ", pad, i, config.terminals[i].c_str());
   }
-  LOG_Print(LOG_CLI_INFO, "%sWaitTimeout=[%d] ", pad, g_config.waitTimeout);
+  LOG_Print(LOG_CLI_INFO, "%sWaitTimeout=[%d] ", pad, config.waitTimeout);
 }
 
 }  // namespace
 
-int ZELClient_Init(int argc, char** argv) {
-  reset_config();
+int ZELClient_Init(ZELClient& client, int argc, char** argv) {
+  ZELClientConfig& config = client.config;
+  config = ZELClientConfig{};
+  config.gatewayHost.assign("localhost");
   optind = 0;  // GNU: restart the scan from the first argument
 
   bool rejected = false;
   int letter;
   while ((letter = next_option(argc, argv)) != -1) {
-    if (!apply_option(letter, optarg)) {
+    if (!apply_option(config, letter, optarg)) {
       rejected = true;
       next_option(argc, argv);  // one more fetch, so getopt may report it
       break;
     }
   }
+  if (rejected || config.name.empty() || config.rootPath.empty()) return -1;
 
-  if (rejected || g_config.name.empty() || g_config.rootPath.empty()) return -1;
-
-  log_configuration();
+  client.sender = config.name;
+  log_configuration(config);
   if (SOCKET_Init(nullptr) != 0) {
     // The service runs on, answering every request locally: say why, loudly.
     std::fprintf(stderr, "zelclient: %s; las recetas se responderan localmente\n",

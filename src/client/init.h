@@ -1,6 +1,9 @@
-// Start-up: the command line into the Client configuration, the start-up log
+// Start-up: the command line into the client's configuration, the start-up log
 // lines and the socket layer's start.
 #pragma once
 
-// 0 when the configuration is complete; -1 (silently) otherwise.
-int ZELClient_Init(int argc, char** argv);
+#include "client/context.h"
+
+// 0 when the configuration is complete; -1 (silently) otherwise. The client's
+// configuration is reset first.
+int ZELClient_Init(ZELClient& client, int argc, char** argv);

@@ -2,46 +2,36 @@
 
 #include <cstring>
 
-#include "client/config.h"
 #include "log/log.h"
-#include "socket/socket.h"
 #include "tran/fields.h"
 #include "tran/packet.h"
 
-namespace {
-// Work buffer of the life message, used only here.
-zel::Text<kRequestCapacity> g_lifeWork;
-}  // namespace
-
-int ZELClient_EnviarMensaje_de_vida() {
+void ZELClient_EnviarMensaje_de_vida(ZELClient& client, const char* sender) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Enviar Mensage de vida Entry");
-  g_request.clear();
-  g_lifeWork.clear();
-  ZEL_TranPutfield(g_request, "G01", g_config.pharmacyId.c_str());
-  ZEL_TranPutfield(g_lifeWork, "G81", "0001|");
-  g_request.append(g_lifeWork.view());  // at most 5 + 127 + 10 characters: always fits
-  g_config.name.clear();
-  g_config.name.assign("CLI1");
+  // At most 5 + 127 + 10 characters: always fits.
+  zel::Text<kRequestCapacity> message;
+  zel::Text<16> g81;
+  ZEL_TranPutfield(message, "G01", client.config.pharmacyId.c_str());
+  ZEL_TranPutfield(g81, "G81", "0001|");
+  message.append(g81.view());
 
-  std::memset(g_packet, 0, sizeof g_packet);
+  std::memset(client.packet, 0, sizeof client.packet);
   const int packetLength =
-      ZEL_MakePacket(0, g_config.name.c_str(), g_request.c_str(), g_packet, sizeof g_packet);
+      ZEL_MakePacket(0, sender, message.c_str(), client.packet, sizeof client.packet);
   if (packetLength == -1) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_EnviarMensaje_de_vida ZEL_MakePacket");
-    return 0;
+    return;
   }
-  GatewayAddress address;
-  ZELClient_GatewayAddress(address);
-  const int id = SOCKET_Open(address.data(), 0);
+  const ZELClientConfig& config = client.config;
+  const int id = SOCKET_Connect(config.gatewayHost.c_str(), config.gatewayPort);
   if (id == -1) {
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_MensajeDeVida conectandose al gateway en [%s]",
-              address.c_str());
-    return 0;
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_MensajeDeVida conectandose al gateway en [%s:%d]",
+              config.gatewayHost.c_str(), config.gatewayPort);
+    return;
   }
   int length = packetLength;
-  if (SOCKET_Send(id, g_packet, &length, 0) == -1) {
+  if (SOCKET_Send(id, client.packet, &length, 0) == -1) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Enviar_Mensaje_de_vida SOCKET_Send");
   }
   SOCKET_Close(id, 2);
-  return 0;
 }

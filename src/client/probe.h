@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
-// 1 when one of the probe hosts could be reached, else 0.
-std::int16_t ZELClient_ProbeReachable();
+#include "client/context.h"
 
-// The probe hosts come from ZELCLIENT_PROBE_HOSTS ("host[:port],host[:port],...",
-// port 80 when absent, the first three entries) or from the built-in list.
-// Read once; tests may force a new reading.
-void ZELClient_LoadProbeHosts();
+// 1 when one of the probe hosts could be reached, else 0. The hosts come from
+// ZELCLIENT_PROBE_HOSTS ("host[:port],host[:port],...", port 80 when absent, the
+// first three entries) or from the built-in list, read at the first probe.
+std::int16_t ZELClient_ProbeReachable(ZELClient& client);

@@ -17,44 +17,45 @@ void report_unwatched() {
   }
 }
 
-// The outcome of one wait as a result, with its line at the error level.
-int wait_result(const char* fn, std::uint32_t timeoutMs) {
+// The outcome of one wait, with its line at the error level.
+DirWait wait_result(const char* fn, std::uint32_t timeoutMs) {
   const plat::WaitOutcome outcome = plat::dirwatch_wait(timeoutMs);
   report_unwatched();
   switch (outcome) {
     case plat::WaitOutcome::Signalled:
       LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject OK", fn);
-      return 0;
+      return DirWait::Changed;
     case plat::WaitOutcome::Abandoned:
       LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject WAIT_ABANDONED", fn);
-      return -1;
+      return DirWait::Failed;
     case plat::WaitOutcome::Failed:
       LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject WAIT_FAILED", fn);
-      return -1;
+      return DirWait::Failed;
     case plat::WaitOutcome::Timeout:
       break;
   }
-  return 0;
+  return DirWait::TimedOut;
 }
 
 }  // namespace
 
-int FILE_DirWaitFirst(const char* path, std::uint32_t timeoutMs, std::uint32_t filter) {
+DirWait FILE_DirWaitFirst(const char* path, std::uint32_t timeoutMs, std::uint32_t filter) {
   LOG_Print(LOG_FILE_DEBUG, "FILE_DirWaitfirst Entry TimeOut=[%d]", static_cast<int>(timeoutMs));
   zel::Text<511> error;  // the system's text of the error code
-  int result = -1;
-  if (plat::dirwatch_open(path, filter, error.data(), error.capacity() + 1) != 0) {
+  DirWait result = DirWait::Failed;
+  if (!plat::dirwatch_open(path, filter, error.data(), error.capacity() + 1)) {
     LOG_Print(LOG_FILE_ERROR, "FILE_DirWaitFirst FindFirstChangeNotification Error [%s]",
               error.c_str());
   } else {
     result = wait_result("FILE_DirWaitFirst", timeoutMs);
   }
-  LOG_Print(LOG_FILE_DEBUG, "FILE_DirWaitFirst Exit RetVal=[%d]", result);
+  LOG_Print(LOG_FILE_DEBUG, "FILE_DirWaitFirst Exit RetVal=[%d]",
+            result == DirWait::Failed ? -1 : 0);
   return result;
 }
 
-int FILE_DirWaitNext(std::uint32_t timeoutMs) {
-  if (plat::dirwatch_rearm() != 0) return -1;
+DirWait FILE_DirWaitNext(std::uint32_t timeoutMs) {
+  if (!plat::dirwatch_rearm()) return DirWait::Failed;
   return wait_result("FILE_DirWaitNext", timeoutMs);
 }
 

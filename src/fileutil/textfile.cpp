@@ -1,11 +1,5 @@
 #include "fileutil/textfile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
-
-#include "platform/platform.h"
-
 namespace zel {
 
 std::size_t CrLfReader::translate(const char* in, std::size_t n, char* out) {
@@ -53,17 +47,18 @@ std::size_t crlf_encode(std::string_view in, char* out) {
 
 }  // namespace zel
 
-bool FILE_ReadFirstLine(const char* path, zel::TextRef line) {
+bool FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef line) {
   line.clear();
-  std::FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return false;
+  plat::FileHandle f = plat::kNoFile;
+  if (fs.open(path, plat::OpenMode::Read, &f) != plat::Status::Ok) return false;
   zel::CrLfReader reader;
   char raw[64];
   char text[sizeof raw + 1];
   bool done = false;
   while (!done) {
-    const std::size_t n = std::fread(raw, 1, sizeof raw, f);
-    std::size_t got = n > 0 ? reader.translate(raw, n, text) : reader.finish(text);
+    std::size_t n = 0;
+    if (fs.read(f, raw, sizeof raw, &n) != plat::Status::Ok) n = 0;
+    const std::size_t got = n > 0 ? reader.translate(raw, n, text) : reader.finish(text);
     if (n == 0) done = true;
     for (std::size_t k = 0; k < got; ++k) {
       if (text[k] == '\n' || text[k] == '\0' || !line.append(text[k])) {
@@ -72,53 +67,69 @@ bool FILE_ReadFirstLine(const char* path, zel::TextRef line) {
       }
     }
   }
-  std::fclose(f);
+  fs.close(f);
   return true;
 }
 
-long FILE_ReadRaw(const char* path, char* buf, std::size_t cap, bool* whole) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return -1;
-  const std::size_t n = std::fread(buf, 1, cap, f);
-  *whole = std::fgetc(f) == EOF;
-  std::fclose(f);
-  return static_cast<long>(n);
+long FILE_ReadRaw(const plat::FileOps& fs, const char* path, char* buf, std::size_t cap,
+                  bool* whole) {
+  plat::FileHandle f = plat::kNoFile;
+  if (fs.open(path, plat::OpenMode::Read, &f) != plat::Status::Ok) return -1;
+  std::size_t total = 0;
+  std::size_t n = 1;
+  while (total < cap && n > 0) {
+    if (fs.read(f, buf + total, cap - total, &n) != plat::Status::Ok) n = 0;
+    total += n;
+  }
+  char more = 0;
+  *whole = fs.read(f, &more, 1, &n) != plat::Status::Ok || n == 0;
+  fs.close(f);
+  return static_cast<long>(total);
 }
 
-int FILE_AppendText(const char* path, std::string_view text) {
-  std::FILE* f = std::fopen(path, "ab");
-  if (f == nullptr) return -1;
+plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::string_view text) {
+  plat::FileHandle f = plat::kNoFile;
+  plat::Status s = fs.open(path, plat::OpenMode::Append, &f);
+  if (s != plat::Status::Ok) return s;
   // The size before, to take a partly written text off again: on a full disk a
   // write can stop in the middle, and the next append would continue that line.
-  const long before = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+  std::uint64_t before = 0;
+  const bool sized = fs.size(f, &before) == plat::Status::Ok;
   char out[512];
-  bool ok = true;
-  while (ok && !text.empty()) {
+  while (s == plat::Status::Ok && !text.empty()) {
     const std::string_view piece = text.substr(0, sizeof out / 2);
-    const std::size_t n = zel::crlf_encode(piece, out);
-    ok = std::fwrite(out, 1, n, f) == n;
+    s = fs.write(f, out, zel::crlf_encode(piece, out));
     text.remove_prefix(piece.size());
   }
-  ok = std::fflush(f) == 0 && ok;
-  int e = errno;
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    e = errno;
-  }
-  if (!ok && before >= 0) {
-    std::error_code ec;  // best effort: the failure is reported either way
-    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(before), ec);
-  }
-  errno = e;
-  return ok ? 0 : -1;
+  if (s != plat::Status::Ok && sized) fs.truncate(f, before);  // best effort
+  const plat::Status closed = fs.close(f);
+  return s != plat::Status::Ok ? s : closed;
 }
 
-int FILE_ReplaceText(const char* path, std::string_view text) {
-  char out[2 * 1024];
-  if (text.size() > sizeof out / 2) {
-    errno = EINVAL;
-    return -1;
+plat::Status FILE_ReplaceRaw(const plat::FileOps& fs, const char* path, const char* data,
+                             std::size_t n) {
+  zel::Text<1023> temp;
+  if (!temp.format("%s.tmp", path)) return plat::Status::Invalid;
+  plat::Status s = fs.writable(path);
+  if (s != plat::Status::Ok) return s;
+  plat::FileHandle f = plat::kNoFile;
+  s = fs.open(temp.c_str(), plat::OpenMode::Create, &f);
+  if (s != plat::Status::Ok) return s;
+  s = fs.write(f, data, n);
+  if (s == plat::Status::Ok) s = fs.sync(f);
+  const plat::Status closed = fs.close(f);
+  if (s == plat::Status::Ok) s = closed;
+  if (s == plat::Status::Ok) s = fs.rename(temp.c_str(), path);
+  if (s != plat::Status::Ok) {
+    fs.remove(temp.c_str());
+    return s;
   }
-  const std::size_t n = zel::crlf_encode(text, out);
-  return plat::file_replace_atomic(path, out, n);
+  fs.sync_dir(path);  // the rename is made; its durability is best effort
+  return plat::Status::Ok;
+}
+
+plat::Status FILE_ReplaceText(const plat::FileOps& fs, const char* path, std::string_view text) {
+  char out[2 * 1024];
+  if (text.size() > sizeof out / 2) return plat::Status::Invalid;
+  return FILE_ReplaceRaw(fs, path, out, zel::crlf_encode(text, out));
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/text.h"
+#include "platform/platform.h"
 
 namespace zel {
 
@@ -30,20 +31,28 @@ std::size_t crlf_encode(std::string_view in, char* out);
 
 }  // namespace zel
 
-// Small stream files in the Windows text format (the answer journal, the year
-// and number files).
+// Small files in the Windows text format (the answer journal, the year and
+// number files), through the file operations given.
 
 // Reads the first line: at most line.capacity() characters, cut before its
 // first line feed. false (line empty) when the file cannot be opened.
-bool FILE_ReadFirstLine(const char* path, zel::TextRef line);
+bool FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef line);
 
 // Reads up to cap raw bytes of the file into buf. Returns the count, or -1 when
 // the file cannot be opened; *whole tells whether that was the whole file.
-long FILE_ReadRaw(const char* path, char* buf, std::size_t cap, bool* whole);
+long FILE_ReadRaw(const plat::FileOps& fs, const char* path, char* buf, std::size_t cap,
+                  bool* whole);
 
-// Appends text to the file, created when missing. 0, or -1 + errno.
-int FILE_AppendText(const char* path, std::string_view text);
+// Appends text to the file, created when missing. A text that could not be
+// written whole is taken off again, so the file holds whole texts only.
+plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::string_view text);
 
-// Replaces the file's content with text (at most 1024 characters) atomically.
-// 0, or -1 + errno.
-int FILE_ReplaceText(const char* path, std::string_view text);
+// Replaces the file's content with text (at most 1024 characters) in one step: a
+// temporary file beside it, flushed to the disk, renamed over it. A reader sees
+// the old or the new content, never an empty or partial file. A file that may
+// not be written is not replaced either.
+plat::Status FILE_ReplaceText(const plat::FileOps& fs, const char* path, std::string_view text);
+
+// The same with bytes written as they are.
+plat::Status FILE_ReplaceRaw(const plat::FileOps& fs, const char* path, const char* data,
+                             std::size_t n);

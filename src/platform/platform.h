@@ -1,6 +1,8 @@
 // The thin operating-system layer: everything that differs between Linux and
 // Windows, and nothing else. posix/ and win32/ each implement this one header;
-// the rest of the code includes no OS header.
+// the rest of the code includes no OS header. Operations report the project's own
+// outcomes (Status), never an OS error number: the texts that the service logs
+// for an outcome live with the callers, alike on both systems.
 #pragma once
 
 #include <atomic>
@@ -10,7 +12,22 @@
 
 namespace plat {
 
-// ---- Process and time ------------------------------------------------------
+enum class Status : std::uint8_t {
+  Ok,
+  NotFound,   // no such file or directory
+  Denied,     // not permitted: read-only, not a regular file, a link, no access
+  Busy,       // held by another process right now
+  Exists,     // already exists
+  Invalid,    // arguments the system refuses
+  TooMany,    // no handle left
+  BadHandle,  // not an open file, or not open for the operation
+  NoSpace,    // the disk is full
+  TimedOut,   // a time bound passed first
+  Closed,     // the peer closed the connection
+  Failed,     // any other failure
+};
+
+// ---- Process and time ------------------------------------------------
 
 // Once at start: signals that must never end the process (SIGPIPE, lease breaks).
 void process_setup();
@@ -23,45 +40,59 @@ std::int64_t monotonic_ms();
 
 void sleep_ms(std::uint32_t ms);
 
-// The system's text for an error code of this platform (errno values on POSIX,
-// GetLastError and Windows Sockets codes on Windows), into out.
-void describe_error(unsigned long code, char* out, std::size_t cap);
-
 // Sets *flag when the process is asked to stop (SIGINT or SIGTERM; Ctrl+C, Ctrl+Break
 // or console close on Windows) instead of ending it.
 void on_terminate(std::atomic<bool>* flag);
 
 // ---- Files -----------------------------------------------------------------
+// Every file operation goes through a table of functions, so that a test can put
+// its own in front of the system's (a full disk, a refused rename, a crash at any
+// write) without root or special file systems.
 
 // The platform's path separator: '\\' on Windows, '/' elsewhere.
 extern const char kPathSeparator;
 
-// Exclusive opens in binary mode: refused with errno EACCES while another process
-// holds the file open, and while held, other processes cannot open it.
-// Read: the file must exist; an empty file created less than a second ago counts
-// as held (where creating a file and holding it open are two steps, it may be one
-// that another process is creating). Write: read/write, created when missing, emptied.
-// Both return a descriptor, or -1 with errno set.
-int file_open_exclusive_read(const char* path);
-int file_open_exclusive_write(const char* path);
-// The same for programs that play a terminal: exclusive among cooperating
-// processes, but the hold never needs breaking. On Linux an advisory lock, not a
-// lease: a lease that the service breaks lingers while its holder lives, and the
-// service could not take the file until then.
-int file_open_locked_read(const char* path);
-int file_open_locked_write(const char* path);
-long file_read(int fd, char* buf, std::size_t n);         // bytes read, 0 at end, -1 + errno
-long file_write(int fd, const char* buf, std::size_t n);  // bytes written or -1 + errno
-int file_close(int fd);
+using FileHandle = int;
+constexpr FileHandle kNoFile = -1;
 
-// access() modes: 0 existence, 4 read permission. 0 when allowed, else -1 + errno.
-int file_access(const char* path, int mode);
-int file_unlink(const char* path);  // 0, or -1 + errno
+enum class OpenMode : std::uint8_t {
+  // The service's exclusive opens, binary: Busy while another process holds the
+  // file open, and while held, other processes cannot open it. Read: the file must
+  // exist; an empty file created less than a second ago counts as held (where
+  // creating a file and holding it open are two steps, it may be one that another
+  // process is creating). Write: read/write, created when missing, emptied once
+  // held. Neither follows a symbolic link nor opens what is not a regular file,
+  // and an existing file with other names (hard links) is never opened for writing.
+  ExclusiveRead,
+  ExclusiveWrite,
+  // The same for programs that play a terminal: exclusive among cooperating
+  // processes, but the hold never needs breaking (on Linux an advisory lock, not a
+  // lease: a lease that the service breaks lingers while its holder lives).
+  LockedRead,
+  LockedWrite,
+  Read,    // plain read of an existing file
+  Create,  // plain write, created or emptied
+  Append,  // plain write at the end, created when missing
+};
 
-// Replaces path's content atomically: writes a temporary file in the same
-// directory, flushes it to disk and renames it over path. A reader sees the old
-// or the new content, never an empty or partial file. 0, or -1 + errno.
-int file_replace_atomic(const char* path, const char* data, std::size_t n);
+struct FileOps {
+  Status (*open)(const char* path, OpenMode mode, FileHandle* out);
+  Status (*read)(FileHandle f, char* buf, std::size_t n, std::size_t* got);  // *got 0: the end
+  Status (*write)(FileHandle f, const char* buf, std::size_t n);  // all n bytes, or a failure
+  Status (*size)(FileHandle f, std::uint64_t* out);
+  Status (*truncate)(FileHandle f, std::uint64_t size);
+  Status (*sync)(FileHandle f);  // to the disk
+  Status (*close)(FileHandle f);
+  Status (*exists)(const char* path);    // Ok when there is something by that name
+  Status (*readable)(const char* path);  // Ok when it may be opened for reading
+  Status (*writable)(const char* path);  // Ok when missing, or an existing file may be written
+  Status (*remove)(const char* path);
+  Status (*rename)(const char* from, const char* to);  // replaces to in one step
+  Status (*sync_dir)(const char* path);                // makes a rename in path's directory durable
+};
+
+// The system's file operations.
+const FileOps& system_files();
 
 // ---- Directory change waiting ----------------------------------------------
 
@@ -69,10 +100,10 @@ enum class WaitOutcome { Signalled, Timeout, Abandoned, Failed };
 
 // One process-wide change notification on a directory and all its
 // subdirectories, for the change kinds of filter (FILE_NOTIFY_CHANGE_* bits).
-// On failure returns -1 and puts the system's error text into err.
-int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap);
-// Re-arms the notification for the next change; -1 when it cannot be.
-int dirwatch_rearm();
+// On failure returns false and puts the system's error text into err.
+bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap);
+// Re-arms the notification for the next change; false when it cannot be.
+bool dirwatch_rearm();
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms);
 // Once per process, true with the first directory of the tree that is not
 // watched because a limit on watched directories was reached; false otherwise.
@@ -89,42 +120,50 @@ bool dirwatch_close();
 
 using SocketValue = std::int64_t;
 constexpr SocketValue kNoSocket = -1;
-// The result of a connect, send or receive whose time bound passed first.
-constexpr int kTimedOut = -2;
 
-// Host-lookup failure codes (the Windows Sockets numbers on every platform).
-constexpr int kResolveHostNotFound = 11001;
-constexpr int kResolveTryAgain = 11002;
-constexpr int kResolveNoRecovery = 11003;
-constexpr int kResolveNoData = 11004;
+// Why a host name could not be resolved.
+enum class Resolve : std::uint8_t {
+  Ok,
+  HostNotFound,    // authoritative: no such host
+  TryAgain,        // no answer now, or a server failure
+  NoRecovery,      // a failure that will not pass
+  NoData,          // the name exists, without an IPv4 address
+  NetworkDown,     // the network subsystem has failed
+  NotInitialised,  // the sockets library was not started
+  Interrupted,     // a blocking call was cancelled
+  BadName,         // the name is not valid memory
+  InProgress,      // another blocking call is in progress
+  Other,
+};
 
-// 0, or -1 when the sockets library cannot be started, with the system's reason in why.
-int net_startup(char* why, std::size_t whycap);
+// Starts the sockets library; false with the system's reason in why.
+bool net_startup(char* why, std::size_t whycap);
 void net_cleanup();
 
-// First IPv4 address of a host name or dotted address. 0, or a failure code:
-// one of kResolve*, or another platform code.
-int net_resolve(const char* host, std::uint8_t addr[4]);
+// First IPv4 address of a host name or dotted address.
+Resolve net_resolve(const char* host, std::uint8_t addr[4]);
 
 SocketValue net_socket();  // a new TCP socket, or kNoSocket
-// Connects within timeout_ms. 0; -1 when refused or failed; kTimedOut when not done in time.
-int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
-                std::int32_t timeout_ms);
-// Binds to port on every local address (no socket option set). 0, or -1.
-int net_bind_any(SocketValue s, std::uint16_t port);
-int net_listen(SocketValue s, int backlog);  // 0, or -1
+// Connects within timeout_ms: Ok, TimedOut, or Failed (refused, unreachable...).
+Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
+                   std::int32_t timeout_ms);
+// Binds to port on every local address (no socket option set).
+Status net_bind_any(SocketValue s, std::uint16_t port);
+Status net_listen(SocketValue s, int backlog);
 // Waits without bound for a client; the peer's address goes to peer.
 SocketValue net_accept(SocketValue s, std::uint8_t peer[4]);  // new socket, or kNoSocket
 // The port the socket is bound to, or -1.
 int net_local_port(SocketValue s);
 // One send of at most n bytes once the socket takes data, within timeout_ms:
-// the count sent (> 0), -1 on failure, kTimedOut when the bound passed.
-long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms);
-// One read of at most n bytes once data is there, within timeout_ms: the count
-// read (> 0), 0 when the peer has closed, -1 on failure, kTimedOut when the bound passed.
-long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms);
-int net_shutdown(SocketValue s, int how);  // how: 0 receive, 1 send, 2 both; 0 or -1
-int net_close(SocketValue s);              // 0 or -1
+// Ok with the count sent (> 0) in *sent, TimedOut, or Failed.
+Status net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms,
+                std::size_t* sent);
+// One read of at most n bytes once data is there, within timeout_ms: Ok with the
+// count (> 0) in *got, Closed when the peer has closed, TimedOut, or Failed.
+Status net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms,
+                std::size_t* got);
+Status net_shutdown(SocketValue s, int how);  // how: 0 receive, 1 send, 2 both
+Status net_close(SocketValue s);
 
 // ---- Named mutex -----------------------------------------------------------
 // A mutex known by name, never shared beyond the user's own session: on Windows a

@@ -1,22 +1,23 @@
 // Table-based TCP layer: the 256-slot handle table, client connections
 // (host:port), listening sockets and accepts (bare port), whole-buffer send,
 // single-read receive, the reachability probe, the socket set with its highest
-// socket, and the multithreaded mode whose table steps run under the named
-// system-wide mutex "zelsock.mutex".
+// socket, and the multithreaded mode whose table steps run under the mutex
+// "zelsock.mutex". Connect, listen and accept are one small call each; the text
+// forms of SOCKET_Open and the accept of SOCKET_Receive are thin wrappers on them.
 #pragma once
 
 #include <cstdint>
 
 constexpr int kSocketSlots = 256;
-constexpr int kSocketSetSize = 64;
 constexpr int kReceiveMax = 4096;
 constexpr int kHostMax = 63;  // characters of the host part of a host:port text
 
-// 0, or -1 when the network library or the table guard cannot be started.
-// An options text holding 'T' switches multithreaded mode on. Reads the time
-// bounds of connections once: ZELCLIENT_NET_TIMEOUT_MS (connect, send and receive
-// of every connection, default 30000) and ZELCLIENT_PROBE_TIMEOUT_MS (connect of
-// SOCKET_TestConnection, default 3000, never above the first).
+// 0, or -1 when the network library or the table guard cannot be started (the
+// table is usable all the same for single-threaded use). An options text holding
+// 'T' switches multithreaded mode on. Reads the time bounds of connections once:
+// ZELCLIENT_NET_TIMEOUT_MS (connect, send and receive of every connection,
+// default 30000) and ZELCLIENT_PROBE_TIMEOUT_MS (connect of SOCKET_TestConnection,
+// default 3000, never above the first).
 int SOCKET_Init(const char* options);
 // Why the last SOCKET_Init failed, in words; empty after a success.
 const char* SOCKET_InitError();
@@ -31,23 +32,22 @@ int HANDLE_Free(int id);
 // unchanged). Handle id, or -1. Ids outside the table act as free slots in
 // every operation below.
 int SOCKET_Open(char* text, int unused);
+// A client connection to host and port, within the general time bound; logged
+// as SOCKET_Open with the text "host:port". Handle id, or -1.
+int SOCKET_Connect(const char* host, int port);
+// A listening socket on port of every local address. Handle id, or -1.
+int SOCKET_Listen(int port);
+// Waits for one client on a listening handle. New connection handle id, or -1.
+int SOCKET_Accept(int id);
 int SOCKET_Close(int id, int how);  // always 0
 // Sends all *length bytes; *length becomes the count sent. 0, or -1.
 int SOCKET_Send(int id, const void* data, int* length, int unused);
 // One read of at most size bytes, limited to kReceiveMax; a size of 0 or less
-// fails (connection: 0 or -1). One accept on a listening handle: new id or -1.
+// fails (connection: 0 or -1). On a listening handle: SOCKET_Accept.
 int SOCKET_Receive(int id, void* dest, int size, int unused, int* length);
 // 1 when a connection to host:port could be opened (and is closed again), else 0.
 // The text is never written to.
 std::int16_t SOCKET_TestConnection(const char* text);
-
-// Bookkeeping for users that wait on several sockets (single-threaded mode).
-struct SocketSet {
-  std::uint32_t count;
-  std::int32_t members[kSocketSetSize];
-};
-const SocketSet& SOCKET_GetSet();
-int SOCKET_GetHighest();
 
 // The local port of a handle's socket (a listening handle opened on port 0 learns
 // the port the system chose), or -1.

@@ -1,5 +1,5 @@
-// The socket layer's process-wide state and the table steps shared by its
-// operations. Internal to src/socket/.
+// The socket layer's process-wide state and the steps its operations share.
+// Internal to src/socket/.
 #pragma once
 
 #include <atomic>
@@ -32,17 +32,21 @@ std::int32_t socket_of(int id);
 std::int16_t kind_of(int id);
 void store(int id, plat::SocketValue socket, std::int16_t kind);
 
-void set_add(std::int32_t socket);
-void set_remove(std::int32_t socket);
-void set_clear();
-void raise_highest(std::int32_t socket);
-void set_highest(std::int32_t socket);
-
-// Multithreaded mode: HANDLE_Get under the table guard; the accept writes its own
-// release line. Slot id or -1.
+// A slot for a new socket: HANDLE_Get, under the table guard in multithreaded
+// mode, where the accept writes its own release line. Slot id or -1.
 enum class Taker { Open, Accept };
-int guarded_get(Taker taker);
-// Multithreaded mode: HANDLE_Free under the table guard.
-void guarded_free(int id);
+int take_slot(Taker taker);
+// Frees a slot: HANDLE_Free, under the table guard in multithreaded mode.
+void free_slot(int id);
+
+// The failure exit of an open: the step's line, then the socket shut and closed. -1.
+int open_failed(const char* what, plat::SocketValue s);
+// The line that tells a time-out from a refusal or a closed connection.
+void log_timed_out(const char* step, std::int32_t boundMs);
+
+// The first two lines of every open, with the caller's text.
+void log_open(const char* text);
+// A client connection within boundMs (after log_open). Id or -1.
+int connect_to(const char* host, int port, std::int32_t boundMs);
 
 }  // namespace sock

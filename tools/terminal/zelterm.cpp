@@ -78,12 +78,13 @@ std::string join(const std::string& root, const std::string& name) {
 
 // Writes the request held exclusively, so the service never reads half of it.
 bool write_request(const std::string& path, const std::string& text) {
-  const int fd = plat::file_open_locked_write(path.c_str());
-  if (fd < 0) return false;
+  const plat::FileOps& fs = plat::system_files();
+  plat::FileHandle f = plat::kNoFile;
+  if (fs.open(path.c_str(), plat::OpenMode::LockedWrite, &f) != plat::Status::Ok) return false;
   std::string disk(text.size() * 2, '\0');
   disk.resize(zel::crlf_encode(text, disk.data()));
-  const bool ok = plat::file_write(fd, disk.data(), disk.size()) == static_cast<long>(disk.size());
-  return plat::file_close(fd) == 0 && ok;
+  const bool ok = fs.write(f, disk.data(), disk.size()) == plat::Status::Ok;
+  return fs.close(f) == plat::Status::Ok && ok;
 }
 
 // Takes the answer once the service has written and closed it: it is non-empty
@@ -91,26 +92,28 @@ bool write_request(const std::string& path, const std::string& text) {
 bool take_answer(const std::string& path, std::string& answer) {
   std::error_code ec;
   if (std::filesystem::file_size(path, ec) == 0 || ec) return false;
-  const int fd = plat::file_open_locked_read(path.c_str());
-  if (fd < 0) return false;
+  const plat::FileOps& fs = plat::system_files();
+  plat::FileHandle f = plat::kNoFile;
+  if (fs.open(path.c_str(), plat::OpenMode::LockedRead, &f) != plat::Status::Ok) return false;
   zel::CrLfReader reader;
   char raw[512];
   char text[sizeof raw + 1];
   answer.clear();
-  long n;
-  while ((n = plat::file_read(fd, raw, sizeof raw)) > 0) {
-    answer.append(text, reader.translate(raw, static_cast<std::size_t>(n), text));
+  std::size_t n = 0;
+  while (fs.read(f, raw, sizeof raw, &n) == plat::Status::Ok && n > 0) {
+    answer.append(text, reader.translate(raw, n, text));
   }
   answer.append(text, reader.finish(text));
-  plat::file_close(fd);
-  plat::file_unlink(path.c_str());
+  fs.close(f);
+  fs.remove(path.c_str());
   return true;
 }
 
 // Watches the root for changes; set up before the request is written, so that
 // an answer that comes at once is not missed. false when it cannot be watched.
 bool watch_root(const Options& o) {
-  return FILE_DirWaitFirst(o.root.c_str(), 0, kChangeFileName | kChangeLastWrite) == 0;
+  return FILE_DirWaitFirst(o.root.c_str(), 0, kChangeFileName | kChangeLastWrite) !=
+         DirWait::Failed;
 }
 
 // Waits for the answer, woken by changes in the root; false on the time-out.
@@ -122,7 +125,9 @@ bool wait_answer(const Options& o, bool watching, const std::string& path, std::
     if (left <= 0) return false;
     // Without a watch, poll every 50 ms.
     const auto wait = static_cast<std::uint32_t>(left < 50 ? left : 50);
-    if (!watching || FILE_DirWaitNext(static_cast<std::uint32_t>(left)) != 0) plat::sleep_ms(wait);
+    if (!watching || FILE_DirWaitNext(static_cast<std::uint32_t>(left)) == DirWait::Failed) {
+      plat::sleep_ms(wait);
+    }
   }
 }
 

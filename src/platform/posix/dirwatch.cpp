@@ -260,13 +260,17 @@ Drain drain() {
   return changed ? Drain::Changed : Drain::Quiet;
 }
 
+void put_error(int code, char* err, std::size_t errcap) {
+  if (err != nullptr && errcap > 0) std::snprintf(err, errcap, "%s", std::strerror(code));
+}
+
 }  // namespace
 
-int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
+bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
   dirwatch_close();
   if (!g.root.assign(path != nullptr ? path : "")) {
-    describe_error(ENAMETOOLONG, err, errcap);
-    return -1;
+    put_error(ENAMETOOLONG, err, errcap);
+    return false;
   }
   g.file_events = events_for(filter, false);
   g.dir_events = events_for(filter, true);
@@ -274,16 +278,15 @@ int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t
   if (g.fd < 0 || watch_tree() != 0) {
     const int code = errno;
     dirwatch_close();
-    describe_error(static_cast<unsigned long>(code), err, errcap);
-    return -1;
+    put_error(code, err, errcap);
+    return false;
   }
-  return 0;
+  return true;
 }
 
-int dirwatch_rearm() {
-  if (g.fd < 0) return -1;
-  if (g.root_lost && watch_tree() != 0) return -1;
-  return 0;
+bool dirwatch_rearm() {
+  if (g.fd < 0) return false;
+  return !g.root_lost || watch_tree() == 0;
 }
 
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -51,7 +52,7 @@ int init_mutex(pthread_mutex_t* m) {
 }
 
 bool fail(int code, char* why, std::size_t whycap) {
-  describe_error(static_cast<unsigned long>(code), why, whycap);
+  if (why != nullptr && whycap > 0) std::snprintf(why, whycap, "%s", std::strerror(code));
   return false;
 }
 

@@ -1,5 +1,5 @@
 // POSIX sockets: IPv4 TCP with bounded connect, send and receive (non-blocking
-// connect and poll), name resolution with the host-lookup codes of Windows Sockets.
+// connect and poll), and name resolution.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -60,24 +60,24 @@ Ready wait_ready(int fd, short events, std::int64_t deadline, std::int32_t timeo
   }
 }
 
-long not_ready(Ready r) {
-  return r == Ready::TimedOut ? kTimedOut : -1;
+Status not_ready(Ready r) {
+  return r == Ready::TimedOut ? Status::TimedOut : Status::Failed;
 }
 
 }  // namespace
 
-int net_startup(char*, std::size_t) {
-  return 0;
+bool net_startup(char*, std::size_t) {
+  return true;
 }
 void net_cleanup() {}
 
-int net_resolve(const char* host, std::uint8_t addr[4]) {
+Resolve net_resolve(const char* host, std::uint8_t addr[4]) {
   // A dotted address needs no lookup; the C library's lookup would take its
   // resolver context from the heap and look at its configuration files each time.
   in_addr numeric{};
   if (inet_pton(AF_INET, host, &numeric) == 1) {
     std::memcpy(addr, &numeric.s_addr, 4);
-    return 0;
+    return Resolve::Ok;
   }
   hostent entry{};
   hostent* found = nullptr;
@@ -87,23 +87,23 @@ int net_resolve(const char* host, std::uint8_t addr[4]) {
   const int r = gethostbyname_r(host, &entry, work, sizeof work, &found, &code);
   if (r == 0 && found != nullptr) {
     if (found->h_addrtype != AF_INET || found->h_length != 4 || found->h_addr_list[0] == nullptr) {
-      return kResolveNoData;
+      return Resolve::NoData;
     }
     std::memcpy(addr, found->h_addr_list[0], 4);
-    return 0;
+    return Resolve::Ok;
   }
-  if (r != 0) return -1;  // ERANGE or another local failure
+  if (r != 0) return Resolve::Other;  // ERANGE or another local failure
   switch (code) {
     case HOST_NOT_FOUND:
-      return kResolveHostNotFound;
+      return Resolve::HostNotFound;
     case TRY_AGAIN:
-      return kResolveTryAgain;
+      return Resolve::TryAgain;
     case NO_RECOVERY:
-      return kResolveNoRecovery;
+      return Resolve::NoRecovery;
     case NO_DATA:
-      return kResolveNoData;
+      return Resolve::NoData;
     default:
-      return -1;
+      return Resolve::Other;
   }
 }
 
@@ -112,37 +112,39 @@ SocketValue net_socket() {
   return fd < 0 ? kNoSocket : above_zero(fd);
 }
 
-int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
-                std::int32_t timeout_ms) {
-  if (!valid(s)) return -1;
+Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
+                   std::int32_t timeout_ms) {
+  if (!valid(s)) return Status::BadHandle;
   const int fd = fd_of(s);
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   // Non-blocking from here on: the connect is bounded by poll, and sending and
   // receiving wait with poll as well, so the socket never needs to block.
   int on = 1;
-  if (ioctl(fd, FIONBIO, &on) < 0) return -1;
+  if (ioctl(fd, FIONBIO, &on) < 0) return Status::Failed;
 
   const sockaddr_in sa = ipv4(addr, port);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
-  if (errno != EINPROGRESS && errno != EINTR) return -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Status::Ok;
+  if (errno != EINPROGRESS && errno != EINTR) return Status::Failed;
   const Ready ready = wait_ready(fd, POLLOUT, deadline, timeout_ms);
-  if (ready != Ready::Yes) return static_cast<int>(not_ready(ready));
+  if (ready != Ready::Yes) return not_ready(ready);
   int error = 0;
   socklen_t len = sizeof error;
-  return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0 ? 0 : -1;
+  return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0 ? Status::Ok
+                                                                               : Status::Failed;
 }
 
-int net_bind_any(SocketValue s, std::uint16_t port) {
-  if (!valid(s)) return -1;
+Status net_bind_any(SocketValue s, std::uint16_t port) {
+  if (!valid(s)) return Status::BadHandle;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? Status::Ok
+                                                                                  : Status::Failed;
 }
 
-int net_listen(SocketValue s, int backlog) {
-  return valid(s) && ::listen(fd_of(s), backlog) == 0 ? 0 : -1;
+Status net_listen(SocketValue s, int backlog) {
+  return valid(s) && ::listen(fd_of(s), backlog) == 0 ? Status::Ok : Status::Failed;
 }
 
 SocketValue net_accept(SocketValue s, std::uint8_t peer[4]) {
@@ -162,39 +164,50 @@ int net_local_port(SocketValue s) {
   return ntohs(sa.sin_port);
 }
 
-long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms) {
-  if (!valid(s)) return -1;
+Status net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms,
+                std::size_t* sent) {
+  *sent = 0;
+  if (!valid(s)) return Status::BadHandle;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   // A socket with room takes the data at once; the wait is only for a full one.
   for (;;) {
     const ssize_t r = ::send(fd_of(s), data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (r >= 0) return static_cast<long>(r);
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (r >= 0) {
+      *sent = static_cast<std::size_t>(r);
+      return Status::Ok;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Status::Failed;
     const Ready ready = wait_ready(fd_of(s), POLLOUT, deadline, timeout_ms);
     if (ready != Ready::Yes) return not_ready(ready);
   }
 }
 
-long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms) {
-  if (!valid(s)) return -1;
+Status net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms,
+                std::size_t* got) {
+  *got = 0;
+  if (!valid(s)) return Status::BadHandle;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     const Ready ready = wait_ready(fd_of(s), POLLIN, deadline, timeout_ms);
     if (ready != Ready::Yes) return not_ready(ready);
     const ssize_t r = ::recv(fd_of(s), dest, n, MSG_DONTWAIT);
-    if (r >= 0) return static_cast<long>(r);
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (r > 0) {
+      *got = static_cast<std::size_t>(r);
+      return Status::Ok;
+    }
+    if (r == 0) return Status::Closed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Status::Failed;
   }
 }
 
-int net_shutdown(SocketValue s, int how) {
+Status net_shutdown(SocketValue s, int how) {
   static const int kModes[] = {SHUT_RD, SHUT_WR, SHUT_RDWR};
-  if (!valid(s) || how < 0 || how > 2) return -1;
-  return ::shutdown(fd_of(s), kModes[how]) == 0 ? 0 : -1;
+  if (!valid(s) || how < 0 || how > 2) return Status::Invalid;
+  return ::shutdown(fd_of(s), kModes[how]) == 0 ? Status::Ok : Status::Failed;
 }
 
-int net_close(SocketValue s) {
-  return valid(s) && ::close(fd_of(s)) == 0 ? 0 : -1;
+Status net_close(SocketValue s) {
+  return valid(s) && ::close(fd_of(s)) == 0 ? Status::Ok : Status::Failed;
 }
 
 }  // namespace plat

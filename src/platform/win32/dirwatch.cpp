@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/describe.h"
 
 namespace plat {
 namespace {
@@ -21,21 +22,21 @@ bool g_armed = false;  // armed for the next change, and not yet signalled
 
 }  // namespace
 
-int dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
+bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
   dirwatch_close();
   g_change = FindFirstChangeNotificationA(path, TRUE, filter);
   if (g_change == INVALID_HANDLE_VALUE) {
     describe_error(GetLastError(), err, errcap);
-    return -1;
+    return false;
   }
   g_armed = true;
-  return 0;
+  return true;
 }
 
-int dirwatch_rearm() {
-  if (g_change == INVALID_HANDLE_VALUE) return -1;
+bool dirwatch_rearm() {
+  if (g_change == INVALID_HANDLE_VALUE) return false;
   if (!g_armed) g_armed = FindNextChangeNotification(g_change) != 0;
-  return g_armed ? 0 : -1;
+  return g_armed;
 }
 
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/describe.h"
 
 namespace plat {
 

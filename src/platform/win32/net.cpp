@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/describe.h"
 
 namespace plat {
 
@@ -74,8 +75,8 @@ Ready wait_ready(SOCKET s, Until until, std::int64_t deadline, std::int32_t time
   }
 }
 
-long not_ready(Ready r) {
-  return r == Ready::TimedOut ? kTimedOut : -1;
+Status not_ready(Ready r) {
+  return r == Ready::TimedOut ? Status::TimedOut : Status::Failed;
 }
 
 bool retry(int error) {
@@ -88,64 +89,87 @@ int clamp_count(std::size_t n) {
 
 }  // namespace
 
-int net_startup(char* why, std::size_t whycap) {
+bool net_startup(char* why, std::size_t whycap) {
   WSADATA data;
   const int code = WSAStartup(MAKEWORD(2, 2), &data);
-  if (code == 0) return 0;
+  if (code == 0) return true;
   describe_error(static_cast<unsigned long>(code), why, whycap);
-  return -1;
+  return false;
 }
 
 void net_cleanup() {
   WSACleanup();
 }
 
-int net_resolve(const char* host, std::uint8_t addr[4]) {
+Resolve net_resolve(const char* host, std::uint8_t addr[4]) {
   // Thread-safe: Windows Sockets keeps the result per thread.
   const hostent* found = gethostbyname(host);
   if (found == nullptr) {
-    const int code = WSAGetLastError();
-    return code != 0 ? code : -1;
+    switch (WSAGetLastError()) {
+      case WSAEINTR:
+        return Resolve::Interrupted;
+      case WSAEFAULT:
+        return Resolve::BadName;
+      case WSAEINPROGRESS:
+        return Resolve::InProgress;
+      case WSAENETDOWN:
+        return Resolve::NetworkDown;
+      case WSANOTINITIALISED:
+        return Resolve::NotInitialised;
+      case WSAHOST_NOT_FOUND:
+        return Resolve::HostNotFound;
+      case WSATRY_AGAIN:
+        return Resolve::TryAgain;
+      case WSANO_RECOVERY:
+        return Resolve::NoRecovery;
+      case WSANO_DATA:
+        return Resolve::NoData;
+      default:
+        return Resolve::Other;
+    }
   }
   if (found->h_addrtype != AF_INET || found->h_length != 4 || found->h_addr_list[0] == nullptr) {
-    return kResolveNoData;
+    return Resolve::NoData;
   }
   std::memcpy(addr, found->h_addr_list[0], 4);
-  return 0;
+  return Resolve::Ok;
 }
 
 SocketValue net_socket() {
   return adopt(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
 }
 
-int net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
-                std::int32_t timeout_ms) {
-  if (!valid(s)) return -1;
+Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
+                   std::int32_t timeout_ms) {
+  if (!valid(s)) return Status::BadHandle;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   const sockaddr_in sa = ipv4(addr, port);
-  if (connect(sock_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
-  if (!retry(WSAGetLastError())) return -1;
+  if (connect(sock_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+    return Status::Ok;
+  }
+  if (!retry(WSAGetLastError())) return Status::Failed;
   const Ready ready = wait_ready(sock_of(s), Until::Connected, deadline, timeout_ms);
-  if (ready != Ready::Yes) return static_cast<int>(not_ready(ready));
+  if (ready != Ready::Yes) return not_ready(ready);
   int error = 0;
   int len = sizeof error;
   return getsockopt(sock_of(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) == 0 &&
                  error == 0
-             ? 0
-             : -1;
+             ? Status::Ok
+             : Status::Failed;
 }
 
-int net_bind_any(SocketValue s, std::uint16_t port) {
-  if (!valid(s)) return -1;
+Status net_bind_any(SocketValue s, std::uint16_t port) {
+  if (!valid(s)) return Status::BadHandle;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  return bind(sock_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  return bind(sock_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? Status::Ok
+                                                                                  : Status::Failed;
 }
 
-int net_listen(SocketValue s, int backlog) {
-  return valid(s) && listen(sock_of(s), backlog) == 0 ? 0 : -1;
+Status net_listen(SocketValue s, int backlog) {
+  return valid(s) && listen(sock_of(s), backlog) == 0 ? Status::Ok : Status::Failed;
 }
 
 SocketValue net_accept(SocketValue s, std::uint8_t peer[4]) {
@@ -170,38 +194,49 @@ int net_local_port(SocketValue s) {
   return ntohs(sa.sin_port);
 }
 
-long net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms) {
-  if (!valid(s)) return -1;
+Status net_send(SocketValue s, const void* data, std::size_t n, std::int32_t timeout_ms,
+                std::size_t* sent) {
+  *sent = 0;
+  if (!valid(s)) return Status::BadHandle;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     const Ready ready = wait_ready(sock_of(s), Until::Writable, deadline, timeout_ms);
     if (ready != Ready::Yes) return not_ready(ready);
     const int r = send(sock_of(s), static_cast<const char*>(data), clamp_count(n), 0);
-    if (r != SOCKET_ERROR) return r;
-    if (!retry(WSAGetLastError())) return -1;
+    if (r != SOCKET_ERROR) {
+      *sent = static_cast<std::size_t>(r);
+      return Status::Ok;
+    }
+    if (!retry(WSAGetLastError())) return Status::Failed;
   }
 }
 
-long net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms) {
-  if (!valid(s)) return -1;
+Status net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_ms,
+                std::size_t* got) {
+  *got = 0;
+  if (!valid(s)) return Status::BadHandle;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     const Ready ready = wait_ready(sock_of(s), Until::Readable, deadline, timeout_ms);
     if (ready != Ready::Yes) return not_ready(ready);
     const int r = recv(sock_of(s), static_cast<char*>(dest), clamp_count(n), 0);
-    if (r != SOCKET_ERROR) return r;
-    if (!retry(WSAGetLastError())) return -1;
+    if (r > 0) {
+      *got = static_cast<std::size_t>(r);
+      return Status::Ok;
+    }
+    if (r == 0) return Status::Closed;
+    if (!retry(WSAGetLastError())) return Status::Failed;
   }
 }
 
-int net_shutdown(SocketValue s, int how) {
+Status net_shutdown(SocketValue s, int how) {
   static const int kModes[] = {SD_RECEIVE, SD_SEND, SD_BOTH};
-  if (!valid(s) || how < 0 || how > 2) return -1;
-  return shutdown(sock_of(s), kModes[how]) == 0 ? 0 : -1;
+  if (!valid(s) || how < 0 || how > 2) return Status::Invalid;
+  return shutdown(sock_of(s), kModes[how]) == 0 ? Status::Ok : Status::Failed;
 }
 
-int net_close(SocketValue s) {
-  return valid(s) && closesocket(sock_of(s)) == 0 ? 0 : -1;
+Status net_close(SocketValue s) {
+  return valid(s) && closesocket(sock_of(s)) == 0 ? Status::Ok : Status::Failed;
 }
 
 }  // namespace plat

@@ -1,20 +1,16 @@
-#include "client/process.h"
+#include "client/loop.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <ctime>
 
-#include "client/config.h"
+#include "client/journal.h"
 #include "client/lifesignal.h"
+#include "client/outcomes.h"
 #include "client/pipeline.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
 #include "log/log.h"
-#include "platform/platform.h"
 
 namespace {
-
-constexpr const char* kJournal = "zelautoresp.txt";
 
 // A request file refused because another process held it is tried again soon,
 // not only on the next change: the holder's close may be reported before the
@@ -42,15 +38,16 @@ std::uint32_t change_filter(std::int16_t watchMode) {
   }
 }
 
-// Sends a life signal when the journal exists and the period has passed.
-// Returns -1 only when the signal reports a failure.
-int life_signal_step(std::time_t start, std::time_t* lifeTimer) {
-  if (plat::file_access(kJournal, 0) != 0) return 0;
-  const std::time_t now = std::time(nullptr);
-  const std::time_t sinceLife = std::time(nullptr) - *lifeTimer;
+// Sends a life signal when the journal exists and the period has passed. The
+// signal's sender name is kept for every packet framed after it.
+void life_signal_step(ZELClient& client, std::time_t start) {
+  if (!ZELClient_JournalExists(client)) return;
+  const std::time_t now = client.clock();
+  const std::time_t sinceLife = client.clock() - client.lifeTimer;
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process transcurrieron %d segundos",
             static_cast<int>(now - start));
-  if (sinceLife >= g_config.lifePeriod && g_config.lifePeriod != -1) {
+  const int period = client.config.lifePeriod;
+  if (sinceLife >= period && period != -1) {
     LOG_Print(LOG_CLI_INFO,
               "ZELClient_Process enviando se\xF1"
               "al de vida");
@@ -58,51 +55,43 @@ int life_signal_step(std::time_t start, std::time_t* lifeTimer) {
         "Eviando se\xF1"
         "al de vida desde el client\n");
     std::fflush(stdout);
-    if (ZELClient_EnviarMensaje_de_vida() == -1) {
-      LOG_Print(LOG_CLI_ERROR, "No se pudo enviar mensaje de vida ");
-      return -1;
-    }
-    *lifeTimer = std::time(nullptr);
+    ZELClient_EnviarMensaje_de_vida(client, kLifeSender);
+    client.sender.assign(kLifeSender);
+    client.lifeTimer = client.clock();
   }
-  return 0;
 }
 
 // True when the stop file was found and deleted.
-bool stop_requested() {
-  zel::Text<256> stop;
-  FILE_MakePath(stop, {g_config.rootPath.c_str(), "ZELCLIENTSTOP.tmp"});
-  if (plat::file_access(stop.c_str(), 0) != 0) return false;
+bool stop_requested(ZELClient& client) {
+  Path stop;
+  FILE_MakePath(stop, {client.config.rootPath.c_str(), "ZELCLIENTSTOP.tmp"});
+  if (client.files->exists(stop.c_str()) != plat::Status::Ok) return false;
   LOG_Print(LOG_CLI_WARNING, "ZELClient_Process encontro archivo de stop. Saliendo...");
-  if (plat::file_unlink(stop.c_str()) == 0) return true;
-  if (errno == ENOENT) {
-    LOG_Print(LOG_CLI_ERROR,
-              "ZELClient_Process borrando archivo ZELCLIENTSTOP.tmp, ubicacion erronea");
-  } else if (errno == EACCES) {
-    LOG_Print(LOG_CLI_ERROR,
-              "ZELClient_Process borrando archivo ZELCLIENTSTOP.tmp, no pudo accederlo");
-  }
+  const plat::Status removed = client.files->remove(stop.c_str());
+  if (removed == plat::Status::Ok) return true;
+  ZELClient_LogDeleteFailure("ZELClient_Process", "ZELCLIENTSTOP.tmp", removed);
   return false;
 }
 
 }  // namespace
 
-int ZELClient_Process() {
+int ZELClient_Process(ZELClient& client) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process Entry");
-  const std::time_t start = std::time(nullptr);
-  std::time_t lifeTimer = std::time(nullptr);
+  const std::time_t start = client.clock();
+  client.lifeTimer = client.clock();
   bool firstWait = true;
-  const auto waitTimeout = static_cast<std::uint32_t>(g_config.waitTimeout);
+  const auto waitTimeout = static_cast<std::uint32_t>(client.config.waitTimeout);
   std::uint32_t retryMs = 0;
 
   for (;;) {
-    if (life_signal_step(start, &lifeTimer) == -1) return -1;
-    if (stop_requested()) {
+    life_signal_step(client, start);
+    if (stop_requested(client)) {
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
     }
     bool refused = false;
-    for (int i = 0; i < g_config.terminalCount; ++i) {
-      refused |= ZELClient_ProcessTerminal(i, g_config.terminals[i].c_str(), &lifeTimer);
+    for (int i = 0; i < client.config.terminalCount; ++i) {
+      refused |= ZELClient_ProcessTerminal(client, i);
     }
     retryMs = next_retry(retryMs, refused);
     const std::uint32_t timeout = retryMs != 0 && retryMs < waitTimeout ? retryMs : waitTimeout;
@@ -110,13 +99,13 @@ int ZELClient_Process() {
       // The first wait only sets the watch up and comes straight back: a request
       // dropped between the first pass and the watch would otherwise wait for the
       // next change or the whole time-out. Every later wait is a full one.
-      if (FILE_DirWaitFirst(g_config.rootPath.c_str(), 0, change_filter(g_config.watchMode)) ==
-          -1) {
+      if (FILE_DirWaitFirst(client.config.rootPath.c_str(), 0,
+                            change_filter(client.config.watchMode)) == DirWait::Failed) {
         LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
         plat::sleep_ms(timeout);
       }
       firstWait = false;
-    } else if (FILE_DirWaitNext(timeout) == -1) {
+    } else if (FILE_DirWaitNext(timeout) == DirWait::Failed) {
       plat::sleep_ms(timeout);
     }
   }

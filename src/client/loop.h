@@ -2,5 +2,7 @@
 // a wait for a change in the root directory tree.
 #pragma once
 
+#include "client/context.h"
+
 // Runs until the stop file is found and deleted; returns 0 then.
-int ZELClient_Process();
+int ZELClient_Process(ZELClient& client);

@@ -5,17 +5,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "platform/platform.h"
 
 namespace plat {
-
-void describe_error(unsigned long code, char* out, std::size_t cap) {
-  if (out != nullptr && cap > 0)
-    std::snprintf(out, cap, "%s", std::strerror(static_cast<int>(code)));
-}
 
 void process_setup() {
   // A peer that closes while we send is an ordinary send failure, and a broken

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/win32/describe.h"
 
 namespace plat {
 

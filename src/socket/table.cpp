@@ -1,7 +1,4 @@
-// The handle table, the socket set with its highest socket, and the table guard
-// of multithreaded mode.
-#include <cstring>
-
+// The handle table and the table guard of multithreaded mode.
 #include "log/log.h"
 #include "socket/socket_state.h"
 
@@ -11,8 +8,6 @@ namespace {
 
 // Zero at process start: every slot reads as reserved until SOCKET_Init resets it.
 Slot g_table[kSocketSlots];
-SocketSet g_set{};
-std::int32_t g_highest = 0;
 
 Slot* slot(int id) {
   return id >= 0 && id < kSocketSlots ? &g_table[id] : nullptr;
@@ -42,36 +37,8 @@ void store(int id, plat::SocketValue socket, std::int16_t kind) {
   s->socket.store(static_cast<std::int32_t>(socket), std::memory_order_relaxed);
 }
 
-void set_add(std::int32_t socket) {
-  if (g_set.count < static_cast<std::uint32_t>(kSocketSetSize)) {
-    g_set.members[g_set.count++] = socket;
-  }
-}
-
-void set_remove(std::int32_t socket) {
-  for (std::uint32_t i = 0; i < g_set.count; ++i) {
-    if (g_set.members[i] == socket) {
-      std::memmove(&g_set.members[i], &g_set.members[i + 1],
-                   (g_set.count - i - 1) * sizeof g_set.members[0]);
-      --g_set.count;
-      return;
-    }
-  }
-}
-
-void set_clear() {
-  g_set.count = 0;
-}
-
-void raise_highest(std::int32_t socket) {
-  if (socket > g_highest) g_highest = socket;
-}
-
-void set_highest(std::int32_t socket) {
-  g_highest = socket;
-}
-
-int guarded_get(Taker taker) {
+int take_slot(Taker taker) {
+  if (g_multithreaded == 0) return HANDLE_Get();
   plat::MutexHandle guard = plat::named_mutex_open(kMutexName);
   if (guard == nullptr) {
     LOG_Print(LOG_SOCK_ERROR, "SOCKET_Open OpenMutex");
@@ -95,7 +62,11 @@ int guarded_get(Taker taker) {
   return id;
 }
 
-void guarded_free(int id) {
+void free_slot(int id) {
+  if (g_multithreaded == 0) {
+    HANDLE_Free(id);
+    return;
+  }
   plat::MutexHandle guard = plat::named_mutex_open(kMutexName);
   if (guard == nullptr) {
     LOG_Print(LOG_SOCK_ERROR, "SOCKET_Close OpenMutex");
@@ -136,11 +107,4 @@ int HANDLE_Get() {
 int HANDLE_Free(int id) {
   sock::store(id, -1, 0);
   return id;
-}
-
-const SocketSet& SOCKET_GetSet() {
-  return sock::g_set;
-}
-int SOCKET_GetHighest() {
-  return sock::g_highest;
 }

@@ -1,0 +1,13 @@
+// The answer journal "zelautoresp.txt" in the working directory: one line per
+// local pre-authorisation. Its existence switches the life signal on.
+#pragma once
+
+#include <string_view>
+
+#include "client/context.h"
+
+bool ZELClient_JournalExists(const ZELClient& client);
+
+// Appends the request's first line with G52 set to the authorisation number.
+void ZELClient_JournalAppend(ZELClient& client, std::string_view request,
+                             const char* authorisation);

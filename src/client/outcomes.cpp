@@ -1,0 +1,60 @@
+#include "client/outcomes.h"
+
+#include "log/log.h"
+
+namespace {
+
+struct Row {
+  plat::Status status;
+  int number;  // the C runtime's errno value that the line shows
+  const char* text;
+};
+
+constexpr Row kOpenRows[] = {
+    {plat::Status::NotFound, 2, "File or path not found."},
+    {plat::Status::Denied, 13,
+     "Given path is a directory, or file is read-only, but an open-for-writing operation was "
+     "attempted"},
+    // A sharing conflict is reported as EACCES by the Windows runtime.
+    {plat::Status::Busy, 13,
+     "Given path is a directory, or file is read-only, but an open-for-writing operation was "
+     "attempted"},
+    {plat::Status::Exists, 17,
+     "_O_CREAT and _O_EXCL flags were specified, but filename already exists."},
+    {plat::Status::Invalid, 22, "Invalid oflag or shflag argument."},
+    {plat::Status::TooMany, 24, "No more file handles available."},
+};
+
+constexpr Row kWriteRows[] = {
+    {plat::Status::BadHandle, 9,
+     "The file handle is invalid or the file is not opened for writing"},
+    {plat::Status::NoSpace, 28, "There is not enough space left on the device for the operation."},
+};
+
+template <std::size_t N>
+void log_row(const char* fn, const Row (&rows)[N], plat::Status s) {
+  for (const Row& row : rows) {
+    if (row.status == s) {
+      LOG_Print(LOG_CLI_ERROR, "%s errno=[%d] error=[%s]", fn, row.number, row.text);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void ZELClient_LogOpenFailure(const char* fn, plat::Status s) {
+  log_row(fn, kOpenRows, s);
+}
+
+void ZELClient_LogWriteFailure(const char* fn, plat::Status s) {
+  log_row(fn, kWriteRows, s);
+}
+
+void ZELClient_LogDeleteFailure(const char* fn, const char* name, plat::Status s) {
+  if (s == plat::Status::NotFound) {
+    LOG_Print(LOG_CLI_ERROR, "%s borrando archivo %s, ubicacion erronea", fn, name);
+  } else if (s == plat::Status::Denied || s == plat::Status::Busy) {
+    LOG_Print(LOG_CLI_ERROR, "%s borrando archivo %s, no pudo accederlo", fn, name);
+  }
+}

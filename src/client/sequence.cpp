@@ -1,0 +1,123 @@
+#include "client/sequence.h"
+
+#include <cinttypes>
+
+#include "client/outcomes.h"
+#include "common/number.h"
+#include "fileutil/textfile.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr const char* kYearFile = "anio.txt";
+constexpr const char* kNumberFile = "nroaut.txt";
+
+std::int64_t issued_floor(const ZELClient& client, int year) {
+  for (const IssuedNumber& i : client.issued) {
+    if (i.year == year) return i.number;
+  }
+  return 0;
+}
+
+// The C library's atoi rules (leading blanks, optional sign, digits), without its
+// overflow: the value stops growing at a bound far beyond any real sequence.
+std::int64_t atoi_rules(const char* s) {
+  while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
+  const bool negative = *s == '-';
+  if (*s == '-' || *s == '+') ++s;
+  std::int64_t v = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (v < INT64_C(100000000000000000)) v = v * 10 + (*s - '0');
+  }
+  return negative ? -v : v;
+}
+
+// The year of the sequence: stored in the year file, renewed at a change of
+// year, when the number file is deleted too.
+void renew_year(const plat::FileOps& fs, const char* currentYear, zel::Text<14>& storedYear) {
+  if (storedYear.view() == currentYear) return;
+  zel::Text<16> line;
+  line.format("%s\n", currentYear);
+  const plat::Status stored = FILE_ReplaceText(fs, kYearFile, line.view());
+  storedYear.assign(currentYear);
+  if (stored != plat::Status::Ok) {
+    // The old year stays in the file: the number file must stay too, or the
+    // next answer would restart at 1 and repeat numbers.
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_GenAutoResponse no pudo guardar el anio en anio.txt, no se borra "
+              "nroaut.txt");
+    return;
+  }
+  ZELClient_LogDeleteFailure("ZELClient_GenAutoResponse", kNumberFile, fs.remove(kNumberFile));
+}
+
+}  // namespace
+
+SequenceNumber ZELClient_TakeNumber(ZELClient& client, std::time_t now) {
+  const plat::FileOps& fs = *client.files;
+  SequenceNumber taken;
+  zel::Text<14> storedYear;
+  FILE_ReadFirstLine(fs, kYearFile, storedYear);
+  std::tm local{};
+  plat::local_time(now, &local);
+  char currentYear[16] = {};
+  std::strftime(currentYear, sizeof currentYear, "%Y", &local);
+  renew_year(fs, currentYear, storedYear);
+  taken.year = zel::to_int(storedYear.c_str());
+
+  taken.beforeSize =
+      FILE_ReadRaw(fs, kNumberFile, taken.before, sizeof taken.before, &taken.beforeWhole);
+  zel::Text<14> numberLine;
+  FILE_ReadFirstLine(fs, kNumberFile, numberLine);
+  // A negative count is no sequence: it would give a signed, malformed number.
+  taken.last = atoi_rules(numberLine.c_str());
+  if (taken.last < 0) taken.last = 0;
+  taken.number = taken.last + 1;
+  const std::int64_t floorNumber = issued_floor(client, taken.year);
+  if (taken.number <= floorNumber) taken.number = floorNumber + 1;
+
+  // The number is stored before the answer leaves, so that a crash in between
+  // leaves a gap in the sequence, never a repeat.
+  zel::Text<32> numberText;
+  numberText.format("%" PRId64 "\n", taken.number);
+  taken.stored = FILE_ReplaceText(fs, kNumberFile, numberText.view()) == plat::Status::Ok;
+  if (!taken.stored) {
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_GenAutoResponse no pudo guardar el numero %" PRId64 " en nroaut.txt",
+              taken.number);
+  }
+  return taken;
+}
+
+void ZELClient_KeepNumber(ZELClient& client, const SequenceNumber& taken) {
+  IssuedNumber* slot = &client.issued[0];
+  for (IssuedNumber& i : client.issued) {
+    if (i.year == taken.year) {
+      slot = &i;
+      break;
+    }
+    if (i.year < slot->year) slot = &i;  // else the oldest year gives way
+  }
+  slot->year = taken.year;
+  slot->number = taken.number;
+}
+
+void ZELClient_ReturnNumber(ZELClient& client, const SequenceNumber& taken) {
+  if (!taken.stored) return;
+  const plat::FileOps& fs = *client.files;
+  plat::Status s = plat::Status::Ok;
+  if (taken.beforeSize < 0) {
+    s = fs.remove(kNumberFile);
+    if (s == plat::Status::NotFound) s = plat::Status::Ok;
+  } else if (taken.beforeWhole) {
+    s = FILE_ReplaceRaw(fs, kNumberFile, taken.before, static_cast<std::size_t>(taken.beforeSize));
+  } else {
+    // Longer than anything the service writes: put its number back.
+    zel::Text<32> line;
+    line.format("%" PRId64 "\n", taken.last);
+    s = FILE_ReplaceText(fs, kNumberFile, line.view());
+  }
+  if (s != plat::Status::Ok) {
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo restaurar nroaut.txt");
+  }
+}

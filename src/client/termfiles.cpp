@@ -1,0 +1,120 @@
+#include "client/termfiles.h"
+
+#include <cstring>
+
+#include "client/layout.h"
+#include "client/outcomes.h"
+#include "fileutil/path.h"
+#include "fileutil/textfile.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr std::size_t kChunk = 511;
+
+// Reads the whole file, translated, into out. false when the text would not
+// fit in out. A failed read ends the text.
+bool read_translated(const plat::FileOps& fs, plat::FileHandle f, zel::TextRef out) {
+  zel::CrLfReader reader;
+  char chunk[kChunk + 1];
+  char text[kChunk + 2];
+  for (;;) {
+    std::size_t n = 0;
+    if (fs.read(f, chunk, kChunk, &n) != plat::Status::Ok) n = 0;
+    const std::size_t got = n > 0 ? reader.translate(chunk, n, text) : reader.finish(text);
+    // The text ends at a zero byte, as a terminated text does.
+    if (!out.append(std::string_view(text, strnlen(text, got)))) return false;
+    if (n == 0) return true;
+  }
+}
+
+RequestRead read_result(plat::Status s) {
+  switch (s) {
+    case plat::Status::Busy:
+      return RequestRead::Busy;
+    case plat::Status::Denied:
+      return RequestRead::Denied;
+    case plat::Status::NotFound:
+      return RequestRead::Missing;
+    default:
+      return RequestRead::Failed;
+  }
+}
+
+}  // namespace
+
+bool ZELClient_TerminalPath(const ZELClient& client, const char* terminal, const char* suffix,
+                            Path& path) {
+  zel::Text<63> name;
+  path.clear();
+  return name.format("%s%s", terminal, suffix) &&
+         FILE_MakePath(path, {client.config.rootPath.c_str(), name.c_str()});
+}
+
+RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path) {
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Entry");
+  const plat::FileOps& fs = *client.files;
+  plat::FileHandle f = plat::kNoFile;
+  const plat::Status opened = fs.open(path, plat::OpenMode::ExclusiveRead, &f);
+  RequestRead result = read_result(opened);
+  if (opened == plat::Status::Ok) {
+    // Read into a staging copy, so that a refused request leaves the buffer as it was.
+    zel::Text<kRequestCapacity> staged;
+    if (read_translated(fs, f, staged)) {
+      client.request.clear();
+      client.request.assign(staged.view());
+      result = RequestRead::Ok;
+    } else {
+      result = RequestRead::TooLong;
+      LOG_Print(LOG_CLI_ERROR,
+                "ZELClient_ReadFileInput archivo [%s] mayor a %zu caracteres, no se lee", path,
+                kRequestCapacity);
+    }
+    fs.close(f);
+  }
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Exit");
+  return result;
+}
+
+int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer) {
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Entry");
+  const plat::FileOps& fs = *client.files;
+  plat::FileHandle f = plat::kNoFile;
+  const plat::Status opened = fs.open(path, plat::OpenMode::ExclusiveWrite, &f);
+  if (opened != plat::Status::Ok) {
+    LOG_Print(1, "ZELClient_WriteFileOutput abriendo archivo [%s] de output", path);
+    ZELClient_LogOpenFailure("ZELClient_WriteFileOutput", opened);
+    LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
+    return -1;
+  }
+
+  // The file is already emptied; an answer that does not fit is not written at
+  // all rather than cut, so the terminal never finds a partial answer.
+  zel::Text<kRequestCapacity>& text = client.answer;
+  bool fits = std::strlen(answer) <= kRequestCapacity;
+  if (fits) {
+    text.assign(answer);  // may be the answer buffer itself: assign moves safely
+    std::memset(text.data() + text.size(), 0, kRequestCapacity + 1 - text.size());
+    fits = client.config.fixedLayout == 0 || ZELClient_FixedLayout(text);
+  }
+  if (!fits) {
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_WriteFileOutput respuesta mayor a %zu caracteres, no se escribe en [%s]",
+              kRequestCapacity, path);
+    fs.close(f);
+    LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
+    return -1;
+  }
+
+  char disk[2 * kRequestCapacity];
+  const plat::Status written = fs.write(f, disk, zel::crlf_encode(text.view(), disk));
+  fs.close(f);
+  if (written != plat::Status::Ok) {
+    LOG_Print(1, "ZELClient_WriteFileOutput _write");
+    ZELClient_LogWriteFailure("ZELClient_WriteFileOutput", written);
+    LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
+    return -1;
+  }
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
+  return 0;
+}
