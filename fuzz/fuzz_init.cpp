@@ -1,90 +1,68 @@
-// Fuzz target: the command line. The input is cut at zero bytes into arguments
-// and handed to ZELClient_Init; whatever it accepts fits its fields. Runs in a
-// scratch directory (a '/' in an argument becomes '_', so a log file named by
-// -l stays there and is removed after each run) with standard output and
-// getopt's diagnostics silenced.
-#include <dirent.h>
-#include <fcntl.h>
+// Fuzz target: the command line. The input, cut at zero bytes into arguments, goes
+// to ZELClient_Init; whatever it accepts fits its fields. Runs in a scratch
+// directory (a '/' in an argument becomes '_', so a log named by -l stays there
+// and is removed after each run), with standard output and getopt silenced.
 #include <getopt.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "client/config.h"
 #include "client/init.h"
-#include "fuzz_common.h"
-#include "socket/socket.h"
+#include "log/log.h"
+
+#define CHECK(c) \
+  if (!(c)) std::abort()
 
 namespace {
-
-std::string g_scratch;
-
-// Removes the scratch directory when the fuzzer ends.
-void remove_scratch() {
-  std::error_code ec;
-  std::filesystem::remove_all(g_scratch, ec);
-}
-
-constexpr std::size_t kMaxArgs = 24;
-
-void empty_directory(const char* path) {
-  DIR* dir = opendir(path);
-  if (dir == nullptr) return;
-  while (const dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") unlink(name.c_str());
-  }
-  closedir(dir);
-}
-
+std::filesystem::path g_scratch;
+ZELClient g_client;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string scratch = std::string(base) + "/zelfuzz-init-XXXXXX";
-  if (mkdtemp(scratch.data()) == nullptr) std::abort();
-  g_scratch = scratch;
-  std::atexit(remove_scratch);
-  if (chdir(scratch.c_str()) != 0) std::abort();
-  const int null = open("/dev/null", O_WRONLY);
-  dup2(null, 1);
-  close(null);
+  g_scratch = std::filesystem::temp_directory_path() / ("zelfuzz-init-" + std::to_string(getpid()));
+  std::filesystem::create_directories(g_scratch);
+  std::filesystem::current_path(g_scratch);
+  std::atexit([] { std::filesystem::remove_all(g_scratch); });
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   opterr = 0;
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  auto args = zf::split(data, size, kMaxArgs);
-  args.back() = args.back().substr(0, args.back().find('\0'));
-  args.insert(args.begin(), "zelclient");
-  for (auto& a : args) {
-    for (auto& c : a) c = c == '/' ? '_' : c;
+  std::vector<std::string> args = {"zelclient"};
+  std::string arg;
+  for (std::size_t i = 0; i < size && args.size() < 24; ++i) {
+    const char c = static_cast<char>(data[i]);
+    if (c == '\0') {
+      args.push_back(arg);
+      arg.clear();
+    } else {
+      arg += c == '/' ? '_' : c;
+    }
   }
+  args.push_back(arg);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  g_config = ZELClientConfig{};
-  const int r = ZELClient_Init(static_cast<int>(args.size()), argv.data());
-  ZF_CHECK(r == 0 || r == -1);
+  const int r = ZELClient_Init(g_client, static_cast<int>(args.size()), argv.data());
+  const ZELClientConfig& c = g_client.config;
+  CHECK(r == 0 || r == -1);
   if (r == 0) {
-    ZF_CHECK(!g_config.name.empty() && g_config.name.size() <= 4);
-    ZF_CHECK(!g_config.rootPath.empty() && g_config.rootPath.size() <= 128);
-    ZF_CHECK(g_config.gatewayHost.size() <= 127 && g_config.pharmacyId.size() <= 127);
-    ZF_CHECK(g_config.terminalCount <= kMaxTerminals);
-    for (int i = 0; i < g_config.terminalCount; ++i) {
-      ZF_CHECK(g_config.terminals[i].size() <= 15);
-    }
-    GatewayAddress address;
-    ZELClient_GatewayAddress(address);
-    ZF_CHECK(address.size() > 0);  // the host and port always fit
+    CHECK(!c.name.empty() && c.name.size() <= 4 && g_client.sender.view() == c.name.view());
+    CHECK(!c.rootPath.empty() && c.rootPath.size() <= 128);
+    CHECK(c.gatewayHost.size() <= kHostMax && c.pharmacyId.size() <= 127);
+    CHECK(c.terminalCount <= kMaxTerminals);
+    for (int i = 0; i < c.terminalCount; ++i) CHECK(c.terminals[i].size() <= 15);
+    CHECK(c.fixedLayout == 0 || c.fixedLayout == 1);
     SOCKET_End();
   }
   LOG_Close();
-  empty_directory(".");
+  for (const auto& e : std::filesystem::directory_iterator(g_scratch)) {
+    std::filesystem::remove_all(e.path());
+  }
   return 0;
 }

@@ -1,0 +1,85 @@
+// Directory change waiting on real directories: a change, a time-out and a
+// failure are told apart; changes deep in the tree count; the filter decides.
+#include "fileutil/dirwait.h"
+
+#include <gtest/gtest.h>
+
+#include "log/log.h"
+#include "testsupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kLong = 10000;  // a wait that a change ends early
+constexpr std::uint32_t kQuiet = 150;   // a wait that must time out
+
+class DirWaitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_ = (logdir_ / "w.log").string() + ",1,300";  // outside the watched tree
+    LOG_Open(1, 1, log_.data());
+  }
+  void TearDown() override {
+    FILE_DirWaitEnd();
+    LOG_Close();
+  }
+  DirWait first(std::uint32_t filter = kChangeLastWrite) {
+    return FILE_DirWaitFirst(root_.str().c_str(), 0, filter);
+  }
+  zt::TempDir root_, logdir_;
+  std::string log_;
+};
+
+TEST_F(DirWaitTest, ChangeTimeOutAndFailureAreToldApart) {
+  EXPECT_EQ(first(), DirWait::TimedOut);
+  EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::TimedOut);
+  zt::write_file(root_ / "a.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+  // A change made while nobody waits ends the next wait at once.
+  zt::write_file(root_ / "b.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+  EXPECT_EQ(FILE_DirWaitFirst((root_ / "missing").string().c_str(), 0, kChangeLastWrite),
+            DirWait::Failed);
+  EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::Failed);  // nothing to wait on: fails at once
+  const auto lines = zt::log_messages(zt::read_file(logdir_ / "w.log"));
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), "ERROR\tFILE_DirWaitNext WaitForSingleObject OK"), 2);
+}
+
+TEST_F(DirWaitTest, SubdirectoriesAndTheFilter) {
+  ASSERT_EQ(first(), DirWait::TimedOut);
+  fs::create_directories(root_ / "d1" / "d2");
+  FILE_DirWaitNext(kQuiet);  // a new directory is no last-write change; its watch is set up
+  zt::write_file(root_ / "d1" / "d2" / "x.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+  // With file names only, a write into an existing file does not count; a new name does.
+  zt::write_file(root_ / "y.txt", "x");
+  ASSERT_EQ(first(kChangeFileName), DirWait::TimedOut);
+  zt::write_file(root_ / "y.txt", "more");
+  EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::TimedOut);
+  fs::rename(root_ / "y.txt", root_ / "z.txt");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+}
+
+// A tree larger than the Linux layer watches: the directory left out is named
+// once, at WARNING, and the wait goes on for the rest of the tree.
+TEST_F(DirWaitTest, TreeBeyondTheWatchLimitIsReportedOnce) {
+  if (zt::kWindows) GTEST_SKIP() << "Windows watches the whole tree itself";
+  for (int i = 0; i < 520; ++i) fs::create_directory(root_ / ("d" + std::to_string(i)));
+  ASSERT_EQ(first(), DirWait::TimedOut);
+  EXPECT_EQ(FILE_DirWaitNext(0), DirWait::TimedOut);
+  const std::string warning =
+      "WARNING\tFILE_DirWait limite de directorios vigilados alcanzado, "
+      "no se vigila [" +
+      root_.str() + "/d";
+  int warnings = 0;
+  for (const auto& l : zt::log_messages(zt::read_file(logdir_ / "w.log"))) {
+    warnings += l.rfind(warning, 0) == 0;
+  }
+  EXPECT_EQ(warnings, 1);
+  zt::write_file(root_ / "x.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+}
+
+}  // namespace

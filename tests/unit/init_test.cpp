@@ -1,0 +1,83 @@
+// The command line, read alike on Linux and Windows: refusals, limits, the
+// gateway's forms, and arguments that are not options wherever they stand.
+#include "client/init.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+
+namespace {
+
+ZELClient g_client;
+
+int init(std::vector<std::string> args) {
+  args.insert(args.begin(), "zelclient");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int r = ZELClient_Init(g_client, static_cast<int>(args.size()), argv.data());
+  LOG_Close();
+  return r;
+}
+
+TEST(CommandLine, RefusedRatherThanCut) {
+  const std::vector<std::vector<std::string>> refused = {
+      {},
+      {"-n", "AB"},
+      {"-n", "AB", "-r", "/f", "-b", "x"},
+      {"-o", "x", "-n", "AB", "-r", "/f"},
+      {"-n", "AB", "-r", "/f", "-z"},
+      {"-n", "AB", "-r"},
+      {"-n", "ABCDE", "-r", "/f"},
+      {"-n", "AB", "-r", std::string(129, 'r')},
+      {"-n", "AB", "-r", "/f", "-g", std::string(64, 'h') + ":80"},
+      {"-n", "AB", "-r", "/f", "-F", std::string(128, 'f')},
+      {"-n", "AB", "-r", "/f", "-t", "a," + std::string(16, 't')},
+      {"-n", "AB", "-r", "/f", "-t", "0,1,2,3,4,5,6,7,8,9,10"},
+  };
+  for (const auto& args : refused) EXPECT_EQ(init(args), -1) << args.size();
+  ASSERT_EQ(init({"-n", "ABCD", "-r", std::string(128, 'r'), "-g", std::string(63, 'h'), "-F",
+                  std::string(127, 'f'), "-t", std::string(15, 't') + ",1,2,3,4,5,6,7,8,9"}),
+            0);
+  EXPECT_EQ(g_client.config.terminalCount, 10);
+  EXPECT_EQ(g_client.sender.view(), "ABCD");
+}
+
+TEST(CommandLine, ValuesAndDefaults) {
+  ASSERT_EQ(init({"-n", "AB", "stray", "-r", "/farm", "other", "-t", "01,,03", "-c", "3", "-p",
+                  "-1", "-w", "70000", "-L", "4294967297", "-T", "4294967296"}),
+            0);
+  const ZELClientConfig& c = g_client.config;
+  EXPECT_EQ(c.rootPath.view(), "/farm");  // after an argument that is no option
+  EXPECT_EQ(c.terminalCount, 3);
+  EXPECT_EQ(c.terminals[1].view(), "");
+  EXPECT_EQ(c.terminals[2].view(), "03");
+  EXPECT_EQ(c.troquelLimit, 3);
+  EXPECT_EQ(c.lifePeriod, -1);
+  EXPECT_EQ(c.watchMode, static_cast<std::int16_t>(70000));
+  EXPECT_EQ(c.fixedLayout, 0);  // saturates, never wraps around to 1
+  EXPECT_EQ(c.waitTimeout, INT_MAX);
+  EXPECT_EQ(c.gatewayHost.view(), "localhost");
+  EXPECT_EQ(c.gatewayPort, 8000);
+  const struct {
+    const char* arg;
+    const char* host;
+    int port;
+  } gateways[] = {{"gw:80", "gw", 80},
+                  {"gw", "gw", 8000},
+                  {"gw:", "gw", 0},
+                  {":81", "", 81},
+                  {"h:12x", "h", 12}};
+  for (const auto& g : gateways) {
+    ASSERT_EQ(init({"-n", "AB", "-r", "/farm", "-g", g.arg, "-L", "1"}), 0) << g.arg;
+    EXPECT_EQ(g_client.config.gatewayHost.view(), g.host) << g.arg;
+    EXPECT_EQ(g_client.config.gatewayPort, g.port) << g.arg;
+    EXPECT_EQ(g_client.config.fixedLayout, 1);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// The socket layer against real TCP on 127.0.0.1, single-threaded: the text forms
+// of an open, the receive cap, the time bounds and their lines, the socket set,
+// and ids outside the table. The peer is the layer's own listening socket, whose
+// unaccepted connections complete in its queue and never read or answer.
+#include "socket/socket.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "log/log.h"
+#include "netsupport.h"
+#include "socket/socketset.h"
+#include "testsupport.h"
+
+namespace {
+
+class SocketLayer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_ = (dir_ / "sock.log").string() + ",1,300";
+    LOG_Open(1, 1, log_.data());
+    zt::set_env("ZELCLIENT_NET_TIMEOUT_MS", "200");
+    ASSERT_EQ(SOCKET_Init(nullptr), 0);
+    listener_ = SOCKET_Listen(0);
+    ASSERT_NE(listener_, -1);
+    port_ = SOCKET_GetLocalPort(listener_);
+  }
+  void TearDown() override {
+    SOCKET_End();
+    LOG_Close();
+    zt::unset_env("ZELCLIENT_NET_TIMEOUT_MS");
+  }
+  std::vector<std::string> lines() { return zt::log_messages(zt::read_file(dir_ / "sock.log")); }
+  bool last_lines(const std::vector<std::string>& expected) {
+    const auto l = lines();
+    return l.size() >= expected.size() && std::equal(expected.begin(), expected.end(),
+                                                     l.end() - static_cast<long>(expected.size()));
+  }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  zt::TempDir dir_;
+  std::string log_;
+  int listener_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(SocketLayer, TextFormsOfAnOpen) {
+  std::string text = address() + ",rest";
+  const int id = SOCKET_Open(text.data(), 0);
+  EXPECT_GE(id, 0);
+  EXPECT_STREQ(text.c_str(), address().c_str());  // cut at the comma after the port
+  SOCKET_Close(id, 2);
+  std::string longHost = std::string(64, 'h') + ":80,x";
+  EXPECT_EQ(SOCKET_Open(longHost.data(), 0), -1);
+  EXPECT_EQ(longHost, std::string(64, 'h') + ":80,x");  // refused: unchanged
+  EXPECT_EQ(lines().back(),
+            "ERROR\tSOCKET_Open host demasiado largo [" + std::string(64, 'h') + "]");
+  std::string listening = "0,xyz";
+  const int l = SOCKET_Open(listening.data(), 0);
+  EXPECT_GE(l, 0);
+  EXPECT_STREQ(listening.c_str(), "0");
+  EXPECT_TRUE(
+      last_lines({"INFO\t", "INFO\tSOCKET_Open Esperando conexiones en el port 0 ...", "INFO\t"}));
+  std::string empty;
+  EXPECT_EQ(SOCKET_Open(empty.data(), 0), -1);
+  EXPECT_EQ(SOCKET_TestConnection(address().c_str()), 1);
+  EXPECT_EQ(SOCKET_TestConnection("127.0.0.1:1"), 0);
+}
+
+// Every wait is bounded, and the log tells a time-out from a refusal.
+TEST_F(SocketLayer, SilentPeersEndInTheBound) {
+  const int id = SOCKET_Connect("127.0.0.1", port_);
+  ASSERT_GE(id, 0);
+  char buf[8] = {};
+  int got = -5;
+  EXPECT_EQ(SOCKET_Receive(id, buf, sizeof buf, 0, &got), -1);
+  EXPECT_TRUE(
+      last_lines({"ERROR\tSOCKET_Receive recv",
+                  "ERROR\tSOCKET_Receive sin respuesta en 200 ms: tiempo de espera agotado"}));
+  const std::string flood(32 << 20, 'f');
+  int len = static_cast<int>(flood.size());
+  EXPECT_EQ(SOCKET_Send(id, flood.data(), &len, 0), -1);
+  EXPECT_GT(len, 0);
+  EXPECT_LT(len, static_cast<int>(flood.size()));
+  EXPECT_TRUE(last_lines({"ERROR\tSOCKET_Send enviando",
+                          "ERROR\tSOCKET_Send sin respuesta en 200 ms: tiempo de espera agotado"}));
+  EXPECT_EQ(SOCKET_Receive(id, buf, 0, 0, &got), -1);  // a size of 0 fails at once
+  SOCKET_Close(id, 2);
+  // Ids outside the table are free slots: nothing outside it is touched.
+  EXPECT_EQ(SOCKET_Close(-1, 2), 0);
+  EXPECT_EQ(SOCKET_Close(kSocketSlots, 2), 0);
+  len = 1;
+  EXPECT_EQ(SOCKET_Send(kSocketSlots + 5, "x", &len, 0), -1);
+  EXPECT_EQ(len, 0);
+}
+
+// One read delivers what has arrived, at most 4096 bytes, whatever size is asked.
+TEST_F(SocketLayer, AcceptAndOneCappedRead) {
+  const int client = SOCKET_Connect("127.0.0.1", port_);
+  int zero = -1;
+  const int server = SOCKET_Receive(listener_, nullptr, 0, 0, &zero);
+  ASSERT_GE(server, 0);
+  EXPECT_EQ(zero, 0);
+  const std::string big(6000, 'b');
+  int len = static_cast<int>(big.size());
+  ASSERT_EQ(SOCKET_Send(client, big.data(), &len, 0), 0);
+  std::string got(8192, '\0');
+  int n = 0;
+  std::size_t total = 0;
+  while (total < big.size() && SOCKET_Receive(server, got.data(), 8192, 0, &n) == 0) {
+    EXPECT_LE(n, kReceiveMax);
+    total += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(total, big.size());
+  // The set holds the listener and the accepted connection; closing leaves it in order.
+  const SocketSet& set = SOCKET_GetSet();
+  ASSERT_EQ(set.count, 2u);
+  EXPECT_GE(SOCKET_GetHighest(), set.members[1]);
+  SOCKET_Close(server, 2);
+  EXPECT_EQ(set.count, 1u);
+  SOCKET_Close(client, 2);
+  EXPECT_EQ(SOCKET_Receive(client, got.data(), 10, 0, &n), -1);  // closed: a free slot
+}
+
+}  // namespace
