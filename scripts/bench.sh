@@ -17,10 +17,7 @@ case "${1:-}" in
   *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
 esac
 
-ZEL_WITH_WINDOWS=0 scripts/setup.sh
-# strace only adds a system-call count to the idle check: go on without it.
-ZEL_WITH_WINDOWS=0 ZEL_WITH_BENCH_TOOLS=1 scripts/setup.sh ||
-  echo "strace could not be installed: the idle check counts no system calls" >&2
+ZEL_WITH_WINDOWS=0 scripts/setup.sh ci
 scripts/build.sh build
 bin=$PWD/build/bin
 out=$PWD/build/bench-results

@@ -4,8 +4,10 @@
 # terminal does, each answer shown, and both stopped cleanly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ZEL_WITH_WINDOWS=0 scripts/setup.sh
-scripts/build.sh build
+scripts/setup.sh demo
+# Only what the demo runs: the service and the gateway simulator.
+cmake -S . -B build -G Ninja -DZEL_WERROR=ON >/dev/null
+cmake --build build --target zelclient zelgateway -- -j"$(nproc)"
 bin=$PWD/build/bin
 
 demo=$(mktemp -d /tmp/zeldemo.XXXXXX)

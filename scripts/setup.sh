@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when they are missing.
+# Installs the Debian packages a command needs, when they are missing:
+#   setup.sh demo   the build of the service and the gateway simulator
+#   setup.sh test   the whole test command (native, sanitizers, Windows under Wine)
+#   setup.sh ci     the test command and the rest of CI (fuzzing, benchmarks, packages)
+# ZEL_WITH_WINDOWS=0 leaves the Windows cross compiler and Wine out.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build googletest libbenchmark-dev python3 clang libfuzzer-14-dev
-          libclang-rt-14-dev)
-[[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] && packages+=(g++-mingw-w64-x86-64-posix wine64)
-# The benchmarks' idle check counts system calls with strace where it is installed.
-[[ "${ZEL_WITH_BENCH_TOOLS:-0}" == 1 ]] && packages+=(strace)
+level="${1:-test}"
+packages=(g++ cmake ninja-build)
+if [[ $level != demo ]]; then
+  packages+=(googletest python3)
+  [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] && packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+fi
+if [[ $level == ci ]]; then
+  packages+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev strace lintian)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
