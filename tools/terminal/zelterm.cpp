@@ -195,8 +195,12 @@ int replay(const Options& o, bool watching) {
 
 std::string request_from_fields(const std::vector<std::string>& fields) {
   std::string text;
-  for (const auto& f : fields) text += "|" + zel::utf8_to_cp1252(f);
-  return text + "|";
+  for (const auto& f : fields) {
+    text += '|';
+    text += zel::utf8_to_cp1252(f);
+  }
+  text += '|';
+  return text;
 }
 
 }  // namespace
