@@ -16,8 +16,7 @@ namespace {
 using Value = zel::Text<kRequestCapacity>;
 
 // Room for any answer built from a request: four values of at most the request's
-// length and the fixed fields. An answer too long for the answer file thus reaches
-// ZELClient_WriteFileOutput, which refuses it.
+// length and the fixed fields.
 using Answer = zel::Text<4 * kRequestCapacity + 256>;
 
 struct RequestFields {
@@ -42,6 +41,14 @@ void read_fields(const ZELClient& client, const char* function, RequestFields& f
   read_field(client, function, "G99", "TipoTran", f.tipoTran);
 }
 
+// The values cut to their usual widths, so that an answer made of them always fits.
+void cut_to_widths(RequestFields& f) {
+  f.codeFarm.truncate(10);
+  f.nroReceta.truncate(20);
+  f.nroBenp.truncate(10);
+  f.tipoTran.truncate(6);
+}
+
 // Builds the answer; false when it does not fit in the answer buffer.
 bool build_answer(zel::TextRef answer, const RequestFields& f, const char* terminal,
                   const char* code, const char* reason, const char* number) {
@@ -61,17 +68,23 @@ const char* terminal_name(const ZELClient& client, int index) {
   return index >= 0 && index < kMaxTerminals ? client.config.terminals[index].c_str() : nullptr;
 }
 
-// Builds and writes an answer for the terminal; false when it was not written.
-bool write_answer(ZELClient& client, const char* function, const char* terminal,
+// True when the answer would fit an answer file.
+bool fits(ZELClient& client, const RequestFields& fields, const char* terminal, const char* code,
+          const char* reason, const char* number) {
+  Answer answer;
+  return build_answer(answer, fields, terminal, code, reason, number) &&
+         ZELClient_AnswerFits(client, answer.c_str());
+}
+
+// Builds and writes an answer as the terminal's decided file (suffix); false
+// when it was not written.
+bool write_answer(ZELClient& client, const char* terminal, const char* suffix,
                   const RequestFields& fields, const char* code, const char* reason,
                   const char* number) {
   Answer answer;
   Path path;
-  if (!build_answer(answer, fields, terminal, code, reason, number)) {
-    LOG_Print(LOG_CLI_ERROR, "%s respuesta mayor a %zu caracteres", function, kRequestCapacity);
-    return false;
-  }
-  return ZELClient_TerminalPath(client, terminal, "out.txt", path) &&
+  return build_answer(answer, fields, terminal, code, reason, number) &&
+         ZELClient_TerminalPath(client, terminal, suffix, path) &&
          ZELClient_WriteFileOutput(client, path.c_str(), answer.c_str()) == 0;
 }
 
@@ -88,20 +101,27 @@ void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) 
   }
   RequestFields fields;
   read_fields(client, "ZELClient_GenAutoResponse", fields);
+  // An answer that could not be written whole takes no number: the error answer instead.
+  if (!fits(client, fields, terminal, "ND", "RECETA PRE-AUTORIZADA", "G00000000000")) {
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse respuesta mayor a %zu caracteres",
+              kRequestCapacity);
+    LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
+    ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
+    return;
+  }
 
   const SequenceNumber taken = ZELClient_TakeNumber(client, now);
   zel::Text<40> authorisation;
   authorisation.format("%c%4d%07" PRId64, flag != 0 ? 'G' : 'I', taken.year, taken.number);
-
-  if (write_answer(client, "ZELClient_GenAutoResponse", terminal, fields, "ND",
-                   "RECETA PRE-AUTORIZADA", authorisation.c_str())) {
+  if (write_answer(client, terminal, kDecidedLocal, fields, "ND", "RECETA PRE-AUTORIZADA",
+                   authorisation.c_str())) {
     ZELClient_KeepNumber(client, taken);
+    ZELClient_JournalAppend(client, client.request.view(), authorisation.c_str());
   } else {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse WriteFileOutput");
     // No terminal holds this number: the next answer gets it again.
     ZELClient_ReturnNumber(client, taken);
   }
-  ZELClient_JournalAppend(client, client.request.view(), authorisation.c_str());
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
 }
 
@@ -111,9 +131,12 @@ void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
   const char* terminal = terminal_name(client, index);
   RequestFields fields;
   read_fields(client, "ZELClient_GenErrorResponse", fields);
+  if (terminal != nullptr && code != nullptr && reason != nullptr &&
+      !fits(client, fields, terminal, code, reason, nullptr)) {
+    cut_to_widths(fields);
+  }
   if (terminal == nullptr || code == nullptr || reason == nullptr ||
-      !write_answer(client, "ZELClient_GenErrorResponse", terminal, fields, code, reason,
-                    nullptr)) {
+      !write_answer(client, terminal, kDecidedFile, fields, code, reason, nullptr)) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenErrorResponse WriteFileOutput");
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenErrorResponse Exit");

@@ -1,11 +1,17 @@
 // Local answers: the pre-authorisation answer, numbered from the yearly sequence
 // and journalled, and the error answer; both from the request in the request
-// buffer, written as the terminal's answer file.
+// buffer, written as the terminal's decided answer (published by the request's
+// lifecycle). Every request gets one: an answer that would not fit an answer
+// file becomes the error answer "Receta demasiado larga", its values cut to their
+// usual widths, and takes no number.
 #pragma once
 
 #include <cstdint>
 
 #include "client/context.h"
+
+// The reason of the error answer to a request or an answer too long for its file.
+constexpr const char* kTooLong = "Receta demasiado larga";
 
 void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag);
 void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code, const char* reason);

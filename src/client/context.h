@@ -34,10 +34,11 @@ struct ZELClientConfig {
 
 // What is kept for a terminal between passes.
 struct TerminalState {
-  bool resumeChecked = false;  // the request taken by an earlier run was looked for
-  // The last request whose file could not be taken: answered once, not again while
-  // the same request stands in the file.
-  zel::Text<kRequestCapacity> untaken;
+  bool recovered = false;       // what an earlier run left was looked at
+  bool refusedLogged = false;   // its request name is no readable file, and was logged so
+  bool publishWaits = false;    // a decided answer waits for the answer file's name
+  bool publishLogged = false;   // ... and was logged so
+  bool answeredLogged = false;  // a request answered before was found again, and logged so
 };
 
 // The last authorisation number issued in this run for one year: a floor that
@@ -56,6 +57,7 @@ struct ZELClient {
   // The packets' sender name: the -n name, "CLI1" once a life signal was sent.
   zel::Text<4> sender;
   zel::Text<kRequestCapacity> request;  // the request being handled
+  zel::Text<kRequestCapacity> asRead;   // the same, as its file held it
   zel::Text<kRequestCapacity> answer;   // the answer being written, laid out
   unsigned char packet[kPacketBufferSize];
   unsigned char reply[kPacketBufferSize];
@@ -64,6 +66,7 @@ struct ZELClient {
   ProbeHost probes[kProbeCount];
   int probeCount = -1;  // -1 until the probe hosts are read
   std::time_t lifeTimer = 0;
+  plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
 
   const plat::FileOps* files = &plat::system_files();
   std::time_t (*clock)() = [] { return std::time(nullptr); };

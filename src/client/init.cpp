@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/number.h"
+#include "fileutil/path.h"
 #include "log/log.h"
 
 namespace {
@@ -99,6 +100,26 @@ void log_configuration(const ZELClientConfig& config) {
   LOG_Print(LOG_CLI_INFO, "%sWaitTimeout=[%d] ", pad, config.waitTimeout);
 }
 
+// One service per root: a lock in the root, which the system drops when its
+// holder ends, so a crash never leaves it behind. false when another service
+// holds it. A root where no lock can be made (missing yet, read-only) is served
+// without one.
+bool lock_root(ZELClient& client) {
+  const char* root = client.config.rootPath.c_str();
+  Path lock;
+  if (!FILE_MakePath(lock, {root, "ZELCLIENT.lck"})) return true;
+  if (client.rootLock != plat::kNoFile) client.files->close(client.rootLock);
+  client.rootLock = plat::kNoFile;
+  if (client.files->open(lock.c_str(), plat::OpenMode::Lock, &client.rootLock) !=
+      plat::Status::Busy) {
+    return true;
+  }
+  client.rootLock = plat::kNoFile;
+  std::fprintf(stderr, "zelclient: otro zelclient ya atiende la carpeta %s\n", root);
+  LOG_Print(0, "ZELClient_Init otro zelclient ya atiende la carpeta [%s]", root);
+  return false;
+}
+
 }  // namespace
 
 int ZELClient_Init(ZELClient& client, int argc, char** argv) {
@@ -117,9 +138,14 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     }
   }
   if (rejected || config.name.empty() || config.rootPath.empty()) return -1;
+  if (!lock_root(client)) return -1;
 
   client.sender = config.name;
   log_configuration(config);
+  if (client.rootLock == plat::kNoFile) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Init sin bloqueo de la carpeta [%s]",
+              config.rootPath.c_str());
+  }
   if (SOCKET_Init(nullptr) != 0) {
     // The service runs on, answering every request locally: say why, loudly.
     std::fprintf(stderr, "zelclient: %s; las recetas se responderan localmente\n",

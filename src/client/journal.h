@@ -8,6 +8,10 @@
 
 bool ZELClient_JournalExists(const ZELClient& client);
 
+// True when one of the journal's last lines holds the authorisation number (a
+// line appended before a crash, looked for at the restart that follows).
+bool ZELClient_JournalHas(const ZELClient& client, const char* authorisation);
+
 // Appends the request's first line with G52 set to the authorisation number.
 void ZELClient_JournalAppend(ZELClient& client, std::string_view request,
                              const char* authorisation);

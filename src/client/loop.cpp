@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "client/journal.h"
+#include "client/lifecycle.h"
 #include "client/lifesignal.h"
 #include "client/outcomes.h"
-#include "client/pipeline.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
 #include "log/log.h"

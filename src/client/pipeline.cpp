@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "client/answers.h"
-#include "client/outcomes.h"
 #include "client/probe.h"
 #include "client/termfiles.h"
 #include "common/number.h"
@@ -119,9 +118,15 @@ void exchange(ZELClient& client, int index, int packetType, std::int64_t startMs
   client.lifeTimer = client.clock();
   SOCKET_Close(id, 2);
 
-  if (ZEL_TranHasField(reply, "F52")) {
+  if (ZEL_TranHasField(reply, "F52") && !ZELClient_AnswerFits(client, reply)) {
+    // The gateway's answer cannot be handed on whole: the terminal is told so and
+    // may ask again; a local authorisation would add a second one to the gateway's.
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process respuesta del gateway mayor a %zu caracteres",
+              kRequestCapacity);
+    ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
+  } else if (ZEL_TranHasField(reply, "F52")) {
     Path path;
-    if (!ZELClient_TerminalPath(client, config.terminals[index].c_str(), "out.txt", path) ||
+    if (!ZELClient_TerminalPath(client, config.terminals[index].c_str(), kDecidedFile, path) ||
         ZELClient_WriteFileOutput(client, path.c_str(), reply) == -1) {
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process WriteFileOutput");
     }
@@ -132,9 +137,16 @@ void exchange(ZELClient& client, int index, int packetType, std::int64_t startMs
   log_timing(startMs);
 }
 
-// Checks, edits and relays the request in the request buffer, and answers the
-// terminal. Every path ends in an answer attempt.
-void handle_request(ZELClient& client, int index, std::int64_t startMs) {
+}  // namespace
+
+// Checks, edits and relays the request in the request buffer, and decides the
+// terminal's answer. Every path ends in an answer attempt.
+void ZELClient_Decide(ZELClient& client, int index, bool whole, std::int64_t startMs) {
+  if (!whole) {
+    ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
+    return;
+  }
   zel::Text<6> tranType;
   zel::TextRef tranRef = tranType;
   ZEL_TranGetField(client.request.c_str(), "G99", &tranRef);
@@ -170,101 +182,10 @@ void handle_request(ZELClient& client, int index, std::int64_t startMs) {
   }
 
   if (!rewrite_request(client.request, kept.c_str(), client.config.terminals[index].c_str())) {
-    ZELClient_GenErrorResponse(client, index, "ND", "Receta demasiado larga");
+    ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
     return;
   }
 
   exchange(client, index, packetType, startMs);
-}
-
-// The failed deletion's line, with the path in brackets.
-void log_unlink_failure(const char* path, plat::Status s) {
-  zel::Text<sizeof(Path) + 2> shown;
-  shown.format("[%s]", path);
-  ZELClient_LogDeleteFailure("ZELClient_Process", shown.c_str(), s);
-}
-
-void release_request(ZELClient& client, const char* held) {
-  const plat::Status s = client.files->remove(held);
-  if (s != plat::Status::Ok && s != plat::Status::NotFound) log_unlink_failure(held, s);
-}
-
-enum class Take { Held, Removed, Failed };
-
-// Takes the request file that was read away from the terminal's name: renamed to
-// held, or removed when there is no held path. A failure is logged.
-Take take_request(ZELClient& client, const char* path, const char* held) {
-  const bool toHeld = held[0] != '\0';
-  const plat::Status s = toHeld ? client.files->rename(path, held) : client.files->remove(path);
-  if (s == plat::Status::Ok) return toHeld ? Take::Held : Take::Removed;
-  if (s == plat::Status::NotFound) {
-    log_unlink_failure(path, s);
-    return Take::Removed;
-  }
-  log_unlink_failure(path, plat::Status::Denied);  // the file stays: it could not be taken
-  return Take::Failed;
-}
-
-// A request file is held back while another process holds it, and (as the Windows
-// runtime reports both alike) while it is no readable file.
-bool read_refused(RequestRead r) {
-  return r == RequestRead::Busy || r == RequestRead::Denied;
-}
-
-}  // namespace
-
-// A request is taken from its terminal by renaming its file to "<terminal>in.zel"
-// beside it, and that file is removed only once the request has been answered.
-// A run that ends in between (a crash, a kill) leaves the request there, and the
-// next run answers it first. Each terminal is looked at once per run for that.
-bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
-  if (index < 0 || index >= client.config.terminalCount) return false;
-  const char* name = client.config.terminals[index].c_str();
-  TerminalState& state = client.terminals[index];
-  Path path;
-  Path held;
-  if (!ZELClient_TerminalPath(client, name, "in.txt", path)) return false;
-  ZELClient_TerminalPath(client, name, "in.zel", held);  // too long a path: removed at once instead
-
-  // A request taken by an earlier run and not answered comes first. The
-  // terminal's request file, if any, follows in the same visit: the changes of
-  // this first pass happen before the directory is watched, so no change would
-  // bring the service back to it.
-  if (!state.resumeChecked) {
-    if (!held.empty() && client.files->readable(held.c_str()) == plat::Status::Ok) {
-      LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", held.c_str());
-      const std::int64_t startMs = plat::monotonic_ms();
-      const RequestRead r = ZELClient_ReadFileInput(client, held.c_str());
-      if (r != RequestRead::Ok) {
-        LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", held.c_str());
-        return read_refused(r);  // the request file waits behind it
-      }
-      handle_request(client, index, startMs);
-      release_request(client, held.c_str());
-    }
-    state.resumeChecked = true;
-  }
-
-  if (client.files->readable(path.c_str()) != plat::Status::Ok) return false;
-  const std::int64_t startMs = plat::monotonic_ms();
-  const RequestRead r = ZELClient_ReadFileInput(client, path.c_str());
-  if (r != RequestRead::Ok) {
-    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", path.c_str());
-    return read_refused(r);
-  }
-  const Take take = take_request(client, path.c_str(), held.c_str());
-  // A file that could not be taken is answered once; as long as the same request
-  // stands in it, it is not answered again, or every pass (each woken by the
-  // answer just written) would relay it once more.
-  const bool answered = !state.untaken.empty() && state.untaken.view() == client.request.view();
-  if (take == Take::Failed) {
-    if (answered) return false;
-    state.untaken.assign(client.request.view());
-  } else {
-    state.untaken.clear();
-  }
-  if (!answered) handle_request(client, index, startMs);
-  if (take == Take::Held) release_request(client, held.c_str());
-  return false;
 }

@@ -1,9 +1,13 @@
-// The request pipeline: at most one request of one terminal, from its request
-// file to its answer file, through the gateway or a local answer.
+// The request pipeline: checks the request in the request buffer, edits it,
+// relays it to the gateway, and decides the terminal's answer: the gateway's
+// reply, a local pre-authorisation, or an error answer.
 #pragma once
+
+#include <cstdint>
 
 #include "client/context.h"
 
-// Handles terminal index's request, if it has one. true when its request file is
-// held by another process right now and should be tried again soon.
-bool ZELClient_ProcessTerminal(ZELClient& client, int index);
+// Decides terminal index's answer to the request in the request buffer (whole:
+// the request file fitted the buffer; else it gets the error answer). startMs:
+// when the request was found, for the timing line.
+void ZELClient_Decide(ZELClient& client, int index, bool whole, std::int64_t startMs);

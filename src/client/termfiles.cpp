@@ -12,8 +12,8 @@ namespace {
 
 constexpr std::size_t kChunk = 511;
 
-// Reads the whole file, translated, into out. false when the text would not
-// fit in out. A failed read ends the text.
+// Reads the whole file, translated, into out. false when the text does not fit
+// in out, which then holds as much of it as fits. A failed read ends the text.
 bool read_translated(const plat::FileOps& fs, plat::FileHandle f, zel::TextRef out) {
   zel::CrLfReader reader;
   char chunk[kChunk + 1];
@@ -23,7 +23,11 @@ bool read_translated(const plat::FileOps& fs, plat::FileHandle f, zel::TextRef o
     if (fs.read(f, chunk, kChunk, &n) != plat::Status::Ok) n = 0;
     const std::size_t got = n > 0 ? reader.translate(chunk, n, text) : reader.finish(text);
     // The text ends at a zero byte, as a terminated text does.
-    if (!out.append(std::string_view(text, strnlen(text, got)))) return false;
+    const std::string_view piece(text, strnlen(text, got));
+    if (!out.append(piece)) {
+      out.append(piece.substr(0, out.room()));
+      return false;
+    }
     if (n == 0) return true;
   }
 }
@@ -51,36 +55,43 @@ bool ZELClient_TerminalPath(const ZELClient& client, const char* terminal, const
          FILE_MakePath(path, {client.config.rootPath.c_str(), name.c_str()});
 }
 
-RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path) {
-  LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Entry");
+RequestRead ZELClient_ReadText(const ZELClient& client, const char* path, plat::OpenMode mode,
+                               zel::TextRef out) {
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
-  const plat::Status opened = fs.open(path, plat::OpenMode::ExclusiveRead, &f);
-  RequestRead result = read_result(opened);
-  if (opened == plat::Status::Ok) {
-    // Read into a staging copy, so that a refused request leaves the buffer as it was.
-    zel::Text<kRequestCapacity> staged;
-    if (read_translated(fs, f, staged)) {
-      client.request.clear();
-      client.request.assign(staged.view());
-      result = RequestRead::Ok;
-    } else {
-      result = RequestRead::TooLong;
-      LOG_Print(LOG_CLI_ERROR,
-                "ZELClient_ReadFileInput archivo [%s] mayor a %zu caracteres, no se lee", path,
-                kRequestCapacity);
-    }
-    fs.close(f);
+  const plat::Status opened = fs.open(path, mode, &f);
+  if (opened != plat::Status::Ok) return read_result(opened);
+  out.clear();
+  const bool whole = read_translated(fs, f, out);
+  fs.close(f);
+  return whole ? RequestRead::Ok : RequestRead::TooLong;
+}
+
+RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::OpenMode mode) {
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Entry");
+  const RequestRead result = ZELClient_ReadText(client, path, mode, client.request);
+  if (result == RequestRead::TooLong) {
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_ReadFileInput archivo [%s] mayor a %zu caracteres, no se lee entero", path,
+              kRequestCapacity);
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Exit");
   return result;
+}
+
+bool ZELClient_AnswerFits(ZELClient& client, const char* answer) {
+  zel::Text<kRequestCapacity> laid;
+  return laid.assign(answer) && (client.config.fixedLayout == 0 || ZELClient_FixedLayout(laid));
 }
 
 int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Entry");
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
-  const plat::Status opened = fs.open(path, plat::OpenMode::ExclusiveWrite, &f);
+  // The file is the service's own and made anew: whatever stands by its name (an
+  // earlier attempt, a link someone placed there) is removed, never written through.
+  fs.remove(path);
+  const plat::Status opened = fs.open(path, plat::OpenMode::CreateNew, &f);
   if (opened != plat::Status::Ok) {
     LOG_Print(1, "ZELClient_WriteFileOutput abriendo archivo [%s] de output", path);
     ZELClient_LogOpenFailure("ZELClient_WriteFileOutput", opened);
@@ -88,8 +99,7 @@ int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* a
     return -1;
   }
 
-  // The file is already emptied; an answer that does not fit is not written at
-  // all rather than cut, so the terminal never finds a partial answer.
+  // An answer that does not fit is not written at all rather than cut.
   zel::Text<kRequestCapacity>& text = client.answer;
   bool fits = std::strlen(answer) <= kRequestCapacity;
   if (fits) {

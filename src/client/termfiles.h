@@ -5,6 +5,16 @@
 
 #include "client/context.h"
 
+// A terminal's files in the root directory, by suffix of the terminal's name.
+constexpr const char* kRequestFile = "in.txt";    // the terminal's request
+constexpr const char* kTakenFile = "in.zel";      // the request, taken by the service
+constexpr const char* kDecidedFile = "out.zel";   // its answer: the gateway's, or an error
+constexpr const char* kDecidedLocal = "aut.zel";  // its answer: a local pre-authorisation
+constexpr const char* kAnswerFile = "out.txt";    // the answer, published to the terminal
+// The last request answered whose file could not be removed, so that it is not
+// answered again, in this run or the next.
+constexpr const char* kAnsweredFile = "in.fin";
+
 // "<root>/<terminal><suffix>" into path; false (path empty) when it does not fit.
 bool ZELClient_TerminalPath(const ZELClient& client, const char* terminal, const char* suffix,
                             Path& path);
@@ -14,14 +24,24 @@ enum class RequestRead {
   Busy,     // another process holds the file right now
   Denied,   // the name is no readable regular file (a link, a directory...)
   Missing,  // there is no such file
-  TooLong,  // longer than the request buffer: not read
+  TooLong,  // longer than the request buffer: the buffer holds its beginning
   Failed,   // any other failure
 };
 
-// Reads path into the request buffer; any other outcome than Ok leaves the buffer
-// as it was.
-RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path);
+// Reads path, translated, into out (its beginning when it does not fit whole).
+RequestRead ZELClient_ReadText(const ZELClient& client, const char* path, plat::OpenMode mode,
+                               zel::TextRef out);
 
-// Writes answer (laid out when the fixed-layout flag is set) to path, through
-// the answer buffer, which holds the written text afterwards. 0, or -1.
+// Reads path into the request buffer: a terminal's file with the exclusive open,
+// one of the service's own (mode Read) plainly. A file that cannot be opened
+// leaves the buffer as it was.
+RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path,
+                                    plat::OpenMode mode = plat::OpenMode::ExclusiveRead);
+
+// True when answer, laid out when the fixed-layout flag is set, fits an answer file.
+bool ZELClient_AnswerFits(ZELClient& client, const char* answer);
+
+// Writes answer (laid out when the fixed-layout flag is set) as a new file at
+// path, one of the service's own names, through the answer buffer, which holds
+// the written text afterwards. 0, or -1.
 int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer);

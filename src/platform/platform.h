@@ -70,9 +70,14 @@ enum class OpenMode : std::uint8_t {
   // lease: a lease that the service breaks lingers while its holder lives).
   LockedRead,
   LockedWrite,
-  Read,    // plain read of an existing file
-  Create,  // plain write, created or emptied
-  Append,  // plain write at the end, created when missing
+  Read,       // plain read of an existing file
+  Create,     // plain write, created or emptied
+  CreateNew,  // plain write of a file that must not exist yet (no link is followed)
+  Append,     // plain write at the end, created when missing
+  // Read/write, created when missing, with an exclusive hold that the system drops
+  // when the holder ends (a crash never leaves it behind): Busy while another
+  // process holds it.
+  Lock,
 };
 
 struct FileOps {

@@ -72,10 +72,11 @@ class LocalAnswers : public ::testing::Test {
   }
   void TearDown() override { fs::current_path(saved_); }
 
+  // The decided answer, as the request's lifecycle finds it.
   std::string answer(std::int16_t flag = 1) {
-    fs::remove(root_ / "caja1out.txt");
+    fs::remove(root_ / "caja1aut.zel");
     ZELClient_GenAutoResponse(client_, 0, flag);
-    return zt::read_file(root_ / "caja1out.txt");
+    return zt::read_file(root_ / "caja1aut.zel");
   }
   std::string work(const char* name) { return zt::read_file(work_ / name); }
   static std::string preauth(const std::string& number) {
@@ -98,7 +99,7 @@ TEST_F(LocalAnswers, WorkedExampleByteForByte) {
   EXPECT_EQ(answer(0), preauth("I20310000018"));
   // The error answer: no number, no working file touched.
   ZELClient_GenErrorResponse(client_, 0, "ND", "Formato de Troquel invalido");
-  EXPECT_EQ(zt::read_file(root_ / "caja1out.txt"),
+  EXPECT_EQ(zt::read_file(root_ / "caja1out.zel"),
             "|F01=1234|F04=556677|F08=42|F41=caja1|F50=ND|F51=Formato de Troquel invalido|"
             "F99=000021|");
   EXPECT_EQ(work("nroaut.txt"), "18\r\n");
@@ -120,7 +121,7 @@ TEST_F(LocalAnswers, EachYearStartsAtOne) {
 TEST_F(LocalAnswers, UnwrittenAnswerGivesItsNumberBack) {
   zt::write_file(work_ / "anio.txt", "2031\r\n");
   zt::write_file(work_ / "nroaut.txt", "7\r\n");
-  g_faults.path = "caja1out.txt";
+  g_faults.path = "caja1aut.zel";
   g_faults.status = plat::Status::Denied;
   EXPECT_EQ(answer(), "");
   EXPECT_EQ(work("nroaut.txt"), "7\r\n");

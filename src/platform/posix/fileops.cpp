@@ -125,14 +125,23 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
     case OpenMode::Create:
       flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       break;
+    case OpenMode::CreateNew:
+      flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+      break;
     case OpenMode::Append:
       flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
+    case OpenMode::Lock:
+      flags |= O_RDWR | O_CREAT | O_NOFOLLOW;
       break;
     default:
       return open_held(path, mode, out);
   }
   const int fd = ::open(path, flags, 0666);
   if (fd < 0) return last_status();
+  if (mode == OpenMode::Lock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return fail_and_close(fd, errno == EWOULDBLOCK ? Status::Busy : last_status());
+  }
   *out = fd;
   return Status::Ok;
 }

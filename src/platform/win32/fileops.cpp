@@ -86,9 +86,16 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
       fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYNO,
                   _S_IREAD | _S_IWRITE);
       break;
+    case OpenMode::CreateNew:
+      fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
+                  _S_IREAD | _S_IWRITE);
+      break;
     case OpenMode::Append:
       fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _SH_DENYNO,
                   _S_IREAD | _S_IWRITE);
+      break;
+    case OpenMode::Lock:  // the sharing mode is the hold; it ends with the process
+      fd = _sopen(path, _O_RDWR | _O_CREAT | _O_BINARY, _SH_DENYRW, _S_IREAD | _S_IWRITE);
       break;
   }
   *out = fd < 0 ? kNoFile : fd;
@@ -146,14 +153,30 @@ Status writable(const char* path) {
   return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? Status::Denied : Status::Ok;
 }
 
+// Every file the service removes is its own to remove (a taken request, its stop
+// file): a read-only attribute, which a terminal may have left on its request, is
+// cleared first.
 Status remove_file(const char* path) {
+  if (_unlink(path) == 0) return Status::Ok;
+  const Status s = last_status();
+  const DWORD attributes = GetFileAttributesA(path);
+  if (s != Status::Denied || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      !SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    return s;
+  }
   return _unlink(path) == 0 ? Status::Ok : last_status();
 }
 
+// A file that another process holds open cannot be replaced; Windows reports it
+// as denied access, which here is a hold that passes: Busy.
 Status rename_file(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? Status::Ok
-             : status_of_last_error();
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Status::Ok;
+  const Status s = status_of_last_error();
+  const DWORD target = GetFileAttributesA(to);
+  const bool plainFile = target != INVALID_FILE_ATTRIBUTES &&
+                         (target & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+  return s == Status::Denied && plainFile ? Status::Busy : s;
 }
 
 // MOVEFILE_WRITE_THROUGH has made the rename durable already.

@@ -1,0 +1,214 @@
+#include "client/lifecycle.h"
+
+#include "client/journal.h"
+#include "client/outcomes.h"
+#include "client/pipeline.h"
+#include "client/termfiles.h"
+#include "fileutil/textfile.h"
+#include "log/log.h"
+#include "tran/fields.h"
+
+namespace {
+
+// A terminal's files, by their place in the life of a request.
+struct Names {
+  Path request, taken, decided, decidedLocal, answered, answer;
+};
+
+bool make_names(const ZELClient& client, const char* terminal, Names& n) {
+  return ZELClient_TerminalPath(client, terminal, kRequestFile, n.request) &&
+         ZELClient_TerminalPath(client, terminal, kTakenFile, n.taken) &&
+         ZELClient_TerminalPath(client, terminal, kDecidedFile, n.decided) &&
+         ZELClient_TerminalPath(client, terminal, kDecidedLocal, n.decidedLocal) &&
+         ZELClient_TerminalPath(client, terminal, kAnsweredFile, n.answered) &&
+         ZELClient_TerminalPath(client, terminal, kAnswerFile, n.answer);
+}
+
+bool exists(const ZELClient& client, const Path& path) {
+  return client.files->exists(path.c_str()) == plat::Status::Ok;
+}
+
+// The decided file that holds an answer, or nullptr. An empty one (a run that
+// ended between creating and writing it) decided nothing and is removed.
+const Path* decided(const ZELClient& client, const Names& n) {
+  for (const Path* p : {&n.decided, &n.decidedLocal}) {
+    if (!exists(client, *p)) continue;
+    char first = 0;
+    bool whole = false;
+    if (FILE_ReadRaw(*client.files, p->c_str(), &first, 1, &whole) == 1) return p;
+    client.files->remove(p->c_str());
+  }
+  return nullptr;
+}
+
+void log_delete(const Path& path, plat::Status s) {
+  zel::Text<sizeof(Path) + 2> shown;
+  shown.format("[%s]", path.c_str());
+  ZELClient_LogDeleteFailure("ZELClient_Process", shown.c_str(), s);
+}
+
+// The request answered was the same as one answered before whose file could not
+// be removed: not answered again.
+bool answered_before(ZELClient& client, int index, const Names& n) {
+  zel::Text<kRequestCapacity> answered;
+  if (ZELClient_ReadText(client, n.answered.c_str(), plat::OpenMode::Read, answered) !=
+          RequestRead::Ok ||
+      answered.view() != client.asRead.view()) {
+    return false;
+  }
+  TerminalState& state = client.terminals[index];
+  if (!state.answeredLogged) {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process receta ya respondida, su archivo no se pudo borrar [%s]",
+              client.asRead.c_str());
+    state.answeredLogged = true;
+  }
+  return true;
+}
+
+// Removes the request's file once its answer is decided. A file that cannot be
+// removed is recorded as answered, so that neither this run nor the next answers
+// it again.
+void release(ZELClient& client, const Path& file, const Names& n) {
+  const plat::Status s = client.files->remove(file.c_str());
+  if (s == plat::Status::Ok || s == plat::Status::NotFound) return;
+  log_delete(file, s);
+  if (FILE_ReplaceText(*client.files, n.answered.c_str(), client.asRead.view()) !=
+      plat::Status::Ok) {
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process no se pudo guardar [%s]", n.answered.c_str());
+  }
+}
+
+// Renames the decided answer over the answer file. An answer file that the
+// terminal holds keeps the answer waiting for a later pass. true when published.
+bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
+  TerminalState& state = client.terminals[index];
+  const plat::Status s = client.files->rename(from.c_str(), n.answer.c_str());
+  state.publishWaits = s != plat::Status::Ok;
+  if (s == plat::Status::Ok) {
+    state.publishLogged = false;
+  } else if (!state.publishLogged) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo reemplazar [%s]",
+              n.answer.c_str());
+    state.publishLogged = true;
+  }
+  return s == plat::Status::Ok;
+}
+
+// Decides the answer to the request in the request buffer, releases its file
+// and publishes the answer.
+void answer(ZELClient& client, int index, const Path& file, const Names& n, bool whole,
+            std::int64_t startMs) {
+  ZELClient_Decide(client, index, whole, startMs);
+  const Path* d = decided(client, n);
+  release(client, file, n);
+  if (d != nullptr) publish(client, index, *d, n);
+}
+
+// A local answer decided before a crash may have missed its journal line.
+void journal_decided(ZELClient& client, const Path& local) {
+  zel::Text<63> number;
+  zel::TextRef ref = number;
+  if (ZELClient_ReadText(client, local.c_str(), plat::OpenMode::Read, client.answer) !=
+          RequestRead::Ok ||
+      ZEL_TranGetField(client.answer.c_str(), "F52", &ref) == nullptr || number.empty()) {
+    return;
+  }
+  if (!ZELClient_JournalHas(client, number.c_str())) {
+    ZELClient_JournalAppend(client, client.asRead.view(), number.c_str());
+  }
+}
+
+// What an earlier run left for this terminal, finished.
+void recover(ZELClient& client, int index, const Names& n) {
+  const bool newer = exists(client, n.request);
+  const RequestRead read =
+      exists(client, n.taken)
+          ? ZELClient_ReadText(client, n.taken.c_str(), plat::OpenMode::Read, client.asRead)
+          : RequestRead::Missing;
+  const bool taken = read == RequestRead::Ok || read == RequestRead::TooLong;
+  if (taken && newer) {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process descartando receta anterior, el terminal ya escribio otra [%s]",
+              client.asRead.c_str());
+  }
+  if (const Path* d = decided(client, n)) {
+    if (newer) {
+      LOG_Print(LOG_CLI_WARNING,
+                "ZELClient_Process descartando respuesta de una receta anterior [%s]", d->c_str());
+      client.files->remove(d->c_str());
+    } else {
+      if (taken && d == &n.decidedLocal) journal_decided(client, *d);
+      if (taken) release(client, n.taken, n);
+      publish(client, index, *d, n);
+      return;
+    }
+  }
+  if (!taken) return;
+  if (newer) {
+    release(client, n.taken, n);
+    return;
+  }
+  if (answered_before(client, index, n)) return;
+  LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", n.taken.c_str());
+  client.request.assign(client.asRead.view());
+  answer(client, index, n.taken, n, read == RequestRead::Ok, plat::monotonic_ms());
+}
+
+}  // namespace
+
+bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
+  if (index < 0 || index >= client.config.terminalCount) return false;
+  TerminalState& state = client.terminals[index];
+  Names n;
+  if (!make_names(client, client.config.terminals[index].c_str(), n)) return false;
+  if (!state.recovered) {
+    state.recovered = true;
+    recover(client, index, n);
+  }
+  if (state.publishWaits) {
+    const Path* d = decided(client, n);
+    if (d == nullptr) {
+      state.publishWaits = false;
+    } else if (exists(client, n.request)) {
+      // The terminal has asked again meanwhile: the waiting answer is not for this request.
+      LOG_Print(LOG_CLI_WARNING,
+                "ZELClient_Process descartando respuesta de una receta anterior [%s]", d->c_str());
+      client.files->remove(d->c_str());
+      state.publishWaits = false;
+    } else if (!publish(client, index, *d, n)) {
+      return true;
+    }
+  }
+
+  if (client.files->readable(n.request.c_str()) != plat::Status::Ok) {
+    state.refusedLogged = false;
+    return false;
+  }
+  const std::int64_t startMs = plat::monotonic_ms();
+  const RequestRead r = ZELClient_ReadFileInput(client, n.request.c_str());
+  if (r == RequestRead::Denied && state.refusedLogged) return false;
+  if (r != RequestRead::Ok && r != RequestRead::TooLong) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", n.request.c_str());
+    // A name that is no readable file is logged once and waits for a change;
+    // a file held by another process is tried again soon.
+    state.refusedLogged = r == RequestRead::Denied;
+    return r == RequestRead::Busy;
+  }
+  state.refusedLogged = false;
+  client.asRead.assign(client.request.view());
+
+  // Take: the request leaves the terminal's name. One that cannot be taken is
+  // answered from where it stands, and removed there once answered.
+  const plat::Status took = client.files->rename(n.request.c_str(), n.taken.c_str());
+  const Path* file = &n.taken;
+  if (took == plat::Status::NotFound) {
+    log_delete(n.request, took);  // the terminal took it back: answered all the same
+  } else if (took != plat::Status::Ok) {
+    log_delete(n.request, plat::Status::Denied);
+    file = &n.request;
+    if (answered_before(client, index, n)) return false;
+  }
+  answer(client, index, *file, n, r == RequestRead::Ok, startMs);
+  return state.publishWaits;
+}

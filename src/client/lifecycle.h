@@ -1,0 +1,25 @@
+// The life of a request, from the terminal's file to the terminal's answer. Every
+// step leaves the request in a file of the root directory whose name says where
+// it is, so that a run that ends at any moment leaves each request where the next
+// run finishes it exactly once (docs/design.md draws the states):
+//
+//   take     <T>in.txt is renamed to <T>in.zel: the terminal sees its request gone
+//   decide   the answer is written whole to <T>out.zel (the gateway's, an error
+//            answer) or <T>aut.zel (a local pre-authorisation, then journalled)
+//   release  <T>in.zel is removed
+//   publish  the decided file is renamed over <T>out.txt: a terminal sees no
+//            answer, its old one, or the whole new one, never a part
+//
+// A restart publishes an answer already decided (journalling a local one whose
+// line a crash kept out of the journal), relays again a request taken and not
+// decided, and drops both, with a WARNING, when the terminal has written a newer
+// request meanwhile, so that no terminal ever gets another request's answer.
+#pragma once
+
+#include "client/context.h"
+
+// Takes the visit of terminal index in one pass: finishes what an earlier run
+// left (first visit only), publishes an answer that waits for its name, and
+// handles a new request. true when something waits that should be tried again
+// soon (a request file or an answer file that another process holds).
+bool ZELClient_ProcessTerminal(ZELClient& client, int index);
