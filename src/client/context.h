@@ -12,6 +12,7 @@
 #include "socket/socket.h"
 
 constexpr int kMaxTerminals = 10;
+constexpr int kMaxConcurrency = 16;
 constexpr std::size_t kRequestCapacity = 1024;
 constexpr std::size_t kPacketBufferSize = 4096;
 using TerminalName = zel::Text<15>;
@@ -30,11 +31,14 @@ struct ZELClientConfig {
   int troquelLimit = 2;        // -c
   zel::Text<127> pharmacyId;   // -F
   int fixedLayout = 0;         // -L, 1 only when the value converts to exactly 1
+  int concurrency = 1;         // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
 };
 
 // What is kept for a terminal between passes.
 struct TerminalState {
   bool recovered = false;       // what an earlier run left was looked at
+  bool inFlight = false;        // its exchange runs on a worker
+  bool inPlace = false;         // its request could not be taken: answered where it stands
   bool refusedLogged = false;   // its request name is no readable file, and was logged so
   bool publishWaits = false;    // a decided answer waits for the answer file's name
   bool publishLogged = false;   // ... and was logged so
@@ -49,6 +53,21 @@ struct IssuedNumber {
 };
 constexpr int kIssuedYears = 4;
 
+// One gateway exchange of a terminal, from its framed packet to its outcome.
+struct ExchangeJob {
+  enum class Result { ConnectFailed, SendFailed, ReceiveFailed, Replied };
+  int terminal = -1;  // the index of the terminal served; -1: free
+  std::int64_t startMs = 0;
+  zel::Text<kRequestCapacity> request;  // the edited request
+  zel::Text<kRequestCapacity> asRead;   // the request as its file held it
+  unsigned char packet[kPacketBufferSize];
+  int packetLength = 0;
+  unsigned char reply[kPacketBufferSize];
+  Result result = Result::ConnectFailed;
+  int socketId = -1;           // the connection, closed by the decision
+  std::int16_t reachable = 0;  // the probe's result after a failure
+};
+
 constexpr int kProbeCount = 3;
 using ProbeHost = zel::Text<140>;  // host:port
 
@@ -56,17 +75,21 @@ struct ZELClient {
   ZELClientConfig config;
   // The packets' sender name: the -n name, "CLI1" once a life signal was sent.
   zel::Text<4> sender;
-  zel::Text<kRequestCapacity> request;  // the request being handled
-  zel::Text<kRequestCapacity> asRead;   // the same, as its file held it
-  zel::Text<kRequestCapacity> answer;   // the answer being written, laid out
-  unsigned char packet[kPacketBufferSize];
-  unsigned char reply[kPacketBufferSize];
+  zel::Text<kRequestCapacity> request;      // the request being handled
+  zel::Text<kRequestCapacity> asRead;       // the same, as its file held it
+  zel::Text<kRequestCapacity> answer;       // the answer being written, laid out
+  unsigned char packet[kPacketBufferSize];  // the life signal's
+  ExchangeJob job;                          // the one exchange of a run without workers
   TerminalState terminals[kMaxTerminals];
   IssuedNumber issued[kIssuedYears];
   ProbeHost probes[kProbeCount];
-  int probeCount = -1;  // -1 until the probe hosts are read
+  int probeCount = 0;
   std::time_t lifeTimer = 0;
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
+
+  // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads
+  // that run their network halves; nullptr: one exchange at a time, on the loop.
+  class ExchangeWorkers* workers = nullptr;
 
   const plat::FileOps* files = &plat::system_files();
   std::time_t (*clock)() = [] { return std::time(nullptr); };

@@ -3,8 +3,10 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "client/probe.h"
 #include "common/number.h"
 #include "fileutil/path.h"
 #include "log/log.h"
@@ -120,6 +122,20 @@ bool lock_root(ZELClient& client) {
   return false;
 }
 
+// ZELCLIENT_CONCURRENCY: a whole number from 1 up; anything else keeps 1.
+int concurrency() {
+  const char* value = std::getenv("ZELCLIENT_CONCURRENCY");
+  if (value == nullptr) return 1;
+  char* end = nullptr;
+  const long n = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || n < 1) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Init valor invalido ZELCLIENT_CONCURRENCY=[%s], se usa 1",
+              value);
+    return 1;
+  }
+  return n > kMaxConcurrency ? kMaxConcurrency : static_cast<int>(n);
+}
+
 }  // namespace
 
 int ZELClient_Init(ZELClient& client, int argc, char** argv) {
@@ -146,7 +162,10 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Init sin bloqueo de la carpeta [%s]",
               config.rootPath.c_str());
   }
-  if (SOCKET_Init(nullptr) != 0) {
+  config.concurrency = concurrency();
+  ZELClient_LoadProbes(client);
+  // Exchanges on several threads take the socket table's slots under its guard.
+  if (SOCKET_Init(config.concurrency > 1 ? "T" : nullptr) != 0) {
     // The service runs on, answering every request locally: say why, loudly.
     std::fprintf(stderr, "zelclient: %s; las recetas se responderan localmente\n",
                  SOCKET_InitError());

@@ -1,9 +1,11 @@
 #include "client/lifecycle.h"
 
+#include "client/exchange.h"
 #include "client/journal.h"
 #include "client/outcomes.h"
 #include "client/pipeline.h"
 #include "client/termfiles.h"
+#include "client/workers.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "tran/fields.h"
@@ -95,14 +97,21 @@ bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   return s == plat::Status::Ok;
 }
 
-// Decides the answer to the request in the request buffer, releases its file
-// and publishes the answer.
-void answer(ZELClient& client, int index, const Path& file, const Names& n, bool whole,
-            std::int64_t startMs) {
-  ZELClient_Decide(client, index, whole, startMs);
+// Once decided: the request's file released, the answer published.
+void finish(ZELClient& client, int index, const Path& file, const Names& n) {
   const Path* d = decided(client, n);
   release(client, file, n);
   if (d != nullptr) publish(client, index, *d, n);
+}
+
+// Decides the answer to the request in the request buffer, releases its file
+// and publishes the answer; or leaves that to the end of its exchange in flight.
+void answer(ZELClient& client, int index, const Path& file, const Names& n, bool whole,
+            std::int64_t startMs) {
+  TerminalState& state = client.terminals[index];
+  state.inPlace = &file == &n.request;
+  state.inFlight = ZELClient_Decide(client, index, whole, startMs);
+  if (!state.inFlight) finish(client, index, file, n);
 }
 
 // A local answer decided before a crash may have missed its journal line.
@@ -157,9 +166,24 @@ void recover(ZELClient& client, int index, const Names& n) {
 
 }  // namespace
 
+void ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job) {
+  const int index = job.terminal;
+  TerminalState& state = client.terminals[index];
+  ZELClient_ExchangeDecide(client, job);
+  state.inFlight = false;
+  Names n;
+  if (make_names(client, client.config.terminals[index].c_str(), n)) {
+    finish(client, index, state.inPlace ? n.request : n.taken, n);
+  }
+}
+
 bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
   if (index < 0 || index >= client.config.terminalCount) return false;
   TerminalState& state = client.terminals[index];
+  // One exchange in flight per terminal; a new request waits for a free worker.
+  if (state.inFlight || (client.workers != nullptr && client.workers->free_job() == nullptr)) {
+    return false;
+  }
   Names n;
   if (!make_names(client, client.config.terminals[index].c_str(), n)) return false;
   if (!state.recovered) {

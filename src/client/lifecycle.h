@@ -23,3 +23,7 @@
 // handles a new request. true when something waits that should be tried again
 // soon (a request file or an answer file that another process holds).
 bool ZELClient_ProcessTerminal(ZELClient& client, int index);
+
+// The end of an exchange that ran on a worker: its answer decided, the request's
+// file released, the answer published.
+void ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job);

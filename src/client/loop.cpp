@@ -6,6 +6,7 @@
 #include "client/lifecycle.h"
 #include "client/lifesignal.h"
 #include "client/outcomes.h"
+#include "client/workers.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
 #include "log/log.h"
@@ -73,6 +74,28 @@ bool stop_requested(ZELClient& client) {
   return false;
 }
 
+// Decides the answers of the exchanges that ended on the workers.
+void finish_exchanges(ZELClient& client) {
+  if (client.workers == nullptr) return;
+  while (ExchangeJob* job = client.workers->finished()) {
+    LOG_SetTag(client.config.terminals[job->terminal].c_str());
+    ZELClient_FinishExchange(client, *job);
+    client.workers->release(*job);
+  }
+  LOG_SetTag(nullptr);
+}
+
+// The stop file ends the run between requests: exchanges in flight end first
+// (each within its time bounds), and their terminals get their answers.
+void finish_in_flight(ZELClient& client) {
+  if (client.workers == nullptr) return;
+  for (;;) {
+    finish_exchanges(client);
+    if (client.workers->in_flight() == 0) return;
+    plat::wake_sleep(1000);
+  }
+}
+
 }  // namespace
 
 int ZELClient_Process(ZELClient& client) {
@@ -86,13 +109,18 @@ int ZELClient_Process(ZELClient& client) {
   for (;;) {
     life_signal_step(client, start);
     if (stop_requested(client)) {
+      finish_in_flight(client);
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
     }
+    finish_exchanges(client);
     bool refused = false;
     for (int i = 0; i < client.config.terminalCount; ++i) {
+      // With several exchanges in flight, each line tells whose it is.
+      if (client.workers != nullptr) LOG_SetTag(client.config.terminals[i].c_str());
       refused |= ZELClient_ProcessTerminal(client, i);
     }
+    LOG_SetTag(nullptr);
     retryMs = next_retry(retryMs, refused);
     const std::uint32_t timeout = retryMs != 0 && retryMs < waitTimeout ? retryMs : waitTimeout;
     if (firstWait) {
@@ -102,11 +130,11 @@ int ZELClient_Process(ZELClient& client) {
       if (FILE_DirWaitFirst(client.config.rootPath.c_str(), 0,
                             change_filter(client.config.watchMode)) == DirWait::Failed) {
         LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
-        plat::sleep_ms(timeout);
+        plat::wake_sleep(timeout);
       }
       firstWait = false;
     } else if (FILE_DirWaitNext(timeout) == DirWait::Failed) {
-      plat::sleep_ms(timeout);
+      plat::wake_sleep(timeout);
     }
   }
 }

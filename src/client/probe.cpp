@@ -29,7 +29,9 @@ void add_probe(ZELClient& client, std::string_view entry) {
   ++client.probeCount;
 }
 
-void load_probes(ZELClient& client) {
+}  // namespace
+
+void ZELClient_LoadProbes(ZELClient& client) {
   client.probeCount = 0;
   const char* env = std::getenv("ZELCLIENT_PROBE_HOSTS");
   if (env == nullptr || env[0] == '\0') {
@@ -45,10 +47,7 @@ void load_probes(ZELClient& client) {
   }
 }
 
-}  // namespace
-
-std::int16_t ZELClient_ProbeReachable(ZELClient& client) {
-  if (client.probeCount < 0) load_probes(client);
+std::int16_t ZELClient_ProbeReachable(const ZELClient& client) {
   for (int i = 0; i < client.probeCount; ++i) {
     if (SOCKET_TestConnection(client.probes[i].c_str())) return 1;
   }

@@ -6,7 +6,9 @@
 
 #include "client/context.h"
 
-// 1 when one of the probe hosts could be reached, else 0. The hosts come from
-// ZELCLIENT_PROBE_HOSTS ("host[:port],host[:port],...", port 80 when absent, the
-// first three entries) or from the built-in list, read at the first probe.
-std::int16_t ZELClient_ProbeReachable(ZELClient& client);
+// Reads the probe hosts, once at start: ZELCLIENT_PROBE_HOSTS ("host[:port],...",
+// port 80 when absent, the first three entries) or the built-in list.
+void ZELClient_LoadProbes(ZELClient& client);
+
+// 1 when one of the probe hosts could be reached, else 0.
+std::int16_t ZELClient_ProbeReachable(const ZELClient& client);

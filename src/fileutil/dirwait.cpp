@@ -31,6 +31,8 @@ DirWait wait_result(const char* fn, std::uint32_t timeoutMs) {
     case plat::WaitOutcome::Failed:
       LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject WAIT_FAILED", fn);
       return DirWait::Failed;
+    case plat::WaitOutcome::Woken:
+      return DirWait::Woken;
     case plat::WaitOutcome::Timeout:
       break;
   }

@@ -9,7 +9,7 @@ constexpr std::uint32_t kChangeFileName = 0x01;
 constexpr std::uint32_t kChangeAttributes = 0x04;
 constexpr std::uint32_t kChangeLastWrite = 0x10;
 
-enum class DirWait { Changed, TimedOut, Failed };
+enum class DirWait { Changed, TimedOut, Failed, Woken };  // Woken: by plat::wake
 
 // Sets up the notification and waits once.
 DirWait FILE_DirWaitFirst(const char* path, std::uint32_t timeoutMs, std::uint32_t filter);

@@ -18,6 +18,9 @@ int g_upper = 300;
 // The service has one thread; tools on the socket layer have several, whose
 // lines must not interleave.
 std::mutex g_lineLock;
+// The tag of the calling thread's lines ("" none), e.g. the terminal whose
+// exchange it runs, so lines of exchanges in flight together can be told apart.
+thread_local const char* t_tag = "";
 
 void close_file_stream() {
   if (g_stream != nullptr && g_stream != stdout) std::fclose(g_stream);
@@ -89,6 +92,7 @@ int LOG_Print(int level, const char* format, ...) {
   const std::lock_guard<std::mutex> lock(g_lineLock);
   std::fprintf(g_stream, "%s\t", stamp);
   std::fprintf(g_stream, "%s\t", LOG_LevelName(level, name));
+  if (t_tag[0] != '\0') std::fprintf(g_stream, "[%s] ", t_tag);
   if (format[0] != '\0') {
     // Room for the longest message the service makes (a text of the largest
     // buffer, 4 KiB, with its words); a longer one would be cut here.
@@ -105,6 +109,10 @@ int LOG_Print(int level, const char* format, ...) {
   }
   std::fputc('\n', g_stream);
   return std::fflush(g_stream);
+}
+
+void LOG_SetTag(const char* tag) {
+  t_tag = tag != nullptr ? tag : "";
 }
 
 char* LOG_LevelName(int level, char* out) {

@@ -30,6 +30,10 @@ int LOG_Print(int level, const char* format, ...) ZEL_PRINTF_LIKE(2, 3);
 // Writes the level's name ("PANIC", "ERROR", ... or "") into out (8 bytes at least).
 char* LOG_LevelName(int level, char* out);
 
+// Tags the calling thread's lines: "[tag] " before each message ("" or null: no
+// tag). The text must outlive its use.
+void LOG_SetTag(const char* tag);
+
 // Closes the log; later lines are dropped. Standard output is never closed.
 void LOG_Close();
 

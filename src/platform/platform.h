@@ -101,7 +101,15 @@ const FileOps& system_files();
 
 // ---- Directory change waiting ----------------------------------------------
 
-enum class WaitOutcome { Signalled, Timeout, Abandoned, Failed };
+enum class WaitOutcome { Signalled, Timeout, Abandoned, Failed, Woken };
+
+// A wake-up for the loop's waits, given by any thread: it ends the directory wait
+// (WaitOutcome::Woken) and the fallback sleep; a wake given while nobody waits
+// ends the next wait at once. Set up once; false when it cannot be.
+bool wake_open();
+void wake();
+// Sleeps up to timeout_ms, or until woken; true when woken.
+bool wake_sleep(std::uint32_t timeout_ms);
 
 // One process-wide change notification on a directory and all its
 // subdirectories, for the change kinds of filter (FILE_NOTIFY_CHANGE_* bits).

@@ -36,6 +36,7 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "platform/posix/wake.h"
 
 namespace plat {
 namespace {
@@ -295,12 +296,15 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
   for (;;) {
     std::int64_t left = deadline - monotonic_ms();
     if (left < 0) left = 0;
-    pollfd p{g.fd, POLLIN, 0};
-    const int r = poll(
-        &p, 1, timeout_ms == kInfinite ? -1 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    pollfd p[2] = {{g.fd, POLLIN, 0}, {wake_fd(), POLLIN, 0}};
+    const int r =
+        poll(p, wake_fd() < 0 ? 1 : 2,
+             timeout_ms == kInfinite ? -1 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
     if (r < 0 && errno != EINTR) return WaitOutcome::Failed;
     if (r == 0 && left <= INT_MAX) return WaitOutcome::Timeout;
     if (r <= 0) continue;
+    if ((p[1].revents & POLLIN) != 0 && wake_take()) return WaitOutcome::Woken;
+    if ((p[0].revents & POLLIN) == 0) continue;
     const Drain d = drain();
     if (d == Drain::Changed) return WaitOutcome::Signalled;
     if (d == Drain::Error) return WaitOutcome::Failed;

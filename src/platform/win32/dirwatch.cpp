@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/describe.h"
+#include "platform/win32/wake.h"
 
 namespace plat {
 namespace {
@@ -41,10 +42,13 @@ bool dirwatch_rearm() {
 
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
   if (g_change == INVALID_HANDLE_VALUE) return WaitOutcome::Failed;
-  switch (WaitForSingleObject(g_change, timeout_ms)) {
+  const HANDLE handles[2] = {g_change, wake_event()};
+  switch (WaitForMultipleObjects(handles[1] != nullptr ? 2 : 1, handles, FALSE, timeout_ms)) {
     case WAIT_OBJECT_0:
       g_armed = FindNextChangeNotification(g_change) != 0;
       return WaitOutcome::Signalled;
+    case WAIT_OBJECT_0 + 1:
+      return WaitOutcome::Woken;
     case WAIT_ABANDONED:
       return WaitOutcome::Abandoned;
     case WAIT_FAILED:

@@ -1,0 +1,118 @@
+#include "client/exchange.h"
+
+#include <cstring>
+
+#include "client/answers.h"
+#include "client/termfiles.h"
+#include "log/log.h"
+#include "tran/fields.h"
+#include "tran/packet.h"
+
+namespace {
+
+// Reply bytes read at most: one less than the buffer, so the text always ends.
+constexpr int kReplyReadMax = static_cast<int>(kPacketBufferSize) - 1;
+
+const char* reply_text(const ExchangeJob& job) {
+  return reinterpret_cast<const char*>(job.reply + kPacketHeaderSize);
+}
+
+void log_timing(std::int64_t startMs) {
+  const double seconds = static_cast<double>(plat::monotonic_ms() - startMs) * 0.001;
+  LOG_Print(LOG_CLI_DEBUG, "");
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process tardo %lf segundos en procesar una receta", seconds);
+  LOG_Print(LOG_CLI_DEBUG, "");
+}
+
+// A failed step: the probe decides the letter of the local answer to come.
+void failed(const ZELClient& client, ExchangeJob& job, ExchangeJob::Result result,
+            std::int16_t (*probe)(const ZELClient&)) {
+  job.result = result;
+  job.reachable = probe(client);
+}
+
+}  // namespace
+
+bool ZELClient_ExchangeOpen(ZELClient& client, ExchangeJob& job, int index, int packetType,
+                            std::int64_t startMs) {
+  job.terminal = index;
+  job.startMs = startMs;
+  job.socketId = -1;
+  std::memset(job.packet, 0, sizeof job.packet);
+  job.packetLength = ZEL_MakePacket(packetType, client.sender.c_str(), client.request.c_str(),
+                                    job.packet, sizeof job.packet);
+  if (job.packetLength == -1) {
+    ZELClient_GenAutoResponse(client, index, 1);
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process ZEL_MakePacket");
+    return false;
+  }
+  job.request.assign(client.request.view());
+  job.asRead.assign(client.asRead.view());
+  return true;
+}
+
+void ZELClient_ExchangeNetwork(const ZELClient& client, ExchangeJob& job,
+                               std::int16_t (*probe)(const ZELClient&)) {
+  const ZELClientConfig& config = client.config;
+  job.socketId = SOCKET_Connect(config.gatewayHost.c_str(), config.gatewayPort);
+  if (job.socketId == -1) return failed(client, job, ExchangeJob::Result::ConnectFailed, probe);
+  int length = job.packetLength;
+  if (SOCKET_Send(job.socketId, job.packet, &length, 0) == -1) {
+    return failed(client, job, ExchangeJob::Result::SendFailed, probe);
+  }
+  LOG_Print(LOG_CLI_INFO, "");
+  LOG_Print(LOG_CLI_INFO, "ZELClient_Process Envio hacia el Gateway:[%s]",
+            reinterpret_cast<const char*>(job.packet + kPacketHeaderSize));
+  LOG_Print(LOG_CLI_INFO, "");
+  std::memset(job.reply, 0, sizeof job.reply);
+  int replyLength = 0;
+  if (SOCKET_Receive(job.socketId, job.reply, kReplyReadMax, 0, &replyLength) == -1) {
+    return failed(client, job, ExchangeJob::Result::ReceiveFailed, probe);
+  }
+  job.result = ExchangeJob::Result::Replied;
+  LOG_Print(LOG_CLI_INFO, "");
+  LOG_Print(LOG_CLI_INFO, "ZELClient_Process Recibio del Gateway:[%s]", reply_text(job));
+  LOG_Print(LOG_CLI_INFO, "");
+  LOG_Print(LOG_CLI_INFO, "Hubo una validacion, se reinicializa timer de vida");
+}
+
+void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job) {
+  const int index = job.terminal;
+  const ZELClientConfig& config = client.config;
+  client.request.assign(job.request.view());
+  client.asRead.assign(job.asRead.view());
+  if (job.result != ExchangeJob::Result::Replied) {
+    ZELClient_GenAutoResponse(client, index, job.reachable);
+    if (job.result == ExchangeJob::Result::ConnectFailed) {
+      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process conectandose al gateway en [%s:%d]",
+                config.gatewayHost.c_str(), config.gatewayPort);
+    } else {
+      LOG_Print(LOG_CLI_ERROR, "%s",
+                job.result == ExchangeJob::Result::SendFailed ? "ZELClient_Process SOCKET_Send"
+                                                              : "ZELClient_Process SOCKET_Receive");
+      SOCKET_Close(job.socketId, 2);
+    }
+    return;
+  }
+  client.lifeTimer = client.clock();
+  SOCKET_Close(job.socketId, 2);
+
+  const char* reply = reply_text(job);
+  if (ZEL_TranHasField(reply, "F52") && !ZELClient_AnswerFits(client, reply)) {
+    // The gateway's answer cannot be handed on whole: the terminal is told so and
+    // may ask again; a local authorisation would add a second one to the gateway's.
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process respuesta del gateway mayor a %zu caracteres",
+              kRequestCapacity);
+    ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
+  } else if (ZEL_TranHasField(reply, "F52")) {
+    Path path;
+    if (!ZELClient_TerminalPath(client, config.terminals[index].c_str(), kDecidedFile, path) ||
+        ZELClient_WriteFileOutput(client, path.c_str(), reply) == -1) {
+      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process WriteFileOutput");
+    }
+  } else {
+    ZELClient_GenAutoResponse(client, index, 1);
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process no existe campo F52 en el mensaje de respuesta");
+  }
+  log_timing(job.startMs);
+}
