@@ -78,6 +78,7 @@ struct ZELClient {
   zel::Text<kRequestCapacity> request;      // the request being handled
   zel::Text<kRequestCapacity> asRead;       // the same, as its file held it
   zel::Text<kRequestCapacity> answer;       // the answer being written, laid out
+  Path written;                             // the path of the last answer file written
   unsigned char packet[kPacketBufferSize];  // the life signal's
   ExchangeJob job;                          // the one exchange of a run without workers
   TerminalState terminals[kMaxTerminals];

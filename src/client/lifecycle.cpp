@@ -99,7 +99,11 @@ bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
 
 // Once decided: the request's file released, the answer published.
 void finish(ZELClient& client, int index, const Path& file, const Names& n) {
-  const Path* d = decided(client, n);
+  const std::string_view written = client.written.view();
+  const Path* d = written.empty()                      ? nullptr
+                  : n.decidedLocal.view() == written ? &n.decidedLocal
+                  : n.decided.view() == written      ? &n.decided
+                                                     : nullptr;
   release(client, file, n);
   if (d != nullptr) publish(client, index, *d, n);
 }
@@ -110,6 +114,7 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, bool
             std::int64_t startMs) {
   TerminalState& state = client.terminals[index];
   state.inPlace = &file == &n.request;
+  client.written.clear();
   state.inFlight = ZELClient_Decide(client, index, whole, startMs);
   if (!state.inFlight) finish(client, index, file, n);
 }
@@ -169,6 +174,7 @@ void recover(ZELClient& client, int index, const Names& n) {
 void ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job) {
   const int index = job.terminal;
   TerminalState& state = client.terminals[index];
+  client.written.clear();
   ZELClient_ExchangeDecide(client, job);
   state.inFlight = false;
   Names n;

@@ -90,8 +90,10 @@ int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* a
   plat::FileHandle f = plat::kNoFile;
   // The file is the service's own and made anew: whatever stands by its name (an
   // earlier attempt, a link someone placed there) is removed, never written through.
-  fs.remove(path);
-  const plat::Status opened = fs.open(path, plat::OpenMode::CreateNew, &f);
+  plat::Status opened = fs.open(path, plat::OpenMode::CreateNew, &f);
+  if (opened == plat::Status::Exists && fs.remove(path) == plat::Status::Ok) {
+    opened = fs.open(path, plat::OpenMode::CreateNew, &f);
+  }
   if (opened != plat::Status::Ok) {
     LOG_Print(1, "ZELClient_WriteFileOutput abriendo archivo [%s] de output", path);
     ZELClient_LogOpenFailure("ZELClient_WriteFileOutput", opened);
@@ -119,6 +121,7 @@ int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* a
   char disk[2 * kRequestCapacity];
   const plat::Status written = fs.write(f, disk, zel::crlf_encode(text.view(), disk));
   fs.close(f);
+  if (written == plat::Status::Ok) client.written.assign(path);
   if (written != plat::Status::Ok) {
     LOG_Print(1, "ZELClient_WriteFileOutput _write");
     ZELClient_LogWriteFailure("ZELClient_WriteFileOutput", written);

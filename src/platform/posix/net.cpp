@@ -108,7 +108,8 @@ Resolve net_resolve(const char* host, std::uint8_t addr[4]) {
 }
 
 SocketValue net_socket() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking from the start: connect, send and receive wait with poll.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   return fd < 0 ? kNoSocket : above_zero(fd);
 }
 
@@ -117,11 +118,6 @@ Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port
   if (!valid(s)) return Status::BadHandle;
   const int fd = fd_of(s);
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
-  // Non-blocking from here on: the connect is bounded by poll, and sending and
-  // receiving wait with poll as well, so the socket never needs to block.
-  int on = 1;
-  if (ioctl(fd, FIONBIO, &on) < 0) return Status::Failed;
-
   const sockaddr_in sa = ipv4(addr, port);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Status::Ok;
   if (errno != EINPROGRESS && errno != EINTR) return Status::Failed;
@@ -151,7 +147,12 @@ SocketValue net_accept(SocketValue s, std::uint8_t peer[4]) {
   if (!valid(s)) return kNoSocket;
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  const int fd = ::accept4(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  int fd = -1;
+  for (;;) {
+    fd = ::accept4(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+    if (wait_ready(fd_of(s), POLLIN, 0, -1) != Ready::Yes) return kNoSocket;
+  }
   if (fd < 0) return kNoSocket;
   std::memcpy(peer, &sa.sin_addr.s_addr, 4);
   return above_zero(fd);
