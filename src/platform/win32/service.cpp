@@ -118,12 +118,15 @@ void write_event(WORD type, DWORD id, const char* format, ...) {
   DeregisterEventSource(source);
 }
 
-// The system's text for an error code, without its line end.
+// The system's text for an error code, without its closing full stop and line end.
 const char* system_text(DWORD code, char* out, std::size_t cap) {
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), out,
                            static_cast<DWORD>(cap), nullptr);
-  while (n > 0 && (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == ' ')) --n;
+  while (n > 0 &&
+         (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == ' ' || out[n - 1] == '.')) {
+    --n;
+  }
   if (n == 0) {
     std::snprintf(out, cap, "error %lu", static_cast<unsigned long>(code));
   } else {
