@@ -24,6 +24,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -73,7 +74,7 @@ HANDLE g_loop_done = nullptr;       // manual reset: the run's loop has returned
 char g_stop_path[MAX_PATH + 32] = "";
 std::atomic<bool> g_stop_written{false};
 
-char g_config[kConfigMax + 2];
+char g_conf_text[kConfigMax + 2];
 char* g_args[kMaxArgs + 1];
 int g_arg_count = 0;
 
@@ -234,7 +235,7 @@ bool add_config_file(char* err, std::size_t cap) {
   DWORD got = 0;
   BOOL ok = TRUE;
   while (size <= kConfigMax &&
-         (ok = ReadFile(f, g_config + size, static_cast<DWORD>(kConfigMax + 1 - size), &got,
+         (ok = ReadFile(f, g_conf_text + size, static_cast<DWORD>(kConfigMax + 1 - size), &got,
                         nullptr)) &&
          got > 0) {
     size += got;
@@ -251,10 +252,10 @@ bool add_config_file(char* err, std::size_t cap) {
                   static_cast<unsigned>(kConfigMax));
     return false;
   }
-  g_config[size] = '\0';
+  g_conf_text[size] = '\0';
 
-  char* p = g_config;
-  char* const end = g_config + size;
+  char* p = g_conf_text;
+  char* const end = g_conf_text + size;
   if (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;  // a byte-order mark
   for (int line = 1; p < end; ++line) {
     char* eol = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
@@ -263,7 +264,7 @@ bool add_config_file(char* err, std::size_t cap) {
     char* option = trim(p);
     p = next;
     if (*option == '\0' || *option == '#') continue;
-    if (option[0] != '-' || option[1] == '\0' || option[1] == '-') {
+    if (option[0] != '-' || std::isalnum(static_cast<unsigned char>(option[1])) == 0) {
       std::snprintf(err, cap, "%s, line %d: an option such as -n NAME is expected", kConfigFile,
                     line);
       return false;
