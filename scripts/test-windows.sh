@@ -53,6 +53,6 @@ fi
 cd ..
 
 echo "== Windows service and installer"
-cmake --build build-win --target msi >/dev/null
+cmake --build build-win --target msi
 timeout 300 scripts/test-windows-service.sh build-win
 echo "== Windows stage: ${SECONDS} s"
