@@ -3,8 +3,11 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build googletest libbenchmark-dev python3 clang libfuzzer-14-dev
-          libclang-rt-14-dev)
-[[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] && packages+=(g++-mingw-w64-x86-64-posix wine64)
+          libclang-rt-14-dev lintian)
+# Windows: the cross compiler, Wine (wine holds the commands, wine64 the 64-bit loader)
+# and the installer's tools.
+[[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] &&
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 wixl msitools)
 # The benchmarks' idle check counts system calls with strace where it is installed.
 [[ "${ZEL_WITH_BENCH_TOOLS:-0}" == 1 ]] && packages+=(strace)
 
