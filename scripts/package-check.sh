@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Builds the Debian package, unpacks it into a scratch root, checks the systemd
-# unit, and makes a round trip with the packaged binaries: zelgateway, zelclient
-# started the way the unit does, zelterm as a terminal, and the unit's stop helper.
+# Builds the Debian package, checks it with lintian (any error or warning fails),
+# unpacks it into a scratch root, checks the systemd unit, and makes a round trip
+# with the packaged binaries: zelgateway, zelclient started the way the unit does,
+# zelterm as a terminal, and the unit's stop helper.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh build
 (cd build && cpack -G DEB >/dev/null)
 deb=$(ls build/zelclient_*_amd64.deb)
 echo "== package $deb"
+command -v lintian >/dev/null || { echo "lintian is not installed (scripts/setup.sh installs it)"; exit 1; }
+lintian --fail-on error,warning "$deb"
+echo "== lintian: no errors or warnings"
 
 scratch=$(mktemp -d /tmp/zelpkg.XXXXXX)
 trap 'kill $gw $svc 2>/dev/null || true; rm -rf "$scratch"' EXIT
@@ -16,7 +20,8 @@ svc=""
 dpkg-deb -x "$deb" "$scratch/root"
 sh -n packaging/debian/postinst packaging/debian/postrm
 for f in usr/bin/zelclient usr/bin/zelgateway usr/bin/zelterm usr/lib/zelclient/zelclient-stop \
-  usr/lib/systemd/system/zelclient@.service usr/share/man/man1/zelclient.1; do
+  usr/lib/systemd/system/zelclient@.service usr/share/man/man1/zelclient.1.gz \
+  usr/share/doc/zelclient/copyright usr/share/doc/zelclient/changelog.gz; do
   [[ -e "$scratch/root/$f" ]] || { echo "missing from the package: $f"; exit 1; }
 done
 

@@ -9,11 +9,16 @@ set -euo pipefail
 level="${1:-test}"
 packages=(g++ cmake ninja-build)
 if [[ $level != demo ]]; then
-  packages+=(googletest python3)
-  [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] && packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+  # The tests: GoogleTest's sources, and Samba for the terminals' network share.
+  packages+=(googletest python3 samba smbclient)
+  # Windows: the cross compiler, Wine (wine holds the commands, wine64 the 64-bit
+  # loader) and the installer's tools.
+  [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] &&
+    packages+=(g++-mingw-w64-x86-64-posix wine wine64 wixl msitools)
 fi
 if [[ $level == ci ]]; then
-  packages+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev strace lintian)
+  packages+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev strace lintian
+             python3-matplotlib)
 fi
 
 missing=()

@@ -6,9 +6,12 @@
 #include "fileutil/dirwait.h"
 #include "log/log.h"
 #include "platform/platform.h"
+#include "platform/service.h"
 #include "socket/socket.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   static ZELClient client;  // the whole state of the run, fixed in size
   plat::process_setup();
   if (ZELClient_Init(client, argc, argv) != 0) return -1;
@@ -16,11 +19,19 @@ int main(int argc, char** argv) {
   if (client.config.concurrency > 1 && workers.start(client, client.config.concurrency)) {
     client.workers = &workers;
   }
+  plat::service_running(client.config.rootPath.c_str());
   const int result = ZELClient_Process(client);
+  plat::service_stopping();
   workers.stop();
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Exit Entry");
   FILE_DirWaitEnd();
   SOCKET_End();
   LOG_Close();
   return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return plat::run_as_service_or_console(argc, argv, run);
 }
