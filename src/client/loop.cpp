@@ -100,6 +100,7 @@ void finish_in_flight(ZELClient& client) {
 
 int ZELClient_Process(ZELClient& client) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process Entry");
+  plat::wake_open();  // workers, and a service's stop request, wake the waits
   const std::time_t start = client.clock();
   client.lifeTimer = client.clock();
   bool firstWait = true;

@@ -31,6 +31,7 @@
 #include <initializer_list>
 
 #include "common/format_check.h"
+#include "platform/platform.h"
 
 namespace plat {
 namespace {
@@ -368,6 +369,8 @@ DWORD WINAPI stopper(void*) {
     } else {
       write_stop_file(false, &error);  // another change for the directory wait
     }
+    // A loop asleep after a failed directory wait wakes to look for the file.
+    if (g_stop_written) wake();
     if (WaitForSingleObject(g_loop_done, kStopReportMs) == WAIT_OBJECT_0) return 0;
     if (waited + kStopReportMs >= kStopProgressMaxMs) break;
     EnterCriticalSection(&g_lock);
