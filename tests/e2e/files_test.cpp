@@ -1,0 +1,174 @@
+// The terminal files against the real service: files a terminal still holds, a
+// request taken by a run that is killed, requests that cannot be taken or are too
+// long, and names made links.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "testsupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zt::kRequest;
+
+bool logged(const zt::Service& svc, const std::string& line) {
+  return zt::wait_until([&] { return zt::contains_in_order(svc.log(), {line}); });
+}
+std::string in(const zt::Service& svc, const char* terminal) {
+  return (svc.root / (std::string(terminal) + "in.txt")).string();
+}
+
+// A request still held for writing, or for reading (whose close is no change at
+// all), is tried again until it is free; an answer file the terminal still reads
+// is left as it was, not emptied.
+TEST(Files, HeldFilesWaitForTheirHolder) {
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port(), {"-t", "caja1,caja2,caja3"});
+  const auto out3 = svc.root / "caja3out.txt";
+  zt::write_file(out3, "the previous answer");
+  svc.drop("caja1", kRequest);
+  svc.drop("caja2", kRequest);
+  auto writer = zt::hold_open(in(svc, "caja1"), true, 400);
+  auto reader = zt::hold_open(in(svc, "caja2"), false, 400);
+  auto terminal = zt::hold_open(out3, false, 1000);
+  svc.start();
+  svc.drop("caja3", kRequest);
+  EXPECT_NE(svc.answer("caja1", 5s), zt::kNoAnswer);
+  EXPECT_NE(svc.answer("caja2", 5s), zt::kNoAnswer);
+  EXPECT_TRUE(logged(svc, "ERROR\tZELClient_Process WriteFileOutput"));
+  EXPECT_EQ(zt::read_file(out3), "the previous answer");
+  EXPECT_EQ(terminal->wait(), 0);
+  ASSERT_TRUE(svc.stop());
+  for (const auto t : {"caja1", "caja2"}) {
+    EXPECT_TRUE(logged(svc, "WARNING\tZELClient_Process ReadFileInput file [" + in(svc, t) + "]"));
+  }
+  EXPECT_TRUE(zt::contains_in_order(
+      svc.log(), {"\tZELClient_WriteFileOutput abriendo archivo [" + out3.string() + "] de output",
+                  "ERROR\tZELClient_WriteFileOutput errno=[13] error=[Given path is a directory, "
+                  "or file is read-only, but an open-for-writing operation was attempted]"}));
+}
+
+// Killed while the gateway holds its request: the request waits beside the
+// terminal's name, and the next run relays and answers it before the request the
+// terminal dropped meanwhile.
+TEST(Files, RequestTakenByAKilledRunIsAnsweredAtRestart) {
+  std::atomic<std::uint32_t> seen{0};
+  gw::Gateway gateway([&](const gw::Received& r) {
+    const std::uint32_t n = r.type() == 0 ? 0 : ++seen;
+    if (n <= 1) return n == 0 ? gw::hang_up() : gw::hold();
+    return gw::answer({gw::reply_packet(1, gw::approval_text(r.message(), n))});
+  });
+  zt::Service svc(gateway.port(), {"-p", "-1"});
+  svc.start();
+  svc.drop("caja1", kRequest);
+  ASSERT_TRUE(gateway.wait_received(1, 10s));
+  const auto held = svc.root / "caja1in.zel";
+  EXPECT_TRUE(zt::exists(held) && !zt::exists(in(svc, "caja1")));
+  svc.kill();
+  svc.drop("caja1", "|G01=1234|G04=2|G99=000020|");
+  svc.start();
+  EXPECT_EQ(svc.answer("caja1"),
+            "|F01=1234|F04=2|F08=|F41=caja1|F50=00|F51=APROBADA|F52=GW0000000003|");
+  ASSERT_TRUE(svc.stop());
+  const auto relayed = zt::requests(gateway);
+  ASSERT_EQ(relayed.size(), 3u);
+  EXPECT_EQ(relayed[1].bytes, relayed[0].bytes);
+  EXPECT_TRUE(logged(svc, "WARNING\tZELClient_Process retomando archivo [" + held.string() + "]"));
+}
+
+// A request file that cannot be taken away (immutable) is answered once, not
+// relayed again at every pass; once it can go, it goes without a second answer.
+TEST(Files, UndeletableRequestIsAnsweredOnce) {
+  if (zt::kWindows) GTEST_SKIP() << "the immutable attribute is a Linux file attribute";
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port(), {"-p", "-1"});
+  zt::write_file(in(svc, "caja1"), kRequest);
+  if (zt::run({"/usr/bin/chattr", "+i", in(svc, "caja1")}) != 0) {
+    GTEST_SKIP() << "chattr +i is not permitted on " << svc.root.str();
+  }
+  svc.start();
+  const auto out = svc.root / "caja1out.txt";
+  EXPECT_TRUE(zt::wait_until([&] { return !zt::read_file(out).empty(); }));
+  zt::fs::remove(out);
+  for (int i = 0; i < 3; ++i) {
+    svc.drop("caja2", kRequest);  // a pass over both terminals
+    EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  }
+  EXPECT_TRUE(logged(svc, "ERROR\tZELClient_Process borrando archivo [" + in(svc, "caja1") +
+                              "], no pudo accederlo"));
+  ASSERT_EQ(zt::run({"/usr/bin/chattr", "-i", in(svc, "caja1")}), 0);
+  svc.drop("caja2", kRequest);
+  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  EXPECT_TRUE(zt::wait_until([&] { return !zt::exists(in(svc, "caja1")); }));
+  ASSERT_TRUE(svc.stop());
+  EXPECT_EQ(zt::requests(gateway).size(), 5u);
+  EXPECT_FALSE(zt::exists(out));
+}
+
+// Whoever writes in the root directory chooses what its names are: an answer file
+// made a link never gets its target written, a request file made a symbolic link
+// never gets its target read.
+TEST(Files, NeverThroughALink) {
+  if (zt::kWindows) GTEST_SKIP() << "links in the terminals' share are a Linux concern";
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port());
+  zt::TempDir elsewhere;
+  zt::write_file(elsewhere / "passwd", "root:x:0:0\n");
+  zt::fs::create_symlink(elsewhere / "passwd", svc.root / "caja1out.txt");
+  zt::fs::create_hard_link(elsewhere / "passwd", svc.root / "caja2out.txt");
+  svc.start();
+  svc.drop("caja1", kRequest);
+  svc.drop("caja2", kRequest);
+  EXPECT_TRUE(zt::wait_until([&] {
+    const auto lines = svc.log();
+    return std::count(lines.begin(), lines.end(), "ERROR\tZELClient_Process WriteFileOutput") == 2;
+  }));
+  EXPECT_EQ(zt::read_file(elsewhere / "passwd"), "root:x:0:0\n");
+
+  zt::fs::remove(svc.root / "caja2out.txt");
+  zt::write_file(elsewhere / "secret", "|G01=secret|G99=000020|");
+  zt::fs::create_symlink(elsewhere / "secret", in(svc, "caja1"));
+  svc.drop("caja2", kRequest);  // a change: a pass over both terminals
+  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  EXPECT_TRUE(
+      logged(svc, "WARNING\tZELClient_Process ReadFileInput file [" + in(svc, "caja1") + "]"));
+  ASSERT_TRUE(svc.stop());
+  EXPECT_EQ(zt::requests(gateway).size(), 3u);
+}
+
+// Longer than a request may be: refused whole and left in place while the other
+// terminals are served; replaced, it is answered.
+TEST(Files, OverlongRequestStaysUntilReplaced) {
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port());
+  svc.start();
+  svc.drop("caja1", "|G01=" + std::string(2000, '1') + "|G99=000020|");
+  svc.drop("caja2", kRequest);
+  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  EXPECT_TRUE(zt::exists(in(svc, "caja1")));
+  EXPECT_TRUE(zt::contains_in_order(svc.log(),
+                                    {"ERROR\tZELClient_ReadFileInput archivo [" + in(svc, "caja1") +
+                                     "] mayor a 1024 caracteres, no se lee"}));
+  svc.drop("caja1", kRequest);
+  EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
+  ASSERT_TRUE(svc.stop());
+}
+
+// The socket layer's guard is the process's own: an object of its name that
+// another user's run left on the system does not keep requests from the gateway.
+TEST(Files, LeftoverGuardObjectDoesNotStopRelaying) {
+  if (zt::kWindows) GTEST_SKIP() << "a Windows mutex without Global\\ lives in the session";
+  std::error_code ec;
+  const bool made = zt::fs::create_directory("/dev/shm/zelsock.mutex", ec);
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port());
+  svc.start();
+  svc.drop("caja1", kRequest);
+  EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
+  ASSERT_TRUE(svc.stop());
+  if (made) zt::fs::remove("/dev/shm/zelsock.mutex", ec);
+}
+
+}  // namespace
