@@ -130,20 +130,26 @@ bool start_sockets() {
   return started;
 }
 
-// Shared with the threads, which may outlive a wait that gave up on them.
+// Shared with the threads, which may outlive a wait that gave up on them. Each
+// connection is served on a thread of its own: the thread that accepts it, having
+// handed the accept to another thread first, so that no exchange waits for a
+// thread to start or to wake. A thread that is done waits to accept again.
 struct Gateway::State {
   Script script;
+  int listener = -1;
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   bool stopping = false;
-  bool accepting = false;  // the acceptor thread runs
-  int active = 0;          // connections being served
+  bool accepting = false;  // a thread accepts, or is about to
+  std::size_t idle = 0;    // threads waiting to accept
+  int active = 0;          // connections accepted and not yet closed
   std::vector<Received> received;
-  std::thread acceptor;
 
-  // Waits ms; false when the gateway was stopped first.
+  // Waits ms; false when the gateway was stopped first. No wait at all for 0: a
+  // timed wait that is already over still costs a timer's slack.
   bool pause(int ms) {
     std::unique_lock<std::mutex> lock(mutex);
+    if (ms <= 0) return !stopping;
     return !changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
   }
   void update(const std::function<void()>& change) {
@@ -176,31 +182,40 @@ struct Gateway::State {
     update([this] { --active; });
   }
 
-  static void accept_loop(const std::shared_ptr<State>& s, int listener) {
+  static void run(const std::shared_ptr<State>& s) {
     for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(s->mutex);
+        ++s->idle;
+        s->changed.wait(lock, [&] { return s->stopping || !s->accepting; });
+        --s->idle;
+        if (s->stopping) return;
+        s->accepting = true;
+      }
       int length = 0;
-      const int id = SOCKET_Receive(listener, nullptr, 0, 0, &length);
+      const int id = SOCKET_Receive(s->listener, nullptr, 0, 0, &length);
       bool stopped = false;
+      bool spawn = false;
       s->update([&] {
+        s->accepting = false;
         stopped = s->stopping;
-        if (!stopped && id >= 0) ++s->active;
+        s->active += !stopped && id >= 0;
+        spawn = s->idle == 0;
       });
       if (stopped) {
         if (id >= 0) SOCKET_Close(id, 2);
-        break;
+        return;
       }
       if (id < 0) {  // table full or a failed accept: the listener stays usable
         s->pause(10);
         continue;
       }
       try {
-        std::thread([s, id] { s->serve(id); }).detach();
-      } catch (...) {
-        SOCKET_Close(id, 2);
-        s->update([&] { --s->active; });
+        if (spawn) std::thread(run, s).detach();
+      } catch (...) {  // no thread: this one accepts again once it is done
       }
+      s->serve(id);
     }
-    s->update([&] { s->accepting = false; });
   }
 };
 
@@ -211,8 +226,8 @@ Gateway::Gateway(Script script, int port) : state_(std::make_shared<State>()) {
   listener_ = SOCKET_Open(text.data(), 0);
   if (listener_ < 0) return;
   port_ = SOCKET_GetLocalPort(listener_);
-  state_->accepting = true;
-  state_->acceptor = std::thread(State::accept_loop, state_, listener_);
+  state_->listener = listener_;
+  std::thread(State::run, state_).detach();
 }
 
 Gateway::~Gateway() {
@@ -233,23 +248,20 @@ bool Gateway::wait_received(std::size_t n, std::chrono::milliseconds timeout) co
 
 bool Gateway::stop(std::chrono::milliseconds wait) {
   State& s = *state_;
-  s.update([&] { s.stopping = true; });
-  if (s.acceptor.joinable()) {
-    // The accept blocks without bound: a connection of our own wakes it.
-    std::unique_lock<std::mutex> lock(s.mutex);
-    while (s.accepting) {
-      lock.unlock();
-      std::string self = address();
-      const int id = SOCKET_Open(self.data(), 0);
-      if (id >= 0) SOCKET_Close(id, 2);
-      lock.lock();
-      s.changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return !s.accepting; });
-    }
-    lock.unlock();
-    s.acceptor.join();
-    SOCKET_Close(listener_, 2);
-  }
   std::unique_lock<std::mutex> lock(s.mutex);
+  s.stopping = true;
+  s.changed.notify_all();
+  // An accept waits without bound: connections of our own wake it.
+  while (s.accepting) {
+    lock.unlock();
+    std::string self = address();
+    const int id = SOCKET_Open(self.data(), 0);
+    if (id >= 0) SOCKET_Close(id, 2);
+    lock.lock();
+    s.changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return !s.accepting; });
+  }
+  if (listener_ >= 0) SOCKET_Close(listener_, 2);
+  listener_ = -1;
   return s.changed.wait_for(lock, wait, [&] { return s.active == 0; });
 }
 
