@@ -68,7 +68,7 @@ TEST(Zelgateway, ModesAgainstTheService) {
     args.insert(args.end(), {"-l", (dir / "gw.log").string()});
     Zelgateway gateway(args);
     zt::Service svc(gateway.port, {"-F", "1234"},
-                    {"ZELCLIENT_NET_TIMEOUT_MS=300", zt::probe_hosts(gateway.port)});
+                    {"ZELCLIENT_NET_TIMEOUT_MS=1000", zt::probe_hosts(gateway.port)});
     if (m.journal) zt::write_file(svc.work / "zelautoresp.txt", "");
     svc.start();
     svc.drop("caja1", zt::kRequest);
