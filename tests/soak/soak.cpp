@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
     const std::string name = entry.path().filename().string();
     leftovers += name.find("out.txt") != std::string::npos || name.find("in.") != std::string::npos;
   }
+  gateway.stop(1s);
   for (const auto& [id, n] : soak.seen) relayedAgain += n - 1;
 
   // The number file and the journal.

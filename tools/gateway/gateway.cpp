@@ -195,17 +195,21 @@ struct Gateway::State {
       int length = 0;
       const int id = SOCKET_Receive(s->listener, nullptr, 0, 0, &length);
       bool stopped = false;
+      {
+        const std::lock_guard<std::mutex> lock(s->mutex);
+        stopped = s->stopping;
+      }
+      if (stopped) {  // a stop's own connection: closed before the stop may go on
+        if (id >= 0) SOCKET_Close(id, 2);
+        s->update([&] { s->accepting = false; });
+        return;
+      }
       bool spawn = false;
       s->update([&] {
         s->accepting = false;
-        stopped = s->stopping;
-        s->active += !stopped && id >= 0;
+        s->active += id >= 0;  // served, if the gateway stops meanwhile, by a hang-up
         spawn = s->idle == 0;
       });
-      if (stopped) {
-        if (id >= 0) SOCKET_Close(id, 2);
-        return;
-      }
       if (id < 0) {  // table full or a failed accept: the listener stays usable
         s->pause(10);
         continue;
