@@ -8,10 +8,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Refused command lines exit with 255 and write nothing of the service's own;
-// values at their limits are taken. The stop file ends a run that starts.
+// A refused command line exits with 255 and writes nothing of the service's own;
+// one it takes runs until the stop file (here there at once) ends it with 0.
 TEST(Startup, CommandLinesRefusedAndTaken) {
-  const std::string terms10 = "caja1,caja2,caja3,caja4,caja5,caja6,caja7,caja8,caja9,caja10";
   const std::vector<std::string> base = {"-l", "{log},1,300", "-n", "AB", "-r", "{root}"};
   const auto with = [&](std::vector<std::string> more) {  // a later option overrides
     more.insert(more.begin(), base.begin(), base.end());
@@ -23,14 +22,10 @@ TEST(Startup, CommandLinesRefusedAndTaken) {
     bool logged;
   } cases[] = {
       // clang-format off
-      {{"-l", "{log},1,300", "-n", "AB"}, 255, false}, {{"-l", "{log},1,300", "-r", "{root}"}, 255, false},
-      {with({"-b", "x"}), 255, false}, {with({"-o", "x"}), 255, false},
+      {{"-l", "{log},1,300", "-n", "AB"}, 255, false}, {with({"-b", "x"}), 255, false},
       {with({"-x", "1"}), 255, false}, {with({"-t"}), 255, false},
       {with({"-n", "ABCDE"}), 255, false}, {with({"-g", std::string(64, 'h') + ":80"}), 255, false},
-      {with({"-t", terms10 + ",caja11"}), 255, false}, {with({"-t", std::string(16, 't')}), 255, false},
-      {with({"-F", std::string(128, 'f')}), 255, false}, {with({"-r", std::string(129, 'r')}), 255, false},
-      {with({"-n", "ABCD", "-g", std::string(63, 'h') + ":80", "-F", std::string(127, 'f'),
-             "-t", std::string(15, 't') + "," + terms10.substr(6)}), 0, true},
+      {with({"-n", "ABCD", "-g", std::string(63, 'h') + ":80"}), 0, true},
       {{"-l", "{log}", "-n", "AB", "-r", "{root}"}, 0, false},  // window 1..1: no start-up lines
       // clang-format on
   };

@@ -11,8 +11,8 @@
 //   zel_soak [--seconds N] [--quick] [--terminals N] [--kills N]
 //   --quick: 25 seconds (CI); default 600. Exit status 0 when every check holds.
 #include <algorithm>
-#include <climits>
 #include <atomic>
+#include <climits>
 #include <map>
 #include <mutex>
 #include <random>
@@ -28,17 +28,15 @@ namespace {
 using namespace std::chrono_literals;
 constexpr int kNetTimeoutMs = 250;
 
-// Answers drawn at random; counts how often each request (by G04) reached it.
-struct Gateway {
+// The gateway's answers, drawn at random.
+struct RandomGateway {
   std::mutex mutex;
   std::mt19937 random{20240601u};
-  std::map<std::string, int> seen;
   std::uint32_t approvals = 0;
 
   gw::Act act(const gw::Received& r) {
     if (!r.whole() || r.type() == 0) return gw::hang_up();
     const std::lock_guard<std::mutex> lock(mutex);
-    ++seen[gw::field(r.message(), "G04")];
     const auto roll = random() % 100;
     const std::string yes = gw::reply_packet(1, gw::approval_text(r.message(), ++approvals));
     if (roll < 55) return gw::answer({yes});
@@ -52,21 +50,16 @@ struct Gateway {
 
 // Terminals: each drops a request, waits for its answer, takes it, drops the next.
 struct Terminals {
-  std::mutex mutex;
-  std::vector<std::string> answers;  // by request, "" while unanswered
-  int mismatches = 0;                // answers that were another request's
-  int repeats = 0;                   // an earlier request of the terminal answered again
+  std::vector<std::vector<std::string>> answers;  // each terminal's, in order
+  std::atomic<int> pending{0};                    // requests dropped and not answered
+  std::atomic<int> mismatches{0};                 // answers that were another request's
+  std::atomic<int> repeats{0};  // an earlier request of the terminal answered again
   std::atomic<bool> dropping{true}, quit{false};
 
   void run(zt::Service& svc, int t) {
     const std::string name = "caja" + std::to_string(t), prefix = "s" + std::to_string(t) + "-";
-    for (int n = 0; dropping && !quit; ++n) {
-      std::size_t slot = 0;
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        slot = answers.size();
-        answers.emplace_back();
-      }
+    for (int n = 0; dropping && !quit; ++n, --pending) {
+      ++pending;
       svc.drop(name, "|G01=1234|G04=" + prefix + std::to_string(n) + "|G08=42|G99=000020|");
       for (bool own = false; !own;) {
         while (!quit && !svc.answered(name)) std::this_thread::sleep_for(2ms);
@@ -75,12 +68,10 @@ struct Terminals {
         std::error_code ec;
         zt::fs::remove(svc.root / (name + "out.txt"), ec);
         const std::string of = gw::field(answer, "F04");
-        const bool earlier = of.rfind(prefix, 0) == 0 && std::stoi(of.substr(prefix.size())) < n;
-        const std::lock_guard<std::mutex> lock(mutex);
-        repeats += earlier;
-        mismatches += !earlier && of != prefix + std::to_string(n);
-        own = !earlier;
-        if (own) answers[slot] = answer;
+        own = of.rfind(prefix, 0) != 0 || std::stoi(of.substr(prefix.size())) >= n;
+        repeats += !own;
+        mismatches += own && of != prefix + std::to_string(n);
+        if (own) answers[t].push_back(answer);
       }
     }
   }
@@ -93,12 +84,11 @@ std::pair<long, long> footprint(int pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
   for (int i = 0; i < 10; ++i, std::this_thread::sleep_for(20ms)) {
     std::error_code ec;
-    const auto fds = std::distance(zt::fs::directory_iterator(proc + "/fd", ec), {});
+    least.first = std::min<long>(least.first,
+                                 std::distance(zt::fs::directory_iterator(proc + "/fd", ec), {}));
     const std::string status = zt::read_file(proc + "/status");
-    const auto rss = status.find("VmRSS:");
-    least.first = std::min<long>(least.first, fds);
-    if (rss != std::string::npos)
-      least.second = std::min(least.second, std::atol(&status[rss + 6]));
+    if (status.find("VmRSS:") != std::string::npos)
+      least.second = std::min(least.second, std::atol(&status[status.find("VmRSS:") + 6]));
   }
   return least;
 }
@@ -112,26 +102,27 @@ void check(bool ok, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int seconds = 600, terminals = 10, kills = 0;
+  std::map<std::string, int> o = {{"--seconds", 600}, {"--terminals", 10}, {"--kills", 0}};
   for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    int* value = a == "--seconds" ? &seconds : a == "--terminals" ? &terminals : &kills;
-    if (a == "--quick") {
-      seconds = 25;
-    } else if ((a == "--seconds" || a == "--terminals" || a == "--kills") && i + 1 < argc) {
-      *value = std::atoi(argv[++i]);
+    const std::string name = argv[i];
+    if (name == "--quick") {
+      o["--seconds"] = 25;
+    } else if (o.count(name) != 0 && i + 1 < argc) {
+      o[name] = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: zel_soak [--seconds N] [--quick] [--terminals N] [--kills N]\n");
-      return 2;
+      o["--seconds"] = 0;  // refused below
     }
   }
+  const int seconds = o["--seconds"], terminals = o["--terminals"], kills = o["--kills"];
   if (seconds < 5 || terminals < 1 || terminals > 10 || kills < 0) {
-    std::fprintf(stderr, "zel_soak: at least 5 seconds, 1 to 10 terminals\n");
+    std::fprintf(stderr,
+                 "usage: zel_soak [--seconds N >= 5] [--quick] [--terminals 1..10] "
+                 "[--kills N]\n");
     return 2;
   }
 
-  Gateway soak;
-  gw::Gateway gateway([&](const gw::Received& r) { return soak.act(r); });
+  RandomGateway random;
+  gw::Gateway gateway([&](const gw::Received& r) { return random.act(r); });
   gw::Gateway probe([](const gw::Received&) { return gw::hang_up(); });
   std::string list = "caja0";
   for (int t = 1; t < terminals; ++t) list += ",caja" + std::to_string(t);
@@ -144,6 +135,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   Terminals fleet;
+  fleet.answers.resize(static_cast<std::size_t>(terminals));
   std::vector<std::thread> threads;
   for (int t = 0; t < terminals; ++t) threads.emplace_back([&, t] { fleet.run(svc, t); });
   const bool measure = !zt::kWindows && kills == 0;
@@ -157,36 +149,32 @@ int main(int argc, char** argv) {
   }
   std::this_thread::sleep_for(slice);
   fleet.dropping = false;
-  zt::wait_until([&] {
-    const std::lock_guard<std::mutex> lock(fleet.mutex);
-    return std::count(fleet.answers.begin(), fleet.answers.end(), "") == 0;
-  });
+  zt::wait_until([&] { return fleet.pending == 0; });
   fleet.quit = true;
   for (auto& t : threads) t.join();
   std::this_thread::sleep_for(300ms);  // anything late shows up now
   const auto after = measure ? footprint(svc.pid()) : std::pair<long, long>{};
   const bool ran = svc.running() && svc.stop();
 
-  // Answers, and the local numbers among them by year.
-  long unanswered = 0, approved = 0, local = 0, repeated = 0, highest = 0, relayedAgain = 0;
+  // The answers, and the local numbers among them by year.
+  long answered = 0, approved = 0, local = 0, repeated = 0, highest = 0, leftovers = 0;
   const std::string year = zt::read_file(svc.work / "anio.txt").substr(0, 4);
   std::map<std::string, std::set<long>> numbers;
-  for (const auto& a : fleet.answers) {
-    unanswered += a.empty();
-    approved += a.find("|F51=APROBADA|") != std::string::npos;
-    const std::string number = gw::field(a, "F52");
-    if (a.find("|F51=RECETA PRE-AUTORIZADA|") == std::string::npos || number.size() != 12) continue;
-    ++local;
-    repeated += !numbers[number.substr(1, 4)].insert(std::stol(number.substr(5))).second;
-    if (number.substr(1, 4) == year) highest = std::max(highest, std::stol(number.substr(5)));
+  for (const auto& each : fleet.answers) {
+    for (const auto& a : each) {
+      ++answered;
+      approved += a.find("|F51=APROBADA|") != std::string::npos;
+      const std::string number = gw::field(a, "F52");
+      if (a.find("PRE-AUTORIZADA|") == std::string::npos || number.size() != 12) continue;
+      ++local;
+      repeated += !numbers[number.substr(1, 4)].insert(std::stol(number.substr(5))).second;
+      if (number.substr(1, 4) == year) highest = std::max(highest, std::stol(number.substr(5)));
+    }
   }
-  long leftovers = 0;
   for (const auto& entry : zt::fs::directory_iterator(svc.root.path())) {
     const std::string name = entry.path().filename().string();
     leftovers += name.find("out.txt") != std::string::npos || name.find("in.") != std::string::npos;
   }
-  gateway.stop(1s);
-  for (const auto& [id, n] : soak.seen) relayedAgain += n - 1;
 
   // The number file and the journal.
   const long stored = std::atol(zt::read_file(svc.work / "nroaut.txt").c_str());
@@ -200,16 +188,16 @@ int main(int argc, char** argv) {
     torn += !std::regex_match(text, m, whole) || !journaled.insert(m[1]).second;
   }
 
-  std::printf("requests %zu: %ld approved, %ld answered locally (highest %ld in %s)\n",
-              fleet.answers.size(), approved, local, highest, year.c_str());
-  std::printf("number file %ld, journal %ld lines, %d answered again, %ld relayed again\n", stored,
-              lines, fleet.repeats, relayedAgain);
-  std::printf("service: %ld descriptors and %ld kB after warm-up, %ld and %ld kB at the end\n",
-              before.first, before.second, after.first, after.second);
+  std::printf("requests %ld: %ld approved, %ld local (highest %ld in %s), %d answered again\n",
+              answered + fleet.pending, approved, local, highest, year.c_str(),
+              fleet.repeats.load());
+  std::printf(
+      "number file %ld, journal %ld lines; service: %ld descriptors and %ld kB after "
+      "warm-up, %ld and %ld kB at the end\n",
+      stored, lines, before.first, before.second, after.first, after.second);
   check(ran, "the service ran to the end and stopped with status 0");
-  check(!fleet.answers.empty() && unanswered == 0, "every request answered");
-  check(fleet.mismatches == 0 && fleet.repeats <= kills && relayedAgain <= kills,
-        "every answer the request's own, given once");
+  check(answered > 0 && fleet.pending == 0, "every request answered");
+  check(fleet.mismatches == 0 && fleet.repeats <= kills, "every answer the request's own, once");
   check(leftovers == 0, "no answer or request left over");
   check(repeated == 0, "local numbers unique within their year");
   check(stored >= highest && stored <= highest + kills, "the number file holds the highest number");

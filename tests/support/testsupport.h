@@ -131,7 +131,6 @@ class Service {
   bool running() { return child_ && child_->running(); }
   int pid() const { return child_ ? child_->pid() : -1; }
   std::vector<std::string> log() const { return log_messages(read_file(work / "svc.log")); }
-  std::string out() const { return child_ ? child_->output() : ""; }
 
   TempDir root;
   TempDir work;
