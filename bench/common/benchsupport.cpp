@@ -59,37 +59,6 @@ std::uint64_t status_kb(const std::string& status, const char* key) {
              : std::strtoull(status.c_str() + at + std::strlen(key), nullptr, 10);
 }
 
-// Reads one framed packet (4-byte length, then that many bytes). false on a short read.
-bool read_packet(int fd, char* buf, std::size_t cap, std::size_t* got) {
-  *got = 0;
-  std::size_t total = 0;
-  while (total == 0 || *got < total) {
-    const ssize_t r = ::read(fd, buf + *got, cap - *got);
-    if (r <= 0) return false;
-    *got += static_cast<std::size_t>(r);
-    if (total == 0 && *got >= 4) {
-      const std::uint32_t length =
-          static_cast<std::uint32_t>(static_cast<unsigned char>(buf[0])) << 24 |
-          static_cast<std::uint32_t>(static_cast<unsigned char>(buf[1])) << 16 |
-          static_cast<std::uint32_t>(static_cast<unsigned char>(buf[2])) << 8 |
-          static_cast<unsigned char>(buf[3]);
-      total = std::size_t{length} + 4;
-      if (total < 10 || total > cap) return false;
-    }
-  }
-  return true;
-}
-
-// The value of "|name=" in message (first occurrence, or last), or empty.
-std::string field(const std::string& message, const char* name, bool last) {
-  const std::string key = std::string("|") + name + "=";
-  const std::size_t at = last ? message.rfind(key) : message.find(key);
-  if (at == std::string::npos) return {};
-  const std::size_t from = at + key.size();
-  const std::size_t bar = message.find('|', from);
-  return message.substr(from, bar == std::string::npos ? std::string::npos : bar - from);
-}
-
 }  // namespace
 
 Stats stats_of(std::vector<std::int64_t> samples) {
@@ -109,73 +78,17 @@ Stats stats_of(std::vector<std::int64_t> samples) {
 
 // ---- Gateway ------------------------------------------------------------------
 
-Gateway::~Gateway() {
-  stop();
-}
-
 bool Gateway::start() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) return false;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::listen(listener_, 64) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    ::close(listener_);
-    listener_ = -1;
-    return false;
-  }
-  port_ = ntohs(sa.sin_port);
-  thread_ = std::thread([this] { run(); });
-  return true;
+  core_ = std::make_unique<gw::Gateway>([this](const gw::Received& r) {
+    if (!r.whole() || r.type() == 0) return gw::hang_up();
+    const auto number = static_cast<std::uint32_t>(++exchanges_);
+    return gw::answer({gw::reply_packet(r.type(), gw::approval_text(r.message(), number))});
+  });
+  return core_->listening();
 }
 
 void Gateway::stop() {
-  if (!thread_.joinable()) return;
-  stopping_ = true;
-  ::shutdown(listener_, SHUT_RDWR);  // wakes the blocked accept
-  thread_.join();
-  ::close(listener_);
-  listener_ = -1;
-}
-
-void Gateway::run() {
-  char request[4096];
-  char reply[1024];
-  while (!stopping_) {
-    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (stopping_) break;
-      continue;
-    }
-    std::size_t got = 0;
-    if (read_packet(fd, request, sizeof request, &got)) {
-      const std::string message(request + 10, got - 10);
-      const std::uint64_t number = ++exchanges_;
-      char body[900];
-      const int n = std::snprintf(
-          body, sizeof body, "|F01=%s|F04=%s|F08=%s|F41=%s|F50=00|F51=APROBADA|F52=GW%010llu|",
-          field(message, "G01", false).c_str(), field(message, "G04", false).c_str(),
-          field(message, "G08", false).c_str(), field(message, "G41", true).c_str(),
-          static_cast<unsigned long long>(number));
-      if (n > 0 && static_cast<std::size_t>(n) < sizeof body) {
-        const std::uint32_t length = static_cast<std::uint32_t>(n) + 6;
-        reply[0] = static_cast<char>(length >> 24);
-        reply[1] = static_cast<char>(length >> 16);
-        reply[2] = static_cast<char>(length >> 8);
-        reply[3] = static_cast<char>(length);
-        reply[4] = request[4];  // the request's type
-        reply[5] = request[5];
-        std::memcpy(reply + 6, "GATE", 4);
-        std::memcpy(reply + 10, body, static_cast<std::size_t>(n));
-        const ssize_t w = ::send(fd, reply, static_cast<std::size_t>(n) + 10, MSG_NOSIGNAL);
-        (void)w;  // a client that has gone shows up as a missing answer
-      }
-    }
-    ::close(fd);
-  }
+  core_.reset();
 }
 
 // ---- Files --------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // Shared pieces of the benchmarks: a clock, latency statistics, a gateway that
-// answers at once, a terminal's file operations, running the service as a child
+// approves at once, a terminal's file operations, running the service as a child
 // process and reading its counters from /proc. Linux only.
 #pragma once
 
@@ -7,11 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../alloccount/alloccount.h"
+#include "gateway.h"
 
 namespace zb {
 
@@ -27,26 +29,21 @@ Stats stats_of(std::vector<std::int64_t> samples);
 // The standard request a terminal drops, in the terminals' text format (CR LF).
 extern const char* const kRequestText;
 
-// A gateway that answers every packet at once: one thread on 127.0.0.1, one
-// connection at a time, reply framed like the gateway simulator's approval.
+// A gateway that approves every request at once, as the gateway simulator does:
+// the gateway core on a free port of 127.0.0.1.
 class Gateway {
  public:
   Gateway() = default;
-  ~Gateway();
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
-  bool start();  // listens on a free port; false when it cannot
+  bool start();  // false when it cannot listen
   void stop();
-  int port() const { return port_; }
+  int port() const { return core_ ? core_->port() : 0; }
   std::uint64_t exchanges() const { return exchanges_; }
 
  private:
-  void run();
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> exchanges_{0};
-  std::thread thread_;
+  std::unique_ptr<gw::Gateway> core_;
 };
 
 // Writes a whole file the way a terminal does: open (create, truncate), write, close.

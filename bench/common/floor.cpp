@@ -36,19 +36,7 @@ bool drain(int fd, const char* name) {
 
 // The packet the service sends for the standard request of terminal "caja0".
 std::string packet() {
-  const std::string message = "|G01=1234|G04=556677|G08=42|G99=000020|G06=|G41=caja0|";
-  const auto length = static_cast<std::uint32_t>(message.size() + 6);
-  std::string p(10, '\0');
-  p[0] = static_cast<char>(length >> 24);
-  p[1] = static_cast<char>(length >> 16);
-  p[2] = static_cast<char>(length >> 8);
-  p[3] = static_cast<char>(length);
-  p[5] = 1;  // an authorisation request
-  p[6] = 'B';
-  p[7] = 'N';
-  p[8] = 'C';
-  p[9] = 'H';
-  return p + message;
+  return gw::reply_packet(1, "|G01=1234|G04=556677|G08=42|G99=000020|G06=|G41=caja0|");
 }
 
 // The service's part of one request: read and delete in, exchange with the

@@ -43,6 +43,7 @@ struct TerminalState {
   bool publishWaits = false;    // a decided answer waits for the answer file's name
   bool publishLogged = false;   // ... and was logged so
   bool answeredLogged = false;  // a request answered before was found again, and logged so
+  bool answeredKept = false;    // <terminal>in.fin records a request answered in place
 };
 
 // The last authorisation number issued in this run for one year: a floor that

@@ -71,14 +71,24 @@ bool answered_before(ZELClient& client, int index, const Names& n) {
 // Removes the request's file once its answer is decided. A file that cannot be
 // removed is recorded as answered, so that neither this run nor the next answers
 // it again.
-void release(ZELClient& client, const Path& file, const Names& n) {
+void release(ZELClient& client, int index, const Path& file, const Names& n) {
   const plat::Status s = client.files->remove(file.c_str());
   if (s == plat::Status::Ok || s == plat::Status::NotFound) return;
   log_delete(file, s);
+  client.terminals[index].answeredKept = true;
   if (FILE_ReplaceText(*client.files, n.answered.c_str(), client.asRead.view()) !=
       plat::Status::Ok) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process no se pudo guardar [%s]", n.answered.c_str());
   }
+}
+
+// A request taken away at last: the record of one whose file stayed is done with.
+// If it is that very request, it was answered before: released, not answered again.
+bool taken_again(ZELClient& client, int index, const Names& n) {
+  const bool same = answered_before(client, index, n);
+  if (same) client.files->remove(n.taken.c_str());
+  client.files->remove(n.answered.c_str());
+  return same;
 }
 
 // Renames the decided answer over the answer file. An answer file that the
@@ -100,11 +110,11 @@ bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
 // Once decided: the request's file released, the answer published.
 void finish(ZELClient& client, int index, const Path& file, const Names& n) {
   const std::string_view written = client.written.view();
-  const Path* d = written.empty()                      ? nullptr
+  const Path* d = written.empty()                    ? nullptr
                   : n.decidedLocal.view() == written ? &n.decidedLocal
                   : n.decided.view() == written      ? &n.decided
                                                      : nullptr;
-  release(client, file, n);
+  release(client, index, file, n);
   if (d != nullptr) publish(client, index, *d, n);
 }
 
@@ -153,14 +163,14 @@ void recover(ZELClient& client, int index, const Names& n) {
       client.files->remove(d->c_str());
     } else {
       if (taken && d == &n.decidedLocal) journal_decided(client, *d);
-      if (taken) release(client, n.taken, n);
+      if (taken) release(client, index, n.taken, n);
       publish(client, index, *d, n);
       return;
     }
   }
   if (!taken) return;
   if (newer) {
-    release(client, n.taken, n);
+    release(client, index, n.taken, n);
     return;
   }
   if (answered_before(client, index, n)) return;
@@ -194,6 +204,7 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
   if (!make_names(client, client.config.terminals[index].c_str(), n)) return false;
   if (!state.recovered) {
     state.recovered = true;
+    state.answeredKept = exists(client, n.answered);
     recover(client, index, n);
   }
   if (state.publishWaits) {
@@ -232,9 +243,14 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
   // answered from where it stands, and removed there once answered.
   const plat::Status took = client.files->rename(n.request.c_str(), n.taken.c_str());
   const Path* file = &n.taken;
-  if (took == plat::Status::NotFound) {
+  if (took == plat::Status::Ok) {
+    if (state.answeredKept) {
+      state.answeredKept = false;
+      if (taken_again(client, index, n)) return false;
+    }
+  } else if (took == plat::Status::NotFound) {
     log_delete(n.request, took);  // the terminal took it back: answered all the same
-  } else if (took != plat::Status::Ok) {
+  } else {
     log_delete(n.request, plat::Status::Denied);
     file = &n.request;
     if (answered_before(client, index, n)) return false;

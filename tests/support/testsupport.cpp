@@ -1,7 +1,7 @@
 #include "testsupport.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -10,21 +10,16 @@
 namespace zt {
 
 TempDir::TempDir() {
-  std::random_device rd;
-  const fs::path base = fs::temp_directory_path();
-  for (;;) {
-    fs::path candidate = base / ("zeltest-" + std::to_string(rd()));
-    std::error_code ec;
-    if (fs::create_directory(candidate, ec)) {
-      path_ = candidate;
-      return;
-    }
-  }
+  std::random_device random;
+  std::error_code ec;
+  do {
+    path_ = fs::temp_directory_path() / ("zeltest-" + std::to_string(random()));
+  } while (!fs::create_directory(path_, ec));
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  // Restore permissions that a test took away, so that everything can be removed.
+  // Give back the permissions a test took away, so that everything can go.
   for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
@@ -41,20 +36,18 @@ std::string read_file(const fs::path& path) {
 }
 
 void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 bool exists(const fs::path& path) {
   std::error_code ec;
-  return fs::exists(path, ec);
+  return fs::exists(fs::symlink_status(path, ec));
 }
 
 std::vector<std::string> log_messages(const std::string& log) {
   std::vector<std::string> lines;
   std::istringstream in(log);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const auto tab = line.find('\t');
     lines.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
@@ -65,9 +58,7 @@ std::vector<std::string> log_messages(const std::string& log) {
 bool contains_in_order(const std::vector<std::string>& lines,
                        const std::vector<std::string>& expected) {
   std::size_t at = 0;
-  for (const auto& line : lines) {
-    if (at < expected.size() && line == expected[at]) ++at;
-  }
+  for (const auto& line : lines) at += at < expected.size() && line == expected[at];
   return at == expected.size();
 }
 
@@ -75,32 +66,141 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
   const auto end = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < end) {
     if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(5ms);
   }
   return pred();
 }
 
 std::string bin(const std::string& name) {
-#ifdef _WIN32
-  return std::string(ZEL_BIN_DIR) + "/" + name + ".exe";
-#else
-  return std::string(ZEL_BIN_DIR) + "/" + name;
-#endif
+  return std::string(ZEL_BIN_DIR) + "/" + name + (kWindows ? ".exe" : "");
 }
 
-std::string child_output_path(long pid) {
-  static int counter = 0;
-  return (fs::temp_directory_path() /
-          ("zelchild-" + std::to_string(pid) + "-" + std::to_string(counter++) + ".out"))
-      .string();
-}
-
-int run(const std::vector<std::string>& argv, const std::string& workdir,
-        std::chrono::milliseconds timeout) {
-  Child child(argv, workdir);
+int run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+  Child child(argv);
   const int status = child.wait(timeout);
-  if (status < 0) child.kill_now();
+  if (status < 0) child.kill();
   return status;
+}
+
+std::unique_ptr<Child> hold_open(const fs::path& path, bool write, int ms) {
+  const std::string ready = path.string() + ".held";
+  auto holder = std::make_unique<Child>(
+      kWindows ? std::vector<std::string>{bin("zel_win_helper"), "hold", write ? "a" : "r",
+                                          path.string(), std::to_string(ms), ready}
+               : std::vector<std::string>{"/bin/sh", "-c",
+                                          std::string("exec 3") + (write ? ">>" : "<") + "'" +
+                                              path.string() + "'; : >'" + ready + "'; sleep " +
+                                              std::to_string(ms / 1000.0)});
+  wait_until([&] { return exists(ready); });
+  std::error_code ec;
+  fs::remove(ready, ec);
+  return holder;
+}
+
+const char* const kRequest = "|G01=1234|G04=556677|G08=42|G99=000020|";
+const char* const kNoAnswer = "(no answer)";
+
+std::string current_year() {
+  const std::time_t now = std::time(nullptr);
+  char year[8];
+  std::strftime(year, sizeof year, "%Y", std::localtime(&now));
+  return year;
+}
+
+std::string preauth(char letter, int number, const std::string& terminal) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%07d", number);
+  return "|F01=1234|F04=556677|F08=42|F41=" + terminal +
+         "|F50=ND|F51=RECETA PRE-AUTORIZADA|F52=" + letter + current_year() + digits +
+         "|F99=000021|";
+}
+
+int closed_port() {
+  const gw::Gateway gone([](const gw::Received&) { return gw::hang_up(); });
+  return gone.port();
+}
+
+std::string probe_hosts(int port) {
+  const std::string p = "127.0.0.1:" + std::to_string(port);
+  return "ZELCLIENT_PROBE_HOSTS=" + p + "," + p + "," + p;
+}
+
+std::vector<gw::Received> requests(const gw::Gateway& gateway) {
+  std::vector<gw::Received> out;
+  for (auto& r : gateway.received()) {
+    if (r.whole() && r.type() != 0) out.push_back(r);
+  }
+  return out;
+}
+
+Service::Service(int gatewayPort, std::vector<std::string> args, std::vector<std::string> env)
+    : args_(std::move(args)), env_(std::move(env)) {
+  args_.insert(args_.begin(), {bin("zelclient"), "-n", "AB", "-r", root.str(), "-t", "caja1,caja2",
+                               "-g", "127.0.0.1:" + std::to_string(gatewayPort), "-T", "30000"});
+}
+
+Service::~Service() {
+  if (running()) stop();
+}
+
+void Service::start() {
+  std::vector<std::string> argv = args_;
+  argv.insert(argv.end(), {"-l", (work / "svc.log").string() + "," + logWindow});
+  const std::size_t logged = read_file(work / "svc.log").size();  // a restart appends
+  child_ = std::make_unique<Child>(argv, work.str(), env_);
+  // Once the root is watched a change wakes it; until then, nudge.
+  wait_until([&] {
+    nudge();
+    return wait_until(
+               [&] {
+                 return read_file(work / "svc.log").find("WaitForSingleObject OK", logged) !=
+                        std::string::npos;
+               },
+               kWindows ? 200ms : 30ms) ||
+           !child_->running();
+  });
+}
+
+void Service::drop(const std::string& terminal, const std::string& text) {
+  write_file(root / (terminal + "in.txt"), text);
+}
+
+bool Service::answered(const std::string& terminal) const {
+  return zt::exists(root / (terminal + "out.txt")) && !zt::exists(root / (terminal + "in.txt")) &&
+         !zt::exists(root / (terminal + "in.zel"));
+}
+
+std::string Service::answer(const std::string& terminal, std::chrono::milliseconds timeout) {
+  int polls = 0;
+  if (!wait_until(
+          [&] {
+            if (kWindows && ++polls % 100 == 0) nudge();
+            return answered(terminal);
+          },
+          timeout)) {
+    return kNoAnswer;
+  }
+  const fs::path out = root / (terminal + "out.txt");
+  const std::string text = read_file(out);
+  std::error_code ec;
+  fs::remove(out, ec);
+  return text;
+}
+
+bool Service::stop() {
+  // Made whole under another name: on Windows a file still open cannot be deleted.
+  write_file(root / "stop.part", "");
+  fs::rename(root / "stop.part", root / "ZELCLIENTSTOP.tmp");
+  for (int i = 0; i < 40; ++i) {
+    const int status = child_->wait(250ms);
+    if (status >= 0) return status == 0;
+    nudge();
+  }
+  return false;
+}
+
+void Service::kill() {
+  child_->kill();
 }
 
 }  // namespace zt

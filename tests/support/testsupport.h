@@ -1,31 +1,31 @@
-// Test helpers: temporary directories, whole-file reads and writes, log-line
-// parsing, and running the real executables as child processes.
+// Test helpers: temporary directories, whole files, log lines, the real executables
+// run as child processes, and the real service against the gateway stand-in.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "gateway.h"
 
 namespace zt {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 #ifdef _WIN32
 inline constexpr bool kWindows = true;
 #else
 inline constexpr bool kWindows = false;
 #endif
-
-// How a line feed of a text file is stored on disk.
+// How a line feed of a text stream (the log, standard output) is stored.
 inline constexpr const char* kLineEnd = kWindows ? "\r\n" : "\n";
 
-// True when the tests run as Windows executables under Wine.
-bool under_wine();
-
-// The system's own text for an error code, as it gives it: strerror on POSIX,
-// FormatMessageA on Windows (which ends its texts with a line end).
+bool under_wine();  // Windows executables running under Wine
+// The system's own text for an error code: strerror, or FormatMessageA on Windows.
 std::string system_error_text(int code);
 
 // A fresh directory under the system's temporary directory, removed at the end.
@@ -47,40 +47,37 @@ std::string read_file(const fs::path& path);  // "" when missing
 void write_file(const fs::path& path, const std::string& bytes);
 bool exists(const fs::path& path);
 
-// Log lines without their timestamp: "LEVEL\tmessage" per line, line ends removed.
+// A log's lines without their timestamp ("ERROR\tSOCKET_Open connect()"), line ends removed.
 std::vector<std::string> log_messages(const std::string& log);
-// True when the lines hold `expected` in this order (other lines may come between).
+// True when lines hold expected in this order, other lines between them allowed.
 bool contains_in_order(const std::vector<std::string>& lines,
                        const std::vector<std::string>& expected);
 
-// Polls pred every few milliseconds until it holds or the time-out passes.
-bool wait_until(const std::function<bool()>& pred,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Polls pred until it holds or the time-out passes.
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s);
 
-// Path of a project executable in the build's bin directory.
+// A project executable in the build's bin directory.
 std::string bin(const std::string& name);
 
-// A child process running an executable with arguments; killed at destruction.
-// On Windows each child has a console of its own, without a window, so that
-// console control events reach it alone.
+// A child process, standard output to a file; killed if still running at the end.
+// On Windows each child has a console of its own, so that console events reach it alone.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const std::string& workdir = "",
-        const std::vector<std::string>& env = {});
+  // env: NAME=value entries added to this process's environment.
+  explicit Child(const std::vector<std::string>& argv, const std::string& workdir = "",
+                 const std::vector<std::string>& env = {});
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   bool started() const { return pid_ > 0; }
   int pid() const { return pid_; }
-  // Exit status (0..255), or -1 when it did not end within the time-out.
-  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  bool running();
-  void kill_now();
-  // Asks the process to stop: SIGTERM on POSIX; on Windows Ctrl+Break in its console
-  // (Ctrl+C where Ctrl+Break cannot be sent: Wine sends only Ctrl+C), or, when no
-  // event can be sent, an end as a killed POSIX process's (128 + SIGTERM).
-  void terminate();
-  const std::string& stdout_path() const { return out_; }
+  // Exit status (0..255; 128 + signal), or -1 when it did not end in time.
+  int wait(std::chrono::milliseconds timeout = 10s);
+  bool running() { return started() && wait(0ms) < 0; }
+  void kill();       // SIGKILL or TerminateProcess: no chance to finish anything
+  void terminate();  // SIGTERM, Ctrl+Break on Windows
+  void interrupt();  // SIGINT, Ctrl+C on Windows
+  std::string output() const { return read_file(out_); }
 
  private:
   int pid_ = -1;
@@ -89,17 +86,64 @@ class Child {
   std::string out_;
 };
 
-#ifdef _WIN32
-// Sends Ctrl+Break (or Ctrl+C) to the console of process pid, which is alone in its
-// console as every Child is. True when sent.
-bool console_event(int pid, bool ctrl_break);
-#endif
+// Runs to the end; the exit status, or -1 (killed) when it did not end in time.
+int run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s);
 
-// A fresh file name for a child's standard output (used by the Child runners).
-std::string child_output_path(long pid);
+// Starts a process that holds path open for ms milliseconds, reading (write
+// false) or appending, and returns once it holds it.
+std::unique_ptr<Child> hold_open(const fs::path& path, bool write, int ms);
 
-// Runs to completion; returns the exit status, or -1 on a time-out.
-int run(const std::vector<std::string>& argv, const std::string& workdir = "",
-        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// ---- The real zelclient on a temporary root, with a working directory of its own
+// for the journal and number files, against the gateway stand-in.
+
+extern const char* const kRequest;   // |G01=1234|G04=556677|G08=42|G99=000020|
+extern const char* const kNoAnswer;  // what Service::answer returns when none came
+std::string current_year();
+// The local pre-authorisation of kRequest with authorisation letter and number.
+std::string preauth(char letter, int number, const std::string& terminal = "caja1");
+
+int closed_port();  // a port of 127.0.0.1 that nothing listens on
+// ZELCLIENT_PROBE_HOSTS=127.0.0.1:port three times.
+std::string probe_hosts(int port);
+// The requests the gateway read: life signals and unreadable packets left out.
+std::vector<gw::Received> requests(const gw::Gateway& gateway);
+
+class Service {
+ public:
+  // zelclient -n AB -r ROOT -t caja1,caja2 -g 127.0.0.1:PORT -T 30000 -l LOG,WINDOW args...
+  // in work, with env added to the environment; started by start().
+  explicit Service(int gatewayPort, std::vector<std::string> args = {},
+                   std::vector<std::string> env = {});
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Starts it (again) and returns once it watches the root.
+  void start();
+  // Drops a request as a terminal does: written in place, then closed.
+  void drop(const std::string& terminal, const std::string& text);
+  // True once the terminal's request is taken and its answer file written.
+  bool answered(const std::string& terminal) const;
+  // Waits for the answer, takes it (the file goes) and returns it.
+  std::string answer(const std::string& terminal, std::chrono::milliseconds timeout = 10s);
+  bool stop();  // the stop file; true when it then exits with status 0
+  void kill();
+  bool running() { return child_ && child_->running(); }
+  int pid() const { return child_ ? child_->pid() : -1; }
+  std::vector<std::string> log() const { return log_messages(read_file(work / "svc.log")); }
+
+  TempDir root;
+  TempDir work;
+  std::string logWindow = "1,300";
+
+ private:
+  // Wakes the service's directory wait with a file that is no terminal's. Wine
+  // reports neither an empty new file nor the close of a file as a change.
+  void nudge() { write_file(root / "zelnudge.tmp", "x"); }
+
+  std::vector<std::string> args_;
+  std::vector<std::string> env_;
+  std::unique_ptr<Child> child_;
+};
 
 }  // namespace zt

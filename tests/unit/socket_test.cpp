@@ -6,21 +6,30 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "log/log.h"
-#include "netsupport.h"
 #include "socket/socketset.h"
 #include "testsupport.h"
 
 namespace {
+
+void set_bound(const char* ms) {
+#ifdef _WIN32
+  _putenv_s("ZELCLIENT_NET_TIMEOUT_MS", ms);  // "" removes it
+#else
+  if (ms[0] != '\0') setenv("ZELCLIENT_NET_TIMEOUT_MS", ms, 1);
+  if (ms[0] == '\0') unsetenv("ZELCLIENT_NET_TIMEOUT_MS");
+#endif
+}
 
 class SocketLayer : public ::testing::Test {
  protected:
   void SetUp() override {
     log_ = (dir_ / "sock.log").string() + ",1,300";
     LOG_Open(1, 1, log_.data());
-    zt::set_env("ZELCLIENT_NET_TIMEOUT_MS", "200");
+    set_bound("200");
     ASSERT_EQ(SOCKET_Init(nullptr), 0);
     listener_ = SOCKET_Listen(0);
     ASSERT_NE(listener_, -1);
@@ -29,7 +38,7 @@ class SocketLayer : public ::testing::Test {
   void TearDown() override {
     SOCKET_End();
     LOG_Close();
-    zt::unset_env("ZELCLIENT_NET_TIMEOUT_MS");
+    set_bound("");
   }
   std::vector<std::string> lines() { return zt::log_messages(zt::read_file(dir_ / "sock.log")); }
   bool last_lines(const std::vector<std::string>& expected) {

@@ -2,21 +2,25 @@
 // packet per connection (10-byte header and field-list message) and answers as
 // its mode says; one thread per connection, one line per exchange on stdout.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include "exchange.h"
+#include "gateway.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "socket/socket.h"
 
 namespace {
 
+enum class Mode { Approve, Reject, Close, Delay, Silent, Split };
+
 struct Options {
   int port = 8000;
-  GatewaySettings settings;
+  Mode mode = Mode::Approve;
+  int delayMs = 1000;  // the wait of delay, the gap between the pieces of split
   char* log = nullptr;
 };
 
@@ -40,40 +44,28 @@ long number(const char* text, long max) {
 }
 
 bool parse(int argc, char** argv, Options* o) {
-  static const struct {
-    const char* name;
-    GatewayMode mode;
-  } kModes[] = {{"approve", GatewayMode::Approve}, {"reject", GatewayMode::Reject},
-                {"close", GatewayMode::Close},     {"delay", GatewayMode::Delay},
-                {"silent", GatewayMode::Silent},   {"split", GatewayMode::Split}};
+  static const char* const kModes[] = {"approve", "reject", "close", "delay", "silent", "split"};
   for (int i = 1; i < argc; ++i) {
     const char* opt = argv[i];
     if (std::strlen(opt) != 2 || opt[0] != '-' || i + 1 >= argc) return false;
     char* arg = argv[++i];
+    long v = -1;
     switch (opt[1]) {
-      case 'p': {
-        const long port = number(arg, 65535);
-        if (port < 0) return false;
-        o->port = static_cast<int>(port);
+      case 'p':
+        if ((v = number(arg, 65535)) < 0) return false;
+        o->port = static_cast<int>(v);
         break;
-      }
-      case 'd': {
-        const long ms = number(arg, 3600000);
-        if (ms < 0) return false;
-        o->settings.delayMs = static_cast<std::uint32_t>(ms);
+      case 'd':
+        if ((v = number(arg, 3600000)) < 0) return false;
+        o->delayMs = static_cast<int>(v);
         break;
-      }
-      case 'm': {
-        bool known = false;
-        for (const auto& m : kModes) {
-          if (std::strcmp(arg, m.name) == 0) {
-            o->settings.mode = m.mode;
-            known = true;
-          }
+      case 'm':
+        for (int m = 0; m < 6; ++m) {
+          if (std::strcmp(arg, kModes[m]) == 0) v = m;
         }
-        if (!known) return false;
+        if (v < 0) return false;
+        o->mode = static_cast<Mode>(v);
         break;
-      }
       case 'l':
         o->log = arg;
         break;
@@ -82,6 +74,59 @@ bool parse(int argc, char** argv, Options* o) {
     }
   }
   return true;
+}
+
+// Printable copy for the traffic line: control bytes show as '.'.
+std::string printable(std::string text) {
+  for (char& c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '.';
+  }
+  return text;
+}
+
+// The mode as a script; prints one line per exchange.
+gw::Script script(const Options& o) {
+  auto approved = std::make_shared<std::atomic<std::uint32_t>>(0);
+  return [o, approved](const gw::Received& r) {
+    if (r.status == gw::Received::Status::Refused) {
+      std::printf("refused packet: length field %u\n", static_cast<unsigned>(r.length()));
+    } else if (!r.whole()) {
+      std::printf("incomplete packet: %zu bytes\n", r.bytes.size());
+    }
+    if (!r.whole()) {
+      std::fflush(stdout);
+      return gw::hang_up();
+    }
+    static const char* const kOutcomes[] = {"approved",
+                                            "rejected",
+                                            "closed without answer",
+                                            "approved after a delay",
+                                            "holding the connection without answer",
+                                            "approved in two pieces"};
+    const bool life = r.type() == 0;
+    std::string text;
+    std::string number;
+    if (!life && o.mode == Mode::Reject) {
+      text = gw::rejection_text(r.message());
+    } else if (!life && o.mode != Mode::Close && o.mode != Mode::Silent) {
+      text = gw::approval_text(r.message(), ++*approved);
+      number = " F52=" + gw::field(text, "F52");
+    }
+    std::printf("type=%d sender=[%s] message=[%s] -> %s%s\n", r.type(),
+                printable(r.sender()).c_str(), printable(r.message()).c_str(),
+                life ? "life signal, no answer" : kOutcomes[static_cast<int>(o.mode)],
+                number.c_str());
+    std::fflush(stdout);
+    if (life || o.mode == Mode::Close) return gw::hang_up();
+    if (o.mode == Mode::Silent) return gw::hold();
+    const std::string reply = gw::reply_packet(r.type(), text);
+    if (o.mode == Mode::Split) {
+      const std::size_t half = reply.size() / 2;
+      return gw::answer({reply.substr(0, half), reply.substr(half)}, 0, o.delayMs);
+    }
+    return gw::answer({reply}, o.mode == Mode::Delay ? o.delayMs : 0);
+  };
 }
 
 }  // namespace
@@ -97,67 +142,24 @@ int main(int argc, char** argv) {
   static std::atomic<bool> stop{false};
   plat::on_terminate(&stop);
 
-  if (SOCKET_Init("T") != 0) {
+  if (!gw::start_sockets()) {
     std::fprintf(stderr, "zelgateway: the socket layer cannot start\n");
     return 1;
   }
-  char text[16];
-  std::snprintf(text, sizeof text, "%d", options.port);
-  const int listener = SOCKET_Open(text, 0);
-  if (listener < 0) {
+  gw::Gateway gateway(script(options), options.port);
+  if (!gateway.listening()) {
     std::fprintf(stderr, "zelgateway: cannot listen on port %d\n", options.port);
     return 1;
   }
-  const int port = SOCKET_GetLocalPort(listener);
-  std::printf("listening on port %d\n", port);
+  std::printf("listening on port %d\n", gateway.port());
   std::fflush(stdout);
+  while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
-  // A stop request wakes the accept below with a connection of our own.
-  std::atomic<bool> accepting{true};
-  std::thread waker([&] {
-    while (!stop) plat::sleep_ms(20);
-    char self[32];
-    std::snprintf(self, sizeof self, "127.0.0.1:%d", port);
-    while (accepting) {
-      const int id = SOCKET_Open(self, 0);
-      if (id >= 0) SOCKET_Close(id, 2);
-      plat::sleep_ms(100);
-    }
-  });
-
-  std::atomic<int> active{0};
-  while (!stop) {
-    int length = 0;
-    const int id = SOCKET_Receive(listener, nullptr, 0, 0, &length);
-    if (id < 0) {
-      plat::sleep_ms(10);  // table full or accept failure: the listener stays usable
-      continue;
-    }
-    if (stop) {
-      SOCKET_Close(id, 2);
-      break;
-    }
-    ++active;
-    try {
-      std::thread([id, &options, &active] {
-        GATEWAY_Exchange(id, options.settings, stop);
-        SOCKET_Close(id, 2);
-        --active;
-      }).detach();
-    } catch (...) {
-      SOCKET_Close(id, 2);
-      --active;
-    }
-  }
-  accepting = false;
-  waker.join();
-  SOCKET_Close(listener, 2);
-
-  // Exchanges end on the stop flag, or at the latest at their receive bound.
-  for (int i = 0; i < 150 && active > 0; ++i) plat::sleep_ms(20);
+  // Exchanges end with the stop, or at the latest at their receive bound.
+  const bool ended = gateway.stop(std::chrono::seconds(3));
   std::printf("stopped\n");
   std::fflush(stdout);
-  if (active > 0) std::_Exit(0);  // a receive is still bounded elsewhere: leave it to the system
+  if (!ended) std::_Exit(0);  // a receive is still bounded elsewhere: leave it to the system
   SOCKET_End();
   LOG_Close();
   return 0;

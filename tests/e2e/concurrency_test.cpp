@@ -1,0 +1,97 @@
+// Exchanges of different terminals in flight together (ZELCLIENT_CONCURRENCY):
+// they overlap only when asked, each terminal gets its own answer, and faults of
+// exchanges in flight together end each in the right kind of answer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+
+#include "testsupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::vector<std::string> kTerminals = {"caja1", "caja2", "caja3", "caja4"};
+
+std::string request(const std::string& id) {
+  return "|G01=1234|G04=" + id + "|G08=42|G99=000020|";
+}
+
+// A gateway that holds each request until all four are in flight (or a second
+// has passed), then approves it, and counts how many it held at once at most.
+struct Barrier {
+  std::mutex m;
+  std::condition_variable cv;
+  int held = 0, most = 0, approved = 0;
+  gw::Act operator()(const gw::Received& r) {
+    if (r.type() != 1) return gw::hang_up();
+    std::unique_lock<std::mutex> lock(m);
+    most = std::max(most, ++held);
+    cv.notify_all();
+    cv.wait_for(lock, 1s, [&] { return held == 4; });
+    --held;
+    return gw::answer({gw::reply_packet(1, gw::approval_text(r.message(), ++approved))});
+  }
+};
+
+TEST(Concurrency, ExchangesOverlapOnlyWhenAsked) {
+  for (const int n : {1, 4}) {
+    Barrier barrier;
+    gw::Gateway gateway([&](const gw::Received& r) { return barrier(r); });
+    zt::Service svc(gateway.port(), {"-t", "caja1,caja2,caja3,caja4", "-p", "-1"},
+                    {"ZELCLIENT_CONCURRENCY=" + std::to_string(n)});
+    svc.start();
+    for (const auto& t : kTerminals) svc.drop(t, request(t));
+    for (const auto& t : kTerminals) {
+      const std::string answer = svc.answer(t);
+      EXPECT_EQ(gw::field(answer, "F04"), t);  // its own answer
+      EXPECT_NE(answer.find("|F52=GW"), std::string::npos) << answer;
+    }
+    ASSERT_TRUE(svc.stop());
+    EXPECT_EQ(barrier.most, n) << "concurrency " << n;
+    // With several exchanges in flight, each line of one tells whose it is.
+    const auto log = svc.log();
+    const bool tagged = std::any_of(log.begin(), log.end(), [](const std::string& l) {
+      return l.rfind("INFO\t[caja3] ZELClient_Process Recibio del Gateway:[", 0) == 0;
+    });
+    EXPECT_EQ(tagged, n > 1);
+  }
+}
+
+// Three exchanges in flight together: the gateway closes one, holds one past the
+// bound and approves one. Each terminal gets the right kind of answer, and the two
+// local answers have two numbers.
+TEST(Concurrency, FaultsOfExchangesInFlightTogether) {
+  gw::Gateway gateway([](const gw::Received& r) {
+    const std::string id = gw::field(r.message(), "G04");
+    if (id == "close") return gw::hang_up();
+    if (id == "silent") return gw::hold();
+    return gw::answer({gw::reply_packet(1, gw::approval_text(r.message(), 1))}, 200);
+  });
+  zt::Service svc(gateway.port(), {"-t", "caja1,caja2,caja3", "-p", "-1"},
+                  {"ZELCLIENT_CONCURRENCY=3", "ZELCLIENT_NET_TIMEOUT_MS=600",
+                   "ZELCLIENT_PROBE_TIMEOUT_MS=200", zt::probe_hosts(zt::closed_port())});
+  svc.start();
+  svc.drop("caja1", request("close"));
+  svc.drop("caja2", request("silent"));
+  svc.drop("caja3", request("ok"));
+  const std::string closed = svc.answer("caja1"), silent = svc.answer("caja2"),
+                    ok = svc.answer("caja3");
+  ASSERT_TRUE(svc.stop());
+  EXPECT_EQ(gw::field(ok, "F52"), "GW0000000001");
+  const std::string year = zt::current_year();
+  std::set<std::string> numbers;
+  for (const auto* a : {&closed, &silent}) {
+    EXPECT_EQ(gw::field(*a, "F51"), "RECETA PRE-AUTORIZADA") << *a;
+    EXPECT_EQ(gw::field(*a, "F52").rfind("I" + year, 0), 0u) << *a;
+    numbers.insert(gw::field(*a, "F52"));
+  }
+  EXPECT_EQ(numbers.size(), 2u);
+  EXPECT_EQ(gw::field(closed, "F04"), "close");
+  EXPECT_EQ(gw::field(silent, "F04"), "silent");
+}
+
+}  // namespace

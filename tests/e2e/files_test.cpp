@@ -1,0 +1,152 @@
+// The terminal files against the real service: requests a terminal still holds,
+// taken by a run that is killed, or that cannot be taken, and names made links.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "testsupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zt::kRequest;
+
+bool logged(const zt::Service& svc, const std::string& line) {
+  return zt::wait_until([&] { return zt::contains_in_order(svc.log(), {line}); });
+}
+std::string in(const zt::Service& svc, const char* terminal) {
+  return (svc.root / (std::string(terminal) + "in.txt")).string();
+}
+
+// A request still held for writing, or for reading (whose close is no change at
+// all), is tried again until it is free.
+TEST(Files, HeldRequestIsTakenOnceFree) {
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port());
+  svc.drop("caja1", kRequest);
+  svc.drop("caja2", kRequest);
+  auto writer = zt::hold_open(in(svc, "caja1"), true, 400);
+  auto reader = zt::hold_open(in(svc, "caja2"), false, 400);
+  svc.start();
+  for (const auto t : {"caja1", "caja2"}) {
+    EXPECT_NE(svc.answer(t, 5s), zt::kNoAnswer);
+    EXPECT_TRUE(logged(svc, "WARNING\tZELClient_Process ReadFileInput file [" + in(svc, t) + "]"));
+  }
+  ASSERT_TRUE(svc.stop());
+}
+
+// Killed while the gateway holds its request: the request waits, taken, beside
+// the terminal's name, and the next run relays and answers it. Unless the terminal
+// has asked again meanwhile: then the old request is dropped, shown in a WARNING,
+// and the terminal gets the answer to its new one only.
+TEST(Files, RequestTakenByAKilledRunAtRestart) {
+  std::atomic<std::uint32_t> seen{0};
+  gw::Gateway gateway([&](const gw::Received& r) {
+    const std::uint32_t n = r.type() == 0 ? 0 : ++seen;
+    if (n == 0 || n == 1 || n == 3) return n == 0 ? gw::hang_up() : gw::hold();
+    return gw::answer({gw::reply_packet(1, gw::approval_text(r.message(), n))});
+  });
+  zt::Service svc(gateway.port(), {"-p", "-1"});
+  const auto held = svc.root / "caja1in.zel";
+  const std::string second = "|G01=1234|G04=2|G99=000020|";
+  for (const bool newer : {false, true}) {
+    svc.start();
+    svc.drop("caja1", newer ? second : kRequest);
+    ASSERT_TRUE(gateway.wait_received(newer ? 3 : 1, 10s));
+    EXPECT_TRUE(zt::exists(held) && !zt::exists(in(svc, "caja1")));
+    svc.kill();
+    if (newer) svc.drop("caja1", "|G01=1234|G04=3|G99=000020|");
+    svc.start();
+    EXPECT_EQ(gw::field(svc.answer("caja1"), "F04"), newer ? "3" : "556677");
+    ASSERT_TRUE(svc.stop());
+  }
+  const auto relayed = zt::requests(gateway);
+  ASSERT_EQ(relayed.size(), 4u);
+  EXPECT_EQ(relayed[1].bytes, relayed[0].bytes);  // relayed again: its fate was unknown
+  EXPECT_TRUE(logged(svc, "WARNING\tZELClient_Process retomando archivo [" + held.string() + "]"));
+  EXPECT_TRUE(logged(svc,
+                     "WARNING\tZELClient_Process descartando receta anterior, el terminal "
+                     "ya escribio otra [" +
+                         second + "]"));
+}
+
+// A request file that cannot be taken away (immutable) is answered once, not
+// relayed again at every pass; once it can go, it goes without a second answer.
+TEST(Files, UndeletableRequestIsAnsweredOnce) {
+  if (zt::kWindows) GTEST_SKIP() << "the immutable attribute is a Linux file attribute";
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port(), {"-p", "-1"});
+  zt::write_file(in(svc, "caja1"), kRequest);
+  if (zt::run({"/usr/bin/chattr", "+i", in(svc, "caja1")}) != 0) {
+    GTEST_SKIP() << "chattr +i is not permitted on " << svc.root.str();
+  }
+  svc.start();
+  const auto out = svc.root / "caja1out.txt";
+  EXPECT_TRUE(zt::wait_until([&] { return !zt::read_file(out).empty(); }));
+  zt::fs::remove(out);
+  for (int i = 0; i < 3; ++i) {
+    svc.drop("caja2", kRequest);  // a pass over both terminals
+    EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  }
+  EXPECT_TRUE(logged(svc, "ERROR\tZELClient_Process borrando archivo [" + in(svc, "caja1") +
+                              "], no pudo accederlo"));
+  ASSERT_EQ(zt::run({"/usr/bin/chattr", "-i", in(svc, "caja1")}), 0);
+  svc.drop("caja2", kRequest);
+  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  EXPECT_TRUE(zt::wait_until([&] { return !zt::exists(in(svc, "caja1")); }));
+  ASSERT_TRUE(svc.stop());
+  EXPECT_EQ(zt::requests(gateway).size(), 5u);
+  EXPECT_FALSE(zt::exists(out));
+}
+
+// Whoever writes in the root directory chooses what its names are: an answer file
+// made a link never gets its target written, a request file made a symbolic link
+// never gets its target read.
+TEST(Files, NeverThroughALink) {
+  if (zt::kWindows) GTEST_SKIP() << "links in the terminals' share are a Linux concern";
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port());
+  zt::TempDir elsewhere;
+  zt::write_file(elsewhere / "passwd", "root:x:0:0\n");
+  // Answer names made links: each is replaced by the answer, never written through.
+  zt::fs::create_symlink(elsewhere / "passwd", svc.root / "caja1out.txt");
+  zt::fs::create_hard_link(elsewhere / "passwd", svc.root / "caja2out.txt");
+  svc.start();
+  svc.drop("caja1", kRequest);
+  svc.drop("caja2", kRequest);
+  EXPECT_NE(svc.answer("caja1").find("|F52=GW"), std::string::npos);
+  EXPECT_NE(svc.answer("caja2").find("|F52=GW"), std::string::npos);
+  EXPECT_EQ(zt::read_file(elsewhere / "passwd"), "root:x:0:0\n");
+
+  // A request name made a link is refused once, logged, and never relayed.
+  zt::write_file(elsewhere / "secret", "|G01=secret|G99=000020|");
+  zt::fs::create_symlink(elsewhere / "secret", in(svc, "caja1"));
+  svc.drop("caja2", kRequest);  // a change: a pass over both terminals
+  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  svc.drop("caja2", kRequest);
+  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  ASSERT_TRUE(svc.stop());
+  const auto lines = svc.log();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "WARNING\tZELClient_Process ReadFileInput file [" + in(svc, "caja1") + "]"),
+            1);
+  EXPECT_EQ(zt::requests(gateway).size(), 4u);
+}
+
+// The socket layer's guard is the process's own: an object of its name that
+// another user's run left on the system does not keep requests from the gateway.
+TEST(Files, LeftoverGuardObjectDoesNotStopRelaying) {
+  if (zt::kWindows) GTEST_SKIP() << "a Windows mutex without Global\\ lives in the session";
+  std::error_code ec;
+  const bool made = zt::fs::create_directory("/dev/shm/zelsock.mutex", ec);
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port());
+  svc.start();
+  svc.drop("caja1", kRequest);
+  EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
+  ASSERT_TRUE(svc.stop());
+  if (made) zt::fs::remove("/dev/shm/zelsock.mutex", ec);
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// Every crash point of a request's life. The service's request handling runs in a
+// forked child whose file operations end it at the Nth change it makes to the file
+// system (a creating open, a write, a rename, a removal, a truncation), for every
+// N; a fresh run then starts on what it left. For each outcome (the gateway's
+// answer, a local pre-authorisation, an error answer, and a restart that resumes
+// a request taken before), the terminal must end with exactly one whole answer to
+// its own request, numbers never repeat, the journal holds exactly the numbers
+// published, and the gateway sees the request twice only when the crash fell
+// between sending it and deciding the answer.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "client/init.h"
+#include "client/lifecycle.h"
+#include "testsupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int g_changesLeft = -1;  // changes allowed before the child ends; -1: no end
+int g_changes = 0;
+
+void change() {
+  if (g_changesLeft == 0) _exit(99);
+  if (g_changesLeft > 0) --g_changesLeft;
+  ++g_changes;
+}
+const plat::FileOps& sys() {
+  return plat::system_files();
+}
+plat::Status open_c(const char* p, plat::OpenMode m, plat::FileHandle* f) {
+  if (m != plat::OpenMode::Read && m != plat::OpenMode::ExclusiveRead) change();
+  return sys().open(p, m, f);
+}
+plat::Status write_c(plat::FileHandle f, const char* b, std::size_t n) {
+  change();
+  return sys().write(f, b, n);
+}
+plat::Status truncate_c(plat::FileHandle f, std::uint64_t n) {
+  change();
+  return sys().truncate(f, n);
+}
+plat::Status remove_c(const char* p) {
+  change();
+  return sys().remove(p);
+}
+plat::Status rename_c(const char* a, const char* b) {
+  change();
+  return sys().rename(a, b);
+}
+const plat::FileOps kDying = {open_c,         sys().read,     write_c,     sys().size,
+                              truncate_c,     sys().sync,     sys().close, sys().exists,
+                              sys().readable, sys().writable, remove_c,    rename_c,
+                              sys().sync_dir};
+
+enum class Outcome { Gateway, Local, Error, Resume };
+
+struct Case {
+  Outcome outcome = Outcome::Gateway;
+  zt::TempDir root, work;
+  int gatewayPort = 0;
+  std::string id;
+
+  std::string request() const {
+    return "|G01=1234|G04=" + id + (outcome == Outcome::Error ? "|G06=123" : "") + "|G99=000020|";
+  }
+  // One visit of the terminal by a run of the service; files: how it reaches them.
+  void visit(const plat::FileOps& files) const {
+    static ZELClient client;  // large: not on the stack
+    client = ZELClient{};
+    const std::string g = "127.0.0.1:" + std::to_string(gatewayPort);
+    std::vector<std::string> args = {"zelclient", "-n",    "AB", "-r", root.str(),
+                                     "-t",        "caja1", "-g", g};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    ASSERT_EQ(ZELClient_Init(client, static_cast<int>(argv.size()), argv.data()), 0);
+    client.files = &files;
+    ZELClient_ProcessTerminal(client, 0);
+    sys().close(client.rootLock);
+  }
+  // Runs a visit in a child that ends before change n (0: never). Its exit status.
+  int crash_at(int n) const {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      g_changesLeft = n - 1;
+      visit(kDying);
+      _exit(g_changes > 90 ? 90 : g_changes);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+int relayed(const zt::Child& gateway) {
+  const std::string out = gateway.output();
+  int n = 0;
+  for (std::size_t at = 0; (at = out.find("type=1 ", at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
+void check(Outcome outcome) {
+  const int closed = zt::closed_port();
+  setenv("ZELCLIENT_PROBE_HOSTS", ("127.0.0.1:" + std::to_string(closed)).c_str(), 1);
+  const fs::path saved = fs::current_path();
+  int total = -1;
+  for (int n = 1; total < 0 || n <= total + 1; ++n) {
+    Case c;
+    c.outcome = outcome;
+    c.id = "r" + std::to_string(n);
+    fs::current_path(c.work.path());  // the working files are opened by bare name
+    zt::Child gateway({zt::bin("zelgateway"), "-p", "0"});
+    ASSERT_TRUE(
+        zt::wait_until([&] { return gateway.output().find("listening") != std::string::npos; }));
+    c.gatewayPort = outcome == Outcome::Local ? closed : std::stoi(gateway.output().substr(18));
+    const bool resume = outcome == Outcome::Resume;
+    zt::write_file(c.root / (resume ? "caja1in.zel" : "caja1in.txt"), c.request());
+    if (total < 0) {
+      total = c.crash_at(0);  // the run that ends well counts the changes
+      ASSERT_GT(total, 2);
+      continue;
+    }
+    const int status = c.crash_at(n);
+    const bool crashed = status == 99;
+    const bool sentBefore = relayed(gateway) == 1;
+    // An empty decided file decided nothing: a crash came between its creation and its write.
+    const bool decided = !zt::read_file(c.root / "caja1out.zel").empty() ||
+                         !zt::read_file(c.root / "caja1aut.zel").empty();
+    c.visit(sys());
+    c.visit(sys());  // a second pass publishes whatever waited
+    const std::string answer = zt::read_file(c.root / "caja1out.txt");
+    SCOPED_TRACE("outcome " + std::to_string(static_cast<int>(outcome)) + ", crash before change " +
+                 std::to_string(n) + (crashed ? "" : " (none)") + ": " + answer);
+    EXPECT_EQ(answer.rfind("|F01=1234|F04=" + c.id + "|", 0), 0u);
+    EXPECT_EQ(answer.back(), '|');
+    for (const char* left : {"caja1in.txt", "caja1in.zel", "caja1out.zel", "caja1aut.zel"}) {
+      EXPECT_FALSE(zt::exists(c.root / left)) << left;
+    }
+    const int seen = relayed(gateway);
+    if (outcome == Outcome::Error) {
+      EXPECT_EQ(seen, 0);
+    }
+    if (outcome != Outcome::Error && outcome != Outcome::Local) {
+      EXPECT_NE(answer.find("|F52=GW"), std::string::npos);
+      EXPECT_EQ(seen, crashed && sentBefore && !decided ? 2 : 1);
+    }
+    const std::string journal = zt::read_file(c.work / "zelautoresp.txt");
+    std::smatch m;
+    if (outcome == Outcome::Local) {
+      ASSERT_TRUE(std::regex_search(answer, m, std::regex("F52=I\\d{4}(\\d{7})")));
+      // One line, with the number published (a line recovered after a crash holds
+      // the request as the terminal wrote it, without the service's edits).
+      EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 1);
+      EXPECT_NE(journal.find("G52=" + m.str(0).substr(4) + "|\r\n"), std::string::npos);
+      EXPECT_GE(std::stol(zt::read_file(c.work / "nroaut.txt")), std::stol(m.str(1)));
+    } else {
+      EXPECT_EQ(journal, "");
+    }
+  }
+  fs::current_path(saved);
+  unsetenv("ZELCLIENT_PROBE_HOSTS");
+}
+
+TEST(CrashPoints, GatewayAnswer) {
+  check(Outcome::Gateway);
+}
+TEST(CrashPoints, LocalPreAuthorisation) {
+  check(Outcome::Local);
+}
+TEST(CrashPoints, ErrorAnswer) {
+  check(Outcome::Error);
+}
+TEST(CrashPoints, RestartThatResumes) {
+  check(Outcome::Resume);
+}
+
+}  // namespace
