@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -67,9 +68,15 @@ struct Terminals {
       const zt::fs::path out = svc.root / (name + "out.txt");
       for (bool own = false; !own;) {
         std::error_code ec;
-        while (!quit && !zt::fs::exists(out, ec)) std::this_thread::sleep_for(2ms);
+        std::ifstream file;
+        // A file that cannot be opened this moment (on Windows while it is renamed
+        // into place) is tried again, as a terminal does.
+        while (!quit && !(zt::fs::exists(out, ec) && (file.open(out, std::ios::binary), file))) {
+          std::this_thread::sleep_for(2ms);
+        }
         if (quit) return;
-        const std::string answer = zt::read_file(out);
+        const std::string answer{std::istreambuf_iterator<char>(file), {}};
+        file.close();
         zt::fs::remove(out, ec);
         torn += answer.empty() || answer.back() != '|';
         const std::string of = gw::field(answer, "F04");

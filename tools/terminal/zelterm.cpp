@@ -123,11 +123,10 @@ bool wait_answer(const Options& o, bool watching, const std::string& path, std::
     if (take_answer(path, answer)) return true;
     const std::int64_t left = end - plat::monotonic_ms();
     if (left <= 0) return false;
-    // Without a watch, poll every 50 ms.
+    // Woken by a change, and at least every 50 ms: an answer renamed into place is
+    // not reported as a change everywhere (Wine's notifications miss it).
     const auto wait = static_cast<std::uint32_t>(left < 50 ? left : 50);
-    if (!watching || FILE_DirWaitNext(static_cast<std::uint32_t>(left)) == DirWait::Failed) {
-      plat::sleep_ms(wait);
-    }
+    if (!watching || FILE_DirWaitNext(wait) == DirWait::Failed) plat::sleep_ms(wait);
   }
 }
 
