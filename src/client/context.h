@@ -92,6 +92,7 @@ struct ZELClient {
   // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads
   // that run their network halves; nullptr: one exchange at a time, on the loop.
   class ExchangeWorkers* workers = nullptr;
+  bool slotWanted = false;  // a terminal was passed over for want of a free worker
 
   const plat::FileOps* files = &plat::system_files();
   std::time_t (*clock)() = [] { return std::time(nullptr); };

@@ -197,7 +197,9 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
   if (index < 0 || index >= client.config.terminalCount) return false;
   TerminalState& state = client.terminals[index];
   // One exchange in flight per terminal; a new request waits for a free worker.
-  if (state.inFlight || (client.workers != nullptr && client.workers->free_job() == nullptr)) {
+  if (state.inFlight) return false;
+  if (client.workers != nullptr && client.workers->free_job() == nullptr) {
+    client.slotWanted = true;  // looked at again once a worker is free
     return false;
   }
   Names n;

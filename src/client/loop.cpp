@@ -115,6 +115,7 @@ int ZELClient_Process(ZELClient& client) {
       return 0;
     }
     finish_exchanges(client);
+    client.slotWanted = false;
     bool refused = false;
     for (int i = 0; i < client.config.terminalCount; ++i) {
       // With several exchanges in flight, each line tells whose it is.
@@ -134,8 +135,15 @@ int ZELClient_Process(ZELClient& client) {
         plat::wake_sleep(timeout);
       }
       firstWait = false;
-    } else if (FILE_DirWaitNext(timeout) == DirWait::Failed) {
-      plat::wake_sleep(timeout);
+      continue;
     }
+    DirWait woke = FILE_DirWaitNext(timeout);
+    // An exchange that ended on a worker needs its answer, not a pass over every
+    // terminal: a terminal whose answer it is asks again with a change of its own.
+    while (woke == DirWait::Woken && !client.slotWanted) {
+      finish_exchanges(client);
+      woke = FILE_DirWaitNext(timeout);
+    }
+    if (woke == DirWait::Failed) plat::wake_sleep(timeout);
   }
 }
