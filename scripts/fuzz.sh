@@ -12,7 +12,7 @@ root=$PWD
 seconds="${1:-12}"
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -eq 0 ]] && targets=(messages init pipeline)
+[[ ${#targets[@]} -eq 0 ]] && targets=(messages pipeline)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ is needed (scripts/setup.sh installs it)" >&2

@@ -219,42 +219,4 @@ TEST(Pipeline, FramesAreByteExact) {
   EXPECT_EQ(sent, expected);
 }
 
-// The local pre-authorisations of one working directory: numbers from the number
-// file, restarting with a new year, skipped by error answers, kept across a
-// restart; the journal line of each, byte for byte.
-TEST(Pipeline, LocalAnswersNumberTheirYear) {
-  const std::string year = zt::current_year();
-  struct Start {
-    std::string yearFile, numberFile;
-    int first;
-  } starts[] = {{"", "", 1}, {year + "\r\n", "41\r\n", 42}, {"2001\r\n", "41\r\n", 1}};
-  for (const auto& s : starts) {
-    SCOPED_TRACE(s.yearFile + s.numberFile);
-    gw::Gateway probe([](const gw::Received&) { return gw::hang_up(); });
-    zt::Service svc(zt::closed_port(), {"-p", "-1"}, {zt::probe_hosts(probe.port())});
-    if (!s.yearFile.empty()) zt::write_file(svc.work / "anio.txt", s.yearFile);
-    if (!s.numberFile.empty()) zt::write_file(svc.work / "nroaut.txt", s.numberFile);
-    svc.start();
-    svc.drop("caja1", kRequest);
-    EXPECT_EQ(svc.answer("caja1"), zt::preauth('G', s.first));
-    svc.drop("caja1", with_troqueles(troquel(1) + troquel(2) + troquel(3)));
-    EXPECT_EQ(svc.answer("caja1"), error_answer("N\xFAmero de Troqueles invalido"));
-    ASSERT_TRUE(svc.stop());
-    svc.start();
-    svc.drop("caja2", "|G01=1234|G04=556677|G08=42|G99=000010|");
-    const std::string second = zt::preauth('G', s.first + 1, "caja2");
-    EXPECT_EQ(svc.answer("caja2"), second.substr(0, second.size() - 7) + "000031|");
-    ASSERT_TRUE(svc.stop());
-
-    char numbers[2][16];
-    for (int i = 0; i < 2; ++i) std::snprintf(numbers[i], 16, "G%s%07d", year.c_str(), s.first + i);
-    EXPECT_EQ(zt::read_file(svc.work / "zelautoresp.txt"),
-              std::string(kRequest) + "G06=|G41=caja1|G52=" + numbers[0] + "|\r\n" +
-                  "|G01=1234|G04=556677|G08=42|G99=000010|G06=|G41=caja2|G52=" + numbers[1] +
-                  "|\r\n");
-    EXPECT_EQ(zt::read_file(svc.work / "anio.txt"), year + "\r\n");
-    EXPECT_EQ(zt::read_file(svc.work / "nroaut.txt"), std::to_string(s.first + 1) + "\r\n");
-  }
-}
-
 }  // namespace

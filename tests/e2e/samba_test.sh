@@ -8,82 +8,63 @@ set -uo pipefail
 bin=$(cd "$1" && pwd)
 count="${2:-8}"
 command -v smbd >/dev/null && command -v smbclient >/dev/null || { echo "no samba"; exit 77; }
-
 dir=$(mktemp -d /tmp/zelsmb.XXXXXX)
 pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM -- "-$p" 2>/dev/null || kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+trap 'for p in "${pids[@]}"; do kill -- "-$p" 2>/dev/null || kill "$p"; done; wait; rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
-mkdir -p "$dir"/{share,work,run/state,run/cache,run/lock,run/private,run/pid,run/ncalrpc,run/log}
-port=$(free_port)
-cat >"$dir/smb.conf" <<CONF
-[global]
-  server role = standalone server
-  interfaces = 127.0.0.1
-  bind interfaces only = yes
-  smb ports = $port
-  disable netbios = yes
-  state directory = $dir/run/state
-  cache directory = $dir/run/cache
-  lock directory = $dir/run/lock
-  private dir = $dir/run/private
-  pid directory = $dir/run/pid
-  ncalrpc dir = $dir/run/ncalrpc
-  log file = $dir/run/log/%m
-  map to guest = Bad User
-  guest account = $(id -un)
-  load printers = no
-  disable spoolss = yes
-[root]
-  path = $dir/share
-  read only = no
-  guest ok = yes
-  oplocks = no
-  level2 oplocks = no
-CONF
+mkdir -p "$dir"/{share,work,run}
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+{
+  echo "[global]"
+  echo "server role = standalone server"
+  echo "interfaces = 127.0.0.1"
+  echo "bind interfaces only = yes"
+  echo "smb ports = $port"
+  echo "disable netbios = yes"
+  for d in state cache lock pid ncalrpc; do echo "$d directory = $dir/run"; done
+  echo "private dir = $dir/run"
+  echo "log file = $dir/run/log.%m"
+  echo "map to guest = Bad User"
+  echo "guest account = $(id -un)"
+  echo "load printers = no"
+  echo "[root]"
+  echo "path = $dir/share"
+  echo "read only = no"
+  echo "guest ok = yes"
+  echo "oplocks = no"
+  echo "level2 oplocks = no"
+} | sed 's/^ncalrpc directory/ncalrpc dir/' >"$dir/smb.conf"
 # smbd signals its whole process group when it stops: it gets a group of its own.
-setsid smbd --foreground --no-process-group --configfile="$dir/smb.conf" --debug-stdout -d0 >"$dir/smbd.out" 2>&1 &
+setsid smbd --foreground --no-process-group --configfile="$dir/smb.conf" >"$dir/smbd.out" 2>&1 &
 pids+=($!)
-smb() { smbclient //127.0.0.1/root -p "$port" -N -c "$1" 2>&1; }
-for _ in $(seq 100); do smb 'ls' >/dev/null && break; sleep 0.1; done
-smb 'ls' >/dev/null || fail "smbd did not start: $(cat "$dir/smbd.out")"
+smb() { smbclient //127.0.0.1/root -p "$port" -N -c "$1" >/dev/null 2>&1; }
+for _ in $(seq 100); do smb ls && break; sleep 0.1; done
+smb ls || fail "smbd did not start: $(cat "$dir/smbd.out")"
 
 "$bin/zelgateway" -p 0 >"$dir/gw.out" &
 pids+=($!)
-for _ in $(seq 100); do grep -q "listening on port" "$dir/gw.out" && break; sleep 0.05; done
-gwport=$(sed -n 's/^listening on port \([0-9]*\).*/\1/p' "$dir/gw.out")
+for _ in $(seq 100); do grep -q "listening" "$dir/gw.out" && break; sleep 0.05; done
 (cd "$dir/work" && exec "$bin/zelclient" -n SMB -r "$dir/share" -t caja1,caja2 \
-  -g "127.0.0.1:$gwport" -l "$dir/work/svc.log,1,300") &
+  -g "127.0.0.1:$(sed -n 's/^listening on port //p' "$dir/gw.out")") &
 svc=$!
 
 terminal() {
-  local t=$1
+  local t=$1 id
   for i in $(seq "$count"); do
-    local id="$t-$i" answer=""
+    id="$t-$i"
     printf '|G01=1234|G04=%s|G08=42|G99=000020|\r\n' "$id" >"$dir/$t.req"
-    smb "put $dir/$t.req ${t}in.txt" >/dev/null || fail "$t: put"
-    for _ in $(seq 200); do
-      rm -f "$dir/$t.ans"
-      smb "get ${t}out.txt $dir/$t.ans" >/dev/null && [[ -s "$dir/$t.ans" ]] && break
-      sleep 0.05
-    done
-    answer=$(cat "$dir/$t.ans" 2>/dev/null)
-    [[ $answer == "|F01=1234|F04=$id|F08=42|F41=$t|F50=00|F51=APROBADA|F52=GW"*"|" ]] ||
-      fail "$t: request $id got [$answer]"
-    smb "del ${t}out.txt" >/dev/null || fail "$t: del"
+    smb "put $dir/$t.req ${t}in.txt" || fail "$t: put"
+    rm -f "$dir/$t.ans"
+    for _ in $(seq 200); do smb "get ${t}out.txt $dir/$t.ans" && break; sleep 0.05; done
+    [[ $(cat "$dir/$t.ans" 2>/dev/null) == "|F01=1234|F04=$id|F08=42|F41=$t|F50=00|F51=APROBADA|F52=GW"*"|" ]] ||
+      fail "$t: request $id got [$(cat "$dir/$t.ans" 2>/dev/null)]"
+    smb "del ${t}out.txt" || fail "$t: del"
   done
 }
 terminal caja1 & t1=$!
 terminal caja2 & t2=$!
-wait $t1 || exit 1
-wait $t2 || exit 1
-
+wait $t1 && wait $t2 || exit 1
 echo stop >"$dir/share/ZELCLIENTSTOP.tmp"
 wait $svc || fail "zelclient ended with $?"
 echo "samba: $((2 * count)) requests through the share, every answer whole and right"

@@ -51,19 +51,6 @@ std::vector<std::string> environment(const std::vector<std::string>& own,
 
 #ifdef _WIN32
 
-bool under_wine() {
-  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-std::string system_error_text(int code) {
-  char text[512] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
-                 sizeof text, nullptr);
-  return text;
-}
-
 Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
              const std::vector<std::string>& env)
     : out_(output_file(_getpid())) {
@@ -147,14 +134,6 @@ void Child::interrupt() {
 }
 
 #else
-
-bool under_wine() {
-  return false;
-}
-
-std::string system_error_text(int code) {
-  return std::strerror(code);
-}
 
 Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
              const std::vector<std::string>& env)

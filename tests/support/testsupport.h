@@ -24,10 +24,6 @@ inline constexpr bool kWindows = false;
 // How a line feed of a text stream (the log, standard output) is stored.
 inline constexpr const char* kLineEnd = kWindows ? "\r\n" : "\n";
 
-bool under_wine();  // Windows executables running under Wine
-// The system's own text for an error code: strerror, or FormatMessageA on Windows.
-std::string system_error_text(int code);
-
 // A fresh directory under the system's temporary directory, removed at the end.
 class TempDir {
  public:

@@ -16,47 +16,16 @@
 
 #include "client/init.h"
 #include "client/lifecycle.h"
+#include "faultyfiles.h"
 #include "testsupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-int g_changesLeft = -1;  // changes allowed before the child ends; -1: no end
-int g_changes = 0;
-
-void change() {
-  if (g_changesLeft == 0) _exit(99);
-  if (g_changesLeft > 0) --g_changesLeft;
-  ++g_changes;
-}
 const plat::FileOps& sys() {
   return plat::system_files();
 }
-plat::Status open_c(const char* p, plat::OpenMode m, plat::FileHandle* f) {
-  if (m != plat::OpenMode::Read && m != plat::OpenMode::ExclusiveRead) change();
-  return sys().open(p, m, f);
-}
-plat::Status write_c(plat::FileHandle f, const char* b, std::size_t n) {
-  change();
-  return sys().write(f, b, n);
-}
-plat::Status truncate_c(plat::FileHandle f, std::uint64_t n) {
-  change();
-  return sys().truncate(f, n);
-}
-plat::Status remove_c(const char* p) {
-  change();
-  return sys().remove(p);
-}
-plat::Status rename_c(const char* a, const char* b) {
-  change();
-  return sys().rename(a, b);
-}
-const plat::FileOps kDying = {open_c,         sys().read,     write_c,     sys().size,
-                              truncate_c,     sys().sync,     sys().close, sys().exists,
-                              sys().readable, sys().writable, remove_c,    rename_c,
-                              sys().sync_dir};
 
 enum class Outcome { Gateway, Local, Error, Resume };
 
@@ -87,9 +56,9 @@ struct Case {
   int crash_at(int n) const {
     const pid_t pid = fork();
     if (pid == 0) {
-      g_changesLeft = n - 1;
-      visit(kDying);
-      _exit(g_changes > 90 ? 90 : g_changes);
+      zt::g_faults.changesLeft = n - 1;
+      visit(zt::faulty_files());
+      _exit(zt::g_faults.changes > 90 ? 90 : zt::g_faults.changes);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -104,7 +73,10 @@ int relayed(const zt::Child& gateway) {
   return n;
 }
 
-void check(Outcome outcome) {
+class CrashPoints : public ::testing::TestWithParam<Outcome> {};
+
+TEST_P(CrashPoints, EveryChangeOfTheFileSystem) {
+  const Outcome outcome = GetParam();
   const int closed = zt::closed_port();
   setenv("ZELCLIENT_PROBE_HOSTS", ("127.0.0.1:" + std::to_string(closed)).c_str(), 1);
   const fs::path saved = fs::current_path();
@@ -166,17 +138,8 @@ void check(Outcome outcome) {
   unsetenv("ZELCLIENT_PROBE_HOSTS");
 }
 
-TEST(CrashPoints, GatewayAnswer) {
-  check(Outcome::Gateway);
-}
-TEST(CrashPoints, LocalPreAuthorisation) {
-  check(Outcome::Local);
-}
-TEST(CrashPoints, ErrorAnswer) {
-  check(Outcome::Error);
-}
-TEST(CrashPoints, RestartThatResumes) {
-  check(Outcome::Resume);
-}
+INSTANTIATE_TEST_SUITE_P(Outcomes, CrashPoints,
+                         ::testing::Values(Outcome::Gateway, Outcome::Local, Outcome::Error,
+                                           Outcome::Resume));
 
 }  // namespace

@@ -1,0 +1,66 @@
+#include "faultyfiles.h"
+
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace zt {
+
+Faults g_faults;
+
+namespace {
+
+const plat::FileOps& sys() {
+  return plat::system_files();
+}
+void change() {
+  if (g_faults.changesLeft == 0) _exit(99);
+  if (g_faults.changesLeft > 0) --g_faults.changesLeft;
+  ++g_faults.changes;
+}
+bool hit(const char* path) {
+  return !g_faults.path.empty() && std::string(path).find(g_faults.path) != std::string::npos;
+}
+plat::Status open_f(const char* path, plat::OpenMode m, plat::FileHandle* f) {
+  if (m == plat::OpenMode::Read || m == plat::OpenMode::ExclusiveRead)
+    return sys().open(path, m, f);
+  change();
+  return hit(path) ? g_faults.status : sys().open(path, m, f);
+}
+plat::Status write_f(plat::FileHandle f, const char* b, std::size_t n) {
+  change();
+  if (g_faults.writesLeft == 0) {
+    sys().write(f, b, n / 2);  // a full disk takes part of it
+    return plat::Status::NoSpace;
+  }
+  if (g_faults.writesLeft > 0) --g_faults.writesLeft;
+  return sys().write(f, b, n);
+}
+plat::Status truncate_f(plat::FileHandle f, std::uint64_t n) {
+  change();
+  return sys().truncate(f, n);
+}
+plat::Status remove_f(const char* path) {
+  change();
+  return sys().remove(path);
+}
+plat::Status rename_f(const char* from, const char* to) {
+  change();
+  return hit(to) ? g_faults.status : sys().rename(from, to);
+}
+
+}  // namespace
+
+const plat::FileOps& faulty_files() {
+  static const plat::FileOps ops = {open_f,         sys().read,     write_f,     sys().size,
+                                    truncate_f,     sys().sync,     sys().close, sys().exists,
+                                    sys().readable, sys().writable, remove_f,    rename_f,
+                                    sys().sync_dir};
+  return ops;
+}
+
+}  // namespace zt
