@@ -42,11 +42,14 @@ fi
 echo "== end to end"
 "$bin/zelbench_e2e" $quick --json "$out/e2e.json" --samples "$out/samples"
 
+echo "== terminals behind a gateway that takes its time, with and without ZELCLIENT_CONCURRENCY"
+"$bin/zelbench_concurrency" $quick --json "$out/concurrency.json"
+
 echo "== idle check"
 "$bin/zelbench_idle" $quick | tee "$out/idle.txt"
 
 if [[ -z $quick ]]; then
-  python3 bench/chart.py "$out" "$out/latency.svg"
-  echo "== chart: $out/latency.svg"
+  python3 bench/chart.py "$out"
+  echo "== charts: $out/latency.png, $out/concurrency.png"
 fi
 echo "== benchmarks done in $((SECONDS - start)) s; results in $out"
