@@ -41,6 +41,7 @@ struct TerminalState {
   bool inPlace = false;         // its request could not be taken: answered where it stands
   bool refusedLogged = false;   // its request name is no readable file, and was logged so
   bool publishWaits = false;    // a decided answer waits for the answer file's name
+  bool publishBusy = false;     // ... held by another process for a moment
   bool publishLogged = false;   // ... and was logged so
   bool answeredLogged = false;  // a request answered before was found again, and logged so
   bool answeredKept = false;    // <terminal>in.fin records a request answered in place

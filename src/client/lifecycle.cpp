@@ -97,6 +97,7 @@ bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   TerminalState& state = client.terminals[index];
   const plat::Status s = client.files->rename(from.c_str(), n.answer.c_str());
   state.publishWaits = s != plat::Status::Ok;
+  state.publishBusy = s == plat::Status::Busy;
   if (s == plat::Status::Ok) {
     state.publishLogged = false;
   } else if (!state.publishLogged) {
@@ -220,7 +221,7 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
       client.files->remove(d->c_str());
       state.publishWaits = false;
     } else if (!publish(client, index, *d, n)) {
-      return true;
+      return state.publishBusy;  // held for a moment: soon; else at the next change
     }
   }
 
@@ -258,5 +259,5 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
     if (answered_before(client, index, n)) return false;
   }
   answer(client, index, *file, n, r == RequestRead::Ok, startMs);
-  return state.publishWaits;
+  return state.publishWaits && state.publishBusy;
 }
