@@ -19,7 +19,7 @@ echo "== root directory $root, working directory $work"
 "$bin/zelgateway" -p 8000 -m approve >"$demo/gateway.out" &
 gateway=$!
 sleep 0.3
-(cd "$work" && exec "$bin/zelclient" -n DEMO -r "$root" -t caja1,caja2 -F 1234 -p 60 \
+(cd "$work" && exec "$bin/zelclient" -n DEMO -r "$root" -t caja1,caja2 -g 127.0.0.1:8000 -F 1234 -p 60 \
   -l "$work/svc.log,1,300") >"$demo/client.out" &
 client=$!
 sleep 0.3
