@@ -75,4 +75,20 @@ TEST(Startup, LinesAndStopFile) {
   EXPECT_EQ(lines.back(), "DEBUG\tZELClient_Exit Entry");
 }
 
+// One service per root: a second one refuses to start, and the first goes on.
+TEST(Startup, SecondServiceOnTheRootIsRefused) {
+  gw::Gateway gateway(gw::approver());
+  zt::Service first(gateway.port());
+  first.start();
+  const std::string log = (first.work / "second.log").string();
+  EXPECT_EQ(zt::run({zt::bin("zelclient"), "-n", "CD", "-r", first.root.str(), "-l", log}), 255);
+  EXPECT_EQ(
+      zt::log_messages(zt::read_file(log)),
+      std::vector<std::string>{"PANIC\tZELClient_Init otro zelclient ya atiende la carpeta [" +
+                               first.root.str() + "]"});
+  first.drop("caja1", zt::kRequest);
+  EXPECT_NE(first.answer("caja1").find("|F52=GW"), std::string::npos);
+  ASSERT_TRUE(first.stop());
+}
+
 }  // namespace
