@@ -51,7 +51,7 @@ work=$WINEPREFIX/test
 gw=""
 cleanup() {
   timeout 30 wineserver -k >/dev/null 2>&1 || true
-  [[ -n "$gw" ]] && wait "$gw" 2>/dev/null
+  [[ -z "$gw" ]] || wait "$gw" 2>/dev/null || true  # ended by the server's end
   [[ -n "${ZEL_KEEP_PREFIX:-}" ]] || rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
