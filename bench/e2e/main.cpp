@@ -2,9 +2,9 @@
 // counter preloaded) and a gateway that answers at once on 127.0.0.1, plays N
 // terminals that each drop a request (write, close), wait for their answer file
 // (inotify), read and delete it and drop the next one, and reports throughput,
-// latency from the request's close to the answer's arrival (its close or rename), the service's CPU time,
-// peak RSS and heap calls per request. The floor (the same file operations and
-// TCP exchange without the service) is measured in the same run.
+// latency from the request's close to the answer's arrival (its close or rename), the service's CPU
+// time, peak RSS and heap calls per request. The floor (the same file operations and TCP exchange
+// without the service) is measured in the same run.
 //
 // Exit status: 0 when every run completed (whatever the figures), 1 when the
 // benchmark broke (the service did not start, an answer was missing or wrong, the
