@@ -191,7 +191,8 @@ int main(int argc, char** argv) {
   // One change: a request and its answer, then alone again.
   bool broken = false;
   const int ino = ::inotify_init1(IN_CLOEXEC);
-  ::inotify_add_watch(ino, root.c_str(), IN_CLOSE_WRITE);
+  ::inotify_add_watch(ino, root.c_str(),
+                      IN_CLOSE_WRITE | IN_MOVED_TO);  // written, or renamed into place
   zb::write_whole(root + "/caja1in.txt", zb::kRequestText);
   bool answered = false;
   alignas(inotify_event) char buf[4096];
