@@ -5,6 +5,7 @@
 
 #include "client/answers.h"
 #include "faultyfiles.h"
+#include "log/log.h"
 #include "testsupport.h"
 
 namespace {
@@ -89,7 +90,12 @@ TEST_F(LocalAnswers, UnwrittenAnswerGivesItsNumberBack) {
   zt::write_file(work_ / "nroaut.txt", "7\r\n");
   zt::g_faults.path = "caja1aut.zel";
   zt::g_faults.status = plat::Status::Denied;
+  std::string log = (work_ / "svc.log").string() + ",1,300";
+  LOG_Open(1, 1, log.data());
   EXPECT_EQ(answer(), "");
+  LOG_Close();
+  EXPECT_NE(zt::read_file(work_ / "svc.log").find("ZELClient_WriteFileOutput errno=[13]"),
+            std::string::npos);
   EXPECT_EQ(work("nroaut.txt"), "7\r\n");
   zt::g_faults.path.clear();
   EXPECT_EQ(answer(), preauth("G20310000008"));

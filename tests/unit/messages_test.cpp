@@ -5,6 +5,7 @@
 
 #include "client/layout.h"
 #include "tran/fields.h"
+#include "tran/packet.h"
 
 namespace {
 
@@ -40,6 +41,12 @@ TEST(Layout, FixedWidthsAndOrder) {
             "F50=00|F51=OK" +
                 std::string(48, ' ') + "|F52=G20310000017|F06=" + std::string(100, '0') +
                 "|F99=000000|\n");
+  zel::Text<400> plain("|F01=1|");  // no F41: none is added
+  ASSERT_TRUE(ZELClient_FixedLayout(plain));
+  EXPECT_EQ(plain.view().find("F41"), std::string::npos);
+  const unsigned char header[4] = {0, 0, 0, 9};  // a packet's size is known from 4 bytes
+  EXPECT_EQ(ZEL_PacketSize(header, 3), 0u);
+  EXPECT_EQ(ZEL_PacketSize(header, 4), 13u);
   zel::Text<200> small("|F01=1|");
   EXPECT_FALSE(ZELClient_FixedLayout(small));  // the result would not fit: unchanged
   EXPECT_EQ(small.view(), "|F01=1|");
