@@ -36,10 +36,10 @@ std::string name(int t) {
   return "caja" + std::to_string(t);
 }
 
-// Waits for terminal t's answer, takes it; false after 10 s.
-bool take_answer(const fs::path& root, int t) {
+// Waits for terminal t's answer, takes it; false after waitMs.
+bool take_answer(const fs::path& root, int t, std::int64_t waitMs) {
   const fs::path out = root / (name(t) + "out.txt");
-  const std::int64_t until = now_ns() + 10'000'000'000LL;
+  const std::int64_t until = now_ns() + waitMs * 1'000'000;
   std::error_code ec;
   while (!fs::exists(out, ec)) {
     if (now_ns() > until) return false;
@@ -81,6 +81,8 @@ bool run(Case& c, const std::string& bin, double seconds) {
                                       (dir / "work").string(), (dir / "svc.out").string());
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
+  // Every answer in time, also the last of a burst served one after another.
+  const std::int64_t waitMs = 10000 + static_cast<std::int64_t>(c.delayMs) * c.terminals;
   std::vector<double> waits;
   for (int round = 0; ok && round < 5; ++round) {
     std::vector<std::thread> clerks;
@@ -90,7 +92,7 @@ bool run(Case& c, const std::string& bin, double seconds) {
     for (int t = 0; t < c.terminals; ++t) drop(root, t, round);
     for (int t = 0; t < c.terminals; ++t) {
       clerks.emplace_back([&, t] {
-        if (!take_answer(root, t)) failed = true;
+        if (!take_answer(root, t, waitMs)) failed = true;
         mine[static_cast<std::size_t>(t)] = static_cast<double>(now_ns() - t0) / 1e6;
       });
     }
@@ -112,7 +114,7 @@ bool run(Case& c, const std::string& bin, double seconds) {
     clerks.emplace_back([&, t] {
       for (int n = 100; !stop; ++n) {
         drop(root, t, n);
-        if (!take_answer(root, t)) {
+        if (!take_answer(root, t, waitMs)) {
           failed = true;
           return;
         }
