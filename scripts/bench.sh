@@ -49,7 +49,10 @@ echo "== idle check"
 "$bin/zelbench_idle" $quick | tee "$out/idle.txt"
 
 if [[ -z $quick ]]; then
-  python3 bench/chart.py "$out"
+  # Debian's python3 carries python3-matplotlib; a python3 of one's own may not.
+  py=python3
+  [[ -x /usr/bin/python3 ]] && py=/usr/bin/python3
+  "$py" bench/chart.py "$out"
   echo "== charts: $out/latency.png, $out/concurrency.png"
 fi
 echo "== benchmarks done in $((SECONDS - start)) s; results in $out"
