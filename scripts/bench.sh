@@ -17,7 +17,11 @@ case "${1:-}" in
   *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
 esac
 
-ZEL_WITH_WINDOWS=0 scripts/setup.sh ci
+if [[ -n $quick ]]; then
+  ZEL_WITH_WINDOWS=0 scripts/setup.sh ci
+else
+  ZEL_WITH_WINDOWS=0 scripts/setup.sh bench
+fi
 scripts/build.sh build
 bin=$PWD/build/bin
 out=$PWD/build/bench-results

@@ -3,6 +3,7 @@
 #   setup.sh demo   the build of the service and the gateway simulator
 #   setup.sh test   the whole test command (native, sanitizers, Windows under Wine)
 #   setup.sh ci     the test command and the rest of CI (fuzzing, benchmarks, packages)
+#   setup.sh bench  what CI needs and the charts of a full benchmark run
 # ZEL_WITH_WINDOWS=0 leaves the Windows cross compiler and Wine out.
 set -euo pipefail
 
@@ -16,10 +17,10 @@ if [[ $level != demo ]]; then
   [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] &&
     packages+=(g++-mingw-w64-x86-64-posix wine wine64 wixl msitools)
 fi
-if [[ $level == ci ]]; then
-  packages+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev strace lintian
-             python3-matplotlib)
+if [[ $level == ci || $level == bench ]]; then
+  packages+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev strace lintian)
 fi
+[[ $level == bench ]] && packages+=(python3-matplotlib)
 
 missing=()
 for p in "${packages[@]}"; do
