@@ -8,8 +8,9 @@
 // descriptors and resident memory not grown. A kill may leave a gap in the numbers,
 // never a lost, torn, foreign or repeated answer, nor a repeated number.
 //
-//   zel_soak [--seconds N] [--quick] [--terminals N] [--kills N]
-//   --quick: 25 seconds (CI); default 600. Exit status 0 when every check holds.
+//   zel_soak [--seconds N] [--quick] [--terminals N] [--kills N] [--concurrency N]
+//   --quick: 25 seconds (CI); default 600. --concurrency: ZELCLIENT_CONCURRENCY
+//   (default 1). Exit status 0 when every check holds.
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -114,7 +115,8 @@ void check(bool ok, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::map<std::string, int> o = {{"--seconds", 600}, {"--terminals", 10}, {"--kills", 0}};
+  std::map<std::string, int> o = {
+      {"--seconds", 600}, {"--terminals", 10}, {"--kills", 0}, {"--concurrency", 1}};
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     if (name == "--quick") {
@@ -126,10 +128,12 @@ int main(int argc, char** argv) {
     }
   }
   const int seconds = o["--seconds"], terminals = o["--terminals"], kills = o["--kills"];
-  if (seconds < 5 || terminals < 1 || terminals > 10 || kills < 0) {
+  const int concurrency = o["--concurrency"];
+  if (seconds < 5 || terminals < 1 || terminals > 10 || kills < 0 || concurrency < 1 ||
+      concurrency > 16) {
     std::fprintf(stderr,
                  "usage: zel_soak [--seconds N >= 5] [--quick] [--terminals 1..10] "
-                 "[--kills N]\n");
+                 "[--kills N] [--concurrency 1..16]\n");
     return 2;
   }
 
@@ -140,10 +144,12 @@ int main(int argc, char** argv) {
   for (int t = 1; t < terminals; ++t) list += ",caja" + std::to_string(t);
   zt::Service svc(gateway.port(), {"-n", "SOAK", "-t", list},
                   {"ZELCLIENT_NET_TIMEOUT_MS=" + std::to_string(kNetTimeoutMs),
-                   "ZELCLIENT_PROBE_TIMEOUT_MS=300", zt::probe_hosts(probe.port())});
+                   "ZELCLIENT_PROBE_TIMEOUT_MS=300", zt::probe_hosts(probe.port()),
+                   "ZELCLIENT_CONCURRENCY=" + std::to_string(concurrency)});
   svc.logWindow = "1,40";
   svc.start();
-  std::printf("zel_soak: %d terminals for %d s, %d kills\n", terminals, seconds, kills);
+  std::printf("zel_soak: %d terminals for %d s, %d kills, concurrency %d\n", terminals, seconds,
+              kills, concurrency);
   std::fflush(stdout);
 
   Terminals fleet;

@@ -6,16 +6,19 @@
 // a request taken before), the terminal must end with exactly one whole answer to
 // its own request, numbers never repeat, the journal holds exactly the numbers
 // published, and the gateway sees the request twice only when the crash fell
-// between sending it and deciding the answer.
+// between sending it and deciding the answer. Each outcome runs twice: the loop's
+// own exchange, and the exchange on a worker (ZELCLIENT_CONCURRENCY above 1).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <regex>
+#include <tuple>
 
 #include "client/init.h"
 #include "client/lifecycle.h"
+#include "client/workers.h"
 #include "faultyfiles.h"
 #include "testsupport.h"
 
@@ -31,6 +34,7 @@ enum class Outcome { Gateway, Local, Error, Resume };
 
 struct Case {
   Outcome outcome = Outcome::Gateway;
+  bool onWorker = false;
   zt::TempDir root, work;
   int gatewayPort = 0;
   std::string id;
@@ -49,7 +53,22 @@ struct Case {
     for (auto& a : args) argv.push_back(a.data());
     ASSERT_EQ(ZELClient_Init(client, static_cast<int>(argv.size()), argv.data()), 0);
     client.files = &files;
+    ExchangeWorkers workers;
+    if (onWorker) {
+      ASSERT_TRUE(workers.start(client, 2));
+      client.workers = &workers;
+    }
     ZELClient_ProcessTerminal(client, 0);
+    while (client.workers != nullptr && workers.in_flight() > 0) {
+      ExchangeJob* job = workers.finished();
+      if (job == nullptr) {
+        plat::wake_sleep(10);
+        continue;
+      }
+      ZELClient_FinishExchange(client, *job);
+      workers.release(*job);
+    }
+    workers.stop();
     sys().close(client.rootLock);
   }
   // Runs a visit in a child that ends before change n (0: never). Its exit status.
@@ -73,10 +92,16 @@ int relayed(const zt::Child& gateway) {
   return n;
 }
 
-class CrashPoints : public ::testing::TestWithParam<Outcome> {};
+std::string case_name(const ::testing::TestParamInfo<std::tuple<Outcome, bool>>& info) {
+  static const char* const kNames[] = {"Gateway", "Local", "Error", "Resume"};
+  return std::string(kNames[static_cast<int>(std::get<0>(info.param))]) +
+         (std::get<1>(info.param) ? "OnWorker" : "");
+}
+
+class CrashPoints : public ::testing::TestWithParam<std::tuple<Outcome, bool>> {};
 
 TEST_P(CrashPoints, EveryChangeOfTheFileSystem) {
-  const Outcome outcome = GetParam();
+  const auto [outcome, onWorker] = GetParam();
   const int closed = zt::closed_port();
   setenv("ZELCLIENT_PROBE_HOSTS", ("127.0.0.1:" + std::to_string(closed)).c_str(), 1);
   const fs::path saved = fs::current_path();
@@ -84,6 +109,7 @@ TEST_P(CrashPoints, EveryChangeOfTheFileSystem) {
   for (int n = 1; total < 0 || n <= total + 1; ++n) {
     Case c;
     c.outcome = outcome;
+    c.onWorker = onWorker;
     c.id = "r" + std::to_string(n);
     fs::current_path(c.work.path());  // the working files are opened by bare name
     zt::Child gateway({zt::bin("zelgateway"), "-p", "0"});
@@ -106,8 +132,9 @@ TEST_P(CrashPoints, EveryChangeOfTheFileSystem) {
     c.visit(sys());
     c.visit(sys());  // a second pass publishes whatever waited
     const std::string answer = zt::read_file(c.root / "caja1out.txt");
-    SCOPED_TRACE("outcome " + std::to_string(static_cast<int>(outcome)) + ", crash before change " +
-                 std::to_string(n) + (crashed ? "" : " (none)") + ": " + answer);
+    SCOPED_TRACE("outcome " + std::to_string(static_cast<int>(outcome)) +
+                 (onWorker ? " on a worker" : "") + ", crash before change " + std::to_string(n) +
+                 (crashed ? "" : " (none)") + ": " + answer);
     EXPECT_EQ(answer.rfind("|F01=1234|F04=" + c.id + "|", 0), 0u);
     EXPECT_EQ(answer.back(), '|');
     for (const char* left : {"caja1in.txt", "caja1in.zel", "caja1out.zel", "caja1aut.zel"}) {
@@ -139,7 +166,9 @@ TEST_P(CrashPoints, EveryChangeOfTheFileSystem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, CrashPoints,
-                         ::testing::Values(Outcome::Gateway, Outcome::Local, Outcome::Error,
-                                           Outcome::Resume));
+                         ::testing::Combine(::testing::Values(Outcome::Gateway, Outcome::Local,
+                                                              Outcome::Error, Outcome::Resume),
+                                            ::testing::Bool()),
+                         case_name);
 
 }  // namespace
