@@ -1,9 +1,11 @@
 // Local answers in process, with the clock and the file operations of the client
-// replaced: the worked example byte for byte, the yearly sequence, and the faults
-// that must never repeat a number, lose one, or tear a journal line.
+// replaced: the worked example byte for byte, the yearly sequence, the faults
+// that must never repeat a number, lose one, or tear a journal line, and an answer
+// whose name is held.
 #include <gtest/gtest.h>
 
 #include "client/answers.h"
+#include "client/lifecycle.h"
 #include "faultyfiles.h"
 #include "log/log.h"
 #include "testsupport.h"
@@ -84,7 +86,7 @@ TEST_F(LocalAnswers, ClockPutBackNeverRepeatsANumber) {
 }
 
 // The number is stored before the answer is written: an answer that cannot be
-// written gives its number back (the journal still records the attempt).
+// written gives its number back and leaves no journal line.
 TEST_F(LocalAnswers, UnwrittenAnswerGivesItsNumberBack) {
   zt::write_file(work_ / "anio.txt", "2031\r\n");
   zt::write_file(work_ / "nroaut.txt", "7\r\n");
@@ -97,6 +99,7 @@ TEST_F(LocalAnswers, UnwrittenAnswerGivesItsNumberBack) {
   EXPECT_NE(zt::read_file(work_ / "svc.log").find("ZELClient_WriteFileOutput errno=[13]"),
             std::string::npos);
   EXPECT_EQ(work("nroaut.txt"), "7\r\n");
+  EXPECT_EQ(work("zelautoresp.txt"), "");
   zt::g_faults.path.clear();
   EXPECT_EQ(answer(), preauth("G20310000008"));
 }
@@ -118,6 +121,22 @@ TEST_F(LocalAnswers, JournalHoldsWholeLinesOnly) {
   zt::g_faults.writesLeft = 2;  // the two working files are written; the journal's write fails
   EXPECT_EQ(answer(), preauth("G20310000002"));
   EXPECT_EQ(work("zelautoresp.txt"), before);
+}
+
+// A decided answer whose name is held for a moment is tried again soon; one that
+// is refused waits for the next change; either is published once it can be.
+TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
+  zt::write_file(root_ / "caja1in.txt", "|G01=1234|G04=556677|G06=123|G99=000020|");
+  zt::g_faults.path = "caja1out.txt";
+  zt::g_faults.status = plat::Status::Busy;
+  EXPECT_TRUE(ZELClient_ProcessTerminal(client_, 0));
+  zt::g_faults.status = plat::Status::Denied;
+  EXPECT_FALSE(ZELClient_ProcessTerminal(client_, 0));
+  EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
+  zt::g_faults.path.clear();
+  EXPECT_FALSE(ZELClient_ProcessTerminal(client_, 0));
+  EXPECT_EQ(zt::read_file(root_ / "caja1out.txt").rfind("|F01=1234|F04=556677|F08=", 0), 0u);
+  EXPECT_FALSE(zt::exists(root_ / "caja1out.zel"));
 }
 
 }  // namespace
