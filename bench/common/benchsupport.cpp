@@ -200,18 +200,31 @@ ProcCounters read_proc(pid_t pid) {
   if (f.size() < 13) return c;
   c.utimeTicks = std::strtoull(f[11].c_str(), nullptr, 10);  // field 14
   c.stimeTicks = std::strtoull(f[12].c_str(), nullptr, 10);  // field 15
-  c.voluntarySwitches = status_kb(status, "voluntary_ctxt_switches:");
-  c.involuntarySwitches = status_kb(status, "nonvoluntary_ctxt_switches:");
   c.peakRssKb = status_kb(status, "VmHWM:");
   c.rssKb = status_kb(status, "VmRSS:");
-  if (read_text(base + "schedstat", &schedstat)) {
-    std::istringstream s(schedstat);
-    std::uint64_t run = 0, wait = 0, slices = 0;
-    if (s >> run >> wait >> slices) {
-      c.cpuNs = static_cast<std::int64_t>(run);
-      c.timeslices = slices;
+  // Switches and time on a CPU are per thread: summed over the threads (the
+  // exchange workers included).
+  bool scheduled = false;
+  if (DIR* tasks = ::opendir((base + "task").c_str())) {
+    while (const dirent* e = ::readdir(tasks)) {
+      if (e->d_name[0] == '.') continue;
+      const std::string task = base + "task/" + e->d_name + "/";
+      std::string taskStatus;
+      if (read_text(task + "status", &taskStatus)) {
+        c.voluntarySwitches += status_kb(taskStatus, "voluntary_ctxt_switches:");
+        c.involuntarySwitches += status_kb(taskStatus, "nonvoluntary_ctxt_switches:");
+      }
+      std::uint64_t run = 0, wait = 0, slices = 0;
+      if (read_text(task + "schedstat", &schedstat) &&
+          std::istringstream(schedstat) >> run >> wait >> slices) {
+        c.cpuNs += static_cast<std::int64_t>(run);
+        c.timeslices += slices;
+        scheduled = true;
+      }
     }
-  } else {
+    ::closedir(tasks);
+  }
+  if (!scheduled) {
     const long hz = ::sysconf(_SC_CLK_TCK);
     c.cpuNs = static_cast<std::int64_t>((c.utimeTicks + c.stimeTicks) * (1000000000 / hz));
   }

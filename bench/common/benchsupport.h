@@ -70,7 +70,7 @@ struct Child {
 // Counters of a process from /proc.
 struct ProcCounters {
   bool ok = false;
-  std::int64_t cpuNs = 0;        // time on a CPU (schedstat), or utime + stime
+  std::int64_t cpuNs = 0;        // time on a CPU of all threads (schedstat), or utime + stime
   std::uint64_t timeslices = 0;  // times it was put on a CPU (schedstat)
   std::uint64_t utimeTicks = 0, stimeTicks = 0;
   std::uint64_t voluntarySwitches = 0, involuntarySwitches = 0;
