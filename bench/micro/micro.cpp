@@ -38,8 +38,8 @@ class LogScope {
  public:
   explicit LogScope(bool on) : on_(on) {
     if (on_) {
-      char spec[] = "/dev/null,1,300";
-      LOG_Open(1, 300, spec);
+      char target[] = "/dev/null,1,300";
+      LOG_Open(1, 300, target);
     }
   }
   ~LogScope() {

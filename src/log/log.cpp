@@ -53,9 +53,9 @@ void write_message(const char* message, std::size_t n) {
 
 }  // namespace
 
-int LOG_Open(int min, int max, char* spec) {
-  if (spec != nullptr && spec[0] != '\0') {
-    char* first = std::strchr(spec, ',');
+int LOG_Open(int min, int max, char* setting) {
+  if (setting != nullptr && setting[0] != '\0') {
+    char* first = std::strchr(setting, ',');
     if (first != nullptr) {
       *first = '\0';
       char* second = std::strchr(first + 1, ',');
@@ -65,9 +65,9 @@ int LOG_Open(int min, int max, char* spec) {
         max = zel::to_int(second + 1);
       }
     }
-    if (spec[0] != '\0') {
+    if (setting[0] != '\0') {
       close_file_stream();
-      g_stream = std::fopen(spec, "a");
+      g_stream = std::fopen(setting, "a");
     }
   }
   if (g_stream == nullptr) g_stream = stdout;

@@ -20,9 +20,9 @@ enum ZELLogLevel : int {
   LOG_CLI_DEBUG = 77,
 };
 
-// Opens or re-targets the log. spec is "file", "file,min,max" or null; its commas
+// Opens or re-targets the log. setting is "file", "file,min,max" or null; its commas
 // are overwritten with terminators. Always returns 0.
-int LOG_Open(int min, int max, char* spec);
+int LOG_Open(int min, int max, char* setting);
 
 // Writes one timestamped line when the log is open and the level passes the window.
 int LOG_Print(int level, const char* format, ...) ZEL_PRINTF_LIKE(2, 3);
