@@ -16,11 +16,11 @@ constexpr std::size_t kChunk = 511;
 // in out, which then holds as much of it as fits. A failed read ends the text.
 bool read_translated(const plat::FileOps& fs, plat::FileHandle f, zel::TextRef out) {
   zel::CrLfReader reader;
-  char chunk[kChunk + 1];
-  char text[kChunk + 2];
+  char chunk[kChunk];
+  char text[kChunk + 1];  // a CR held from the chunk before, then the chunk
   for (;;) {
     std::size_t n = 0;
-    if (fs.read(f, chunk, kChunk, &n) != plat::Status::Ok) n = 0;
+    if (fs.read(f, chunk, sizeof chunk, &n) != plat::Status::Ok) n = 0;
     const std::size_t got = n > 0 ? reader.translate(chunk, n, text) : reader.finish(text);
     // The text ends at a zero byte, as a terminated text does.
     const std::string_view piece(text, strnlen(text, got));

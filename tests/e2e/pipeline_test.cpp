@@ -83,6 +83,12 @@ std::vector<Outcome> outcomes() {
       {"TooManyTroqueles", with_troqueles(three), approve, Net::Up,
        error_answer("N\xFAmero de Troqueles invalido"), 0,
        {kProcess + "N\xFAmero de Troqueles invalido"}},
+      // A request file over 1024 characters is answered from its first 1024.
+      {"RequestFileTooLong", std::string(kRequest) + "G02=" + std::string(1000, 'p') + "|",
+       approve, Net::Up, error_answer("Receta demasiado larga"), 0,
+       {"ERROR\tZELClient_ReadFileInput archivo [{in}] mayor a 1024 caracteres, "
+        "no se lee entero",
+        kProcess + "receta demasiado larga para el buffer"}},
       {"EditedRequestFillsTheBuffer", edited_to(1024), approve, Net::Up, kApproval, 1, {}},
       {"EditedRequestTooLong", edited_to(1025), approve, Net::Up,
        error_answer("Receta demasiado larga"), 0,
@@ -154,7 +160,7 @@ TEST_P(Outcomes, OneAnswerAndItsLines) {
 
   std::vector<std::string> expected;
   for (const auto& line : o.errors) {
-    expected.push_back(replaced(replaced(line, "{out}", (svc.root / "caja1out.txt").string()),
+    expected.push_back(replaced(replaced(line, "{in}", (svc.root / "caja1in.txt").string()),
                                 "{gateway}", "127.0.0.1:" + std::to_string(port)));
   }
   if (o.answer.find("PRE-AUTORIZADA|F52=") != std::string::npos) {

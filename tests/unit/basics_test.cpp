@@ -23,16 +23,19 @@ TEST(Text, NothingIsWrittenPastTheCapacityAndRefusalsChangeNothing) {
   EXPECT_EQ(buf[5], '!');
 }
 
-// CR LF on disk, LF in memory, also when a pair is split between two reads.
+// CR LF on disk, LF in memory, also when a pair is split between reads.
 TEST(TextFormat, CrLfBothWaysAcrossChunks) {
   const std::string disk = "a\r\nb\rc\r\n\r";
   for (std::size_t cut = 0; cut <= disk.size(); ++cut) {
-    zel::CrLfReader reader;
-    char out[32];
-    std::size_t n = reader.translate(disk.data(), cut, out);
-    n += reader.translate(disk.data() + cut, disk.size() - cut, out + n);
-    n += reader.finish(out + n);
-    EXPECT_EQ(std::string(out, n), "a\nb\rc\n\r") << cut;
+    for (std::size_t cut2 = cut; cut2 <= disk.size(); ++cut2) {
+      zel::CrLfReader reader;
+      char out[32];
+      std::size_t n = reader.translate(disk.data(), cut, out);
+      n += reader.translate(disk.data() + cut, cut2 - cut, out + n);
+      n += reader.translate(disk.data() + cut2, disk.size() - cut2, out + n);
+      n += reader.finish(out + n);
+      EXPECT_EQ(std::string(out, n), "a\nb\rc\n\r") << cut << " " << cut2;
+    }
   }
   char enc[16];
   EXPECT_EQ(std::string(enc, zel::crlf_encode("a\nb\n", enc)), "a\r\nb\r\n");

@@ -27,6 +27,11 @@ class DirWaitTest : public ::testing::Test {
   DirWait first(std::uint32_t filter = kChangeLastWrite) {
     return FILE_DirWaitFirst(root_.str().c_str(), 0, filter);
   }
+  // Waits until nothing is left to report.
+  static void settle() {
+    for (int i = 0; i < 20 && FILE_DirWaitNext(kQuiet) != DirWait::TimedOut; ++i) {
+    }
+  }
   zt::TempDir root_, logdir_;
   std::string log_;
 };
@@ -49,9 +54,14 @@ TEST_F(DirWaitTest, ChangeTimeOutAndFailureAreToldApart) {
 
 TEST_F(DirWaitTest, SubdirectoriesAndTheFilter) {
   ASSERT_EQ(first(), DirWait::TimedOut);
-  fs::create_directories(root_ / "d1" / "d2");
-  FILE_DirWaitNext(kQuiet);  // a new directory is no last-write change; its watch is set up
-  zt::write_file(root_ / "d1" / "d2" / "x.txt", "x");
+  fs::create_directories(root_ / "d1" / "d2" / "d3");
+  settle();  // the new directories' watches are set up
+  zt::write_file(root_ / "d1" / "d2" / "d3" / "x.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+  // A removed directory takes its own watches away, not the others'.
+  fs::remove_all(root_ / "d1" / "d2");
+  settle();
+  zt::write_file(root_ / "d1" / "w.txt", "x");
   EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
   // With file names only, a write into an existing file does not count; a new name does.
   zt::write_file(root_ / "y.txt", "x");
