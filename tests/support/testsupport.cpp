@@ -172,16 +172,18 @@ bool Service::answered(const std::string& terminal) const {
 
 std::string Service::answer(const std::string& terminal, std::chrono::milliseconds timeout) {
   int polls = 0;
+  const fs::path out = root / (terminal + "out.txt");
+  std::string text;
+  // Read as a terminal reads it, until it opens: on Windows the rename that
+  // publishes it holds the new name for a moment, and an open then fails.
   if (!wait_until(
           [&] {
             if (kWindows && ++polls % 100 == 0) nudge();
-            return answered(terminal);
+            return answered(terminal) && !(text = read_file(out)).empty();
           },
           timeout)) {
     return kNoAnswer;
   }
-  const fs::path out = root / (terminal + "out.txt");
-  const std::string text = read_file(out);
   std::error_code ec;
   fs::remove(out, ec);
   return text;
