@@ -31,13 +31,17 @@ bool exists(const ZELClient& client, const Path& path) {
 }
 
 // The decided file that holds an answer, or nullptr. An empty one (a run that
-// ended between creating and writing it) decided nothing and is removed.
+// ended between creating and writing it) decided nothing and is removed, and so is
+// one that is no regular file (a link or a pipe someone placed there).
 const Path* decided(const ZELClient& client, const Names& n) {
   for (const Path* p : {&n.decided, &n.decidedLocal}) {
     if (!exists(client, *p)) continue;
     char first = 0;
     bool whole = false;
-    if (FILE_ReadRaw(*client.files, p->c_str(), &first, 1, &whole) == 1) return p;
+    if (FILE_ReadRaw(*client.files, p->c_str(), &first, 1, &whole, plat::OpenMode::ReadRegular) ==
+        1) {
+      return p;
+    }
     client.files->remove(p->c_str());
   }
   return nullptr;
@@ -53,7 +57,7 @@ void log_delete(const Path& path, plat::Status s) {
 // be removed: not answered again.
 bool answered_before(ZELClient& client, int index, const Names& n) {
   zel::Text<kRequestCapacity> answered;
-  if (ZELClient_ReadText(client, n.answered.c_str(), plat::OpenMode::Read, answered) !=
+  if (ZELClient_ReadText(client, n.answered.c_str(), plat::OpenMode::ReadRegular, answered) !=
           RequestRead::Ok ||
       answered.view() != client.asRead.view()) {
     return false;
@@ -134,7 +138,7 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, bool
 void journal_decided(ZELClient& client, const Path& local) {
   zel::Text<63> number;
   zel::TextRef ref = number;
-  if (ZELClient_ReadText(client, local.c_str(), plat::OpenMode::Read, client.answer) !=
+  if (ZELClient_ReadText(client, local.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
           RequestRead::Ok ||
       ZEL_TranGetField(client.answer.c_str(), "F52", &ref) == nullptr || number.empty()) {
     return;
@@ -149,7 +153,7 @@ void recover(ZELClient& client, int index, const Names& n) {
   const bool newer = exists(client, n.request);
   const RequestRead read =
       exists(client, n.taken)
-          ? ZELClient_ReadText(client, n.taken.c_str(), plat::OpenMode::Read, client.asRead)
+          ? ZELClient_ReadText(client, n.taken.c_str(), plat::OpenMode::ReadRegular, client.asRead)
           : RequestRead::Missing;
   const bool taken = read == RequestRead::Ok || read == RequestRead::TooLong;
   if (taken && newer) {

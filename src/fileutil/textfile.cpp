@@ -72,9 +72,9 @@ bool FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef 
 }
 
 long FILE_ReadRaw(const plat::FileOps& fs, const char* path, char* buf, std::size_t cap,
-                  bool* whole) {
+                  bool* whole, plat::OpenMode mode) {
   plat::FileHandle f = plat::kNoFile;
-  if (fs.open(path, plat::OpenMode::Read, &f) != plat::Status::Ok) return -1;
+  if (fs.open(path, mode, &f) != plat::Status::Ok) return -1;
   std::size_t total = 0;
   std::size_t n = 1;
   while (total < cap && n > 0) {

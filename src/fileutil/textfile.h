@@ -39,9 +39,9 @@ std::size_t crlf_encode(std::string_view in, char* out);
 bool FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef line);
 
 // Reads up to cap raw bytes of the file into buf. Returns the count, or -1 when
-// the file cannot be opened; *whole tells whether that was the whole file.
+// the file cannot be opened (in mode); *whole tells whether that was the whole file.
 long FILE_ReadRaw(const plat::FileOps& fs, const char* path, char* buf, std::size_t cap,
-                  bool* whole);
+                  bool* whole, plat::OpenMode mode = plat::OpenMode::Read);
 
 // Appends text to the file, created when missing. A text that could not be
 // written whole is taken off again, so the file holds whole texts only.

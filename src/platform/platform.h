@@ -70,7 +70,10 @@ enum class OpenMode : std::uint8_t {
   // lease: a lease that the service breaks lingers while its holder lives).
   LockedRead,
   LockedWrite,
-  Read,       // plain read of an existing file
+  Read,  // plain read of an existing file
+  // Plain read of a regular file in a directory that others write in: a link is
+  // not followed, and a directory or a pipe is refused at once, never waited on.
+  ReadRegular,
   Create,     // plain write, created or emptied
   CreateNew,  // plain write of a file that must not exist yet (no link is followed)
   Append,     // plain write at the end, created when missing

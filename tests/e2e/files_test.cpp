@@ -102,7 +102,8 @@ TEST(Files, UndeletableRequestIsAnsweredOnce) {
 
 // Whoever writes in the root directory chooses what its names are: an answer file
 // made a link never gets its target written, a request file made a symbolic link
-// never gets its target read.
+// never gets its target read, and a pipe in a name of the service's own never
+// stops it.
 TEST(Files, NeverThroughALink) {
   if (zt::kWindows) GTEST_SKIP() << "links in the terminals' share are a Linux concern";
   gw::Gateway gateway(gw::approver());
@@ -112,6 +113,10 @@ TEST(Files, NeverThroughALink) {
   // Answer names made links: each is replaced by the answer, never written through.
   zt::fs::create_symlink(elsewhere / "passwd", svc.root / "caja1out.txt");
   zt::fs::create_hard_link(elsewhere / "passwd", svc.root / "caja2out.txt");
+  // The service's own names made a link and a pipe: neither followed nor waited on.
+  zt::write_file(elsewhere / "secret", "|G01=secret|G99=000020|");
+  zt::fs::create_symlink(elsewhere / "secret", svc.root / "caja2in.zel");
+  ASSERT_EQ(zt::run({"/usr/bin/mkfifo", (svc.root / "caja1out.zel").string()}), 0);
   svc.start();
   svc.drop("caja1", kRequest);
   svc.drop("caja2", kRequest);
@@ -121,7 +126,6 @@ TEST(Files, NeverThroughALink) {
 
   // A request name made a link is refused once, logged, and never relayed.
   const std::size_t before = svc.log().size();
-  zt::write_file(elsewhere / "secret", "|G01=secret|G99=000020|");
   zt::fs::create_symlink(elsewhere / "secret", in(svc, "caja1"));
   svc.drop("caja2", kRequest);  // a change: a pass over both terminals
   EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);

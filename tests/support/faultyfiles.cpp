@@ -26,7 +26,8 @@ bool hit(const char* path) {
   return !g_faults.path.empty() && std::string(path).find(g_faults.path) != std::string::npos;
 }
 plat::Status open_f(const char* path, plat::OpenMode m, plat::FileHandle* f) {
-  if (m == plat::OpenMode::Read || m == plat::OpenMode::ExclusiveRead)
+  if (m == plat::OpenMode::Read || m == plat::OpenMode::ReadRegular ||
+      m == plat::OpenMode::ExclusiveRead)
     return sys().open(path, m, f);
   change();
   return hit(path) ? g_faults.status : sys().open(path, m, f);

@@ -135,6 +135,9 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
     case OpenMode::Read:
       flags |= O_RDONLY;
       break;
+    case OpenMode::ReadRegular:
+      flags |= O_RDONLY | O_NONBLOCK | O_NOFOLLOW;
+      break;
     case OpenMode::Create:
       flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       break;
@@ -152,6 +155,10 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
   }
   const int fd = ::open(path, flags, 0666);
   if (fd < 0) return last_status();
+  struct stat st {};
+  if (mode == OpenMode::ReadRegular && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    return fail_and_close(fd, Status::Denied);
+  }
   if (mode == OpenMode::Lock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     return fail_and_close(fd, errno == EWOULDBLOCK ? Status::Busy : last_status());
   }

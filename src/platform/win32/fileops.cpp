@@ -80,6 +80,7 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
           _sopen(path, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYRW, _S_IREAD | _S_IWRITE);
       break;
     case OpenMode::Read:
+    case OpenMode::ReadRegular:
       fd = _sopen(path, _O_RDONLY | _O_BINARY, _SH_DENYNO);
       break;
     case OpenMode::Create:
