@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/platform.h"
 #include "testsupport.h"
 
 namespace {
@@ -92,6 +93,37 @@ TEST(Concurrency, FaultsOfExchangesInFlightTogether) {
   EXPECT_EQ(numbers.size(), 2u);
   EXPECT_EQ(gw::field(closed, "F04"), "close");
   EXPECT_EQ(gw::field(silent, "F04"), "silent");
+}
+
+// Exchanges that fail together wait for one reachability probe, which here takes
+// its whole bound (its listener's queue is full), and each gets a number of its own.
+TEST(Concurrency, OneProbeForABurstOfFailures) {
+  const int refused = zt::closed_port();  // also starts the socket layer
+  const plat::SocketValue full = plat::net_socket();
+  ASSERT_EQ(plat::net_bind_any(full, 0), plat::Status::Ok);
+  ASSERT_EQ(plat::net_listen(full, 0), plat::Status::Ok);
+  const int port = plat::net_local_port(full);
+  const std::uint8_t loopback[4] = {127, 0, 0, 1};
+  std::vector<plat::SocketValue> queued = {plat::net_socket(), plat::net_socket()};
+  for (const auto s : queued) plat::net_connect(s, loopback, static_cast<std::uint16_t>(port), 200);
+  zt::Service svc(
+      refused, {"-t", "caja1,caja2,caja3,caja4", "-p", "-1"},
+      {"ZELCLIENT_CONCURRENCY=4", "ZELCLIENT_PROBE_TIMEOUT_MS=300", zt::probe_hosts(port)});
+  svc.start();
+  for (const auto& t : kTerminals) svc.drop(t, request(t));
+  std::set<std::string> numbers;
+  for (const auto& t : kTerminals) numbers.insert(gw::field(svc.answer(t), "F52"));
+  ASSERT_TRUE(svc.stop());
+  for (const auto s : queued) plat::net_close(s);
+  plat::net_close(full);
+  EXPECT_EQ(numbers.size(), 4u);
+  for (const auto& n : numbers) EXPECT_EQ(n.rfind("I" + zt::current_year(), 0), 0u) << n;
+  const auto log = svc.log();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& l) {
+                            return l.find("SOCKET_TestConnection Entry") != std::string::npos;
+                          }),
+            3);  // one probe: its three hosts
 }
 
 }  // namespace

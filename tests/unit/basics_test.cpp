@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fileutil/textfile.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -39,6 +40,14 @@ TEST(TextFormat, CrLfBothWaysAcrossChunks) {
   }
   char enc[16];
   EXPECT_EQ(std::string(enc, zel::crlf_encode("a\nb\n", enc)), "a\r\nb\r\n");
+}
+
+// A read that fails (here: of a directory) is an outcome, never a read tried forever.
+TEST(TextFile, AFailedReadEnds) {
+  zt::TempDir dir;
+  char buf[8];
+  bool whole = false;
+  EXPECT_LE(FILE_ReadRaw(plat::system_files(), dir.str().c_str(), buf, sizeof buf, &whole), 0);
 }
 
 }  // namespace

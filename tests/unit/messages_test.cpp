@@ -51,6 +51,14 @@ TEST(Layout, FixedWidthsAndOrder) {
   const unsigned char header[4] = {0, 0, 0, 9};  // a packet's size is known from 4 bytes
   EXPECT_EQ(ZEL_PacketSize(header, 3), 0u);
   EXPECT_EQ(ZEL_PacketSize(header, 4), 13u);
+  unsigned char frame[64];  // a packet needs a sender, a message and room
+  for (const auto& [name, text] : {std::pair<const char*, const char*>{"AB", ""},
+                                   {"", "|G=1|"},
+                                   {nullptr, "|G=1|"},
+                                   {"AB", nullptr}}) {
+    EXPECT_EQ(ZEL_MakePacket(1, name, text, frame, sizeof frame), -1);
+  }
+  EXPECT_EQ(ZEL_MakePacket(1, "AB", "|G=1|", nullptr, sizeof frame), -1);
   zel::Text<200> small("|F01=1|");
   EXPECT_FALSE(ZELClient_FixedLayout(small));  // the result would not fit: unchanged
   EXPECT_EQ(small.view(), "|F01=1|");
