@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fileutil/textfile.h"
+#include "log/log.h"
 #include "testsupport.h"
 
 namespace {
@@ -21,6 +22,8 @@ TEST(Text, NothingIsWrittenPastTheCapacityAndRefusalsChangeNothing) {
   EXPECT_TRUE(t.appendf("%s", "34"));
   EXPECT_FALSE(t.appendf("%s", "5"));
   EXPECT_STREQ(t.c_str(), "1234");
+  EXPECT_TRUE(t.format("%s", ""));
+  EXPECT_STREQ(t.c_str(), "");
   EXPECT_EQ(buf[5], '!');
 }
 
@@ -40,6 +43,19 @@ TEST(TextFormat, CrLfBothWaysAcrossChunks) {
   }
   char enc[16];
   EXPECT_EQ(std::string(enc, zel::crlf_encode("a\nb\n", enc)), "a\r\nb\r\n");
+}
+
+// The log's setting names its file and its window of levels.
+TEST(Log, WindowFromTheSetting) {
+  zt::TempDir dir;
+  std::string setting = (dir / "w.log").string() + ",24,44";
+  LOG_Open(1, 1, setting.data());
+  LOG_Print(4, "%s", "error");
+  LOG_Print(24, "%s", "warning");
+  LOG_Print(64, "%s", "debug");
+  LOG_Close();
+  EXPECT_EQ(zt::log_messages(zt::read_file(dir / "w.log")),
+            std::vector<std::string>{"WARNING\twarning"});
 }
 
 // A read that fails (here: of a directory) is an outcome, never a read tried forever.

@@ -72,6 +72,20 @@ TEST_F(DirWaitTest, SubdirectoriesAndTheFilter) {
   EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
 }
 
+// A root removed is a change, then a failure while it is missing; once it is made
+// again it is watched again.
+TEST_F(DirWaitTest, RootRemovedAndMadeAgain) {
+  if (zt::kWindows) GTEST_SKIP() << "a watched directory is not removed on Windows";
+  ASSERT_EQ(first(), DirWait::TimedOut);
+  fs::remove(root_.path());
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+  EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::Failed);
+  fs::create_directory(root_.path());
+  EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::TimedOut);
+  zt::write_file(root_ / "a.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+}
+
 // A tree larger than the Linux layer watches: the directory left out is named
 // once, at WARNING, and the wait goes on for the rest of the tree.
 TEST_F(DirWaitTest, TreeBeyondTheWatchLimitIsReportedOnce) {

@@ -31,6 +31,7 @@ TEST(Fields, FirstOccurrenceAsAPlainSubstring) {
   EXPECT_EQ(get(std::string(4096, 'x').c_str(), "G01"), "(refused)");
   EXPECT_EQ(ZEL_TranHasField("|F01=x F52|", "F52"), 1);
   EXPECT_EQ(ZEL_TranHasField("|F01=x|", "F52"), 0);
+  EXPECT_EQ(ZEL_TranHasField(nullptr, "F52"), 0);
   zel::Text<64> message("|G01=1|");  // a field needs a name and a value
   EXPECT_EQ(ZEL_TranPutfield(message, "", "x"), -1);
   EXPECT_EQ(ZEL_TranPutfield(message, "G02", nullptr), -1);

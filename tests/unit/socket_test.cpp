@@ -8,8 +8,10 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "log/log.h"
+#include "platform/platform.h"
 #include "socket/socketset.h"
 #include "testsupport.h"
 
@@ -92,6 +94,7 @@ TEST_F(SocketLayer, SilentPeersEndInTheBound) {
   EXPECT_TRUE(last_lines({"ERROR\tSOCKET_Send enviando",
                           "ERROR\tSOCKET_Send sin respuesta en 200 ms: tiempo de espera agotado"}));
   EXPECT_EQ(SOCKET_Receive(id, buf, 0, 0, &got), -1);  // a size of 0 fails at once
+  EXPECT_EQ(lines().back(), "ERROR\tSOCKET_Receive recv");
   SOCKET_Close(id, 2);
   // Ids outside the table are free slots: nothing outside it is touched.
   EXPECT_EQ(SOCKET_Close(-1, 2), 0);
@@ -114,6 +117,23 @@ TEST_F(SocketLayer, AcceptAndTheSocketSet) {
   SOCKET_Close(server, 2);
   EXPECT_EQ(set.count, 1u);
   SOCKET_Close(client, 2);
+}
+
+// A thread that ends holding the guard leaves it abandoned: the next wait says so
+// once, and the guard serves again.
+TEST(Guard, AbandonedOnceThenServesAgain) {
+  char why[128];
+  ASSERT_TRUE(plat::named_mutex_create("zeltest.guard", why, sizeof why));
+  plat::MutexHandle m = plat::named_mutex_open("zeltest.guard");
+  ASSERT_NE(m, nullptr);
+  std::thread([&] {
+    EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Signalled);
+  }).join();
+  EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Abandoned);
+  plat::named_mutex_release(m);
+  EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Signalled);
+  plat::named_mutex_release(m);
+  plat::named_mutex_close(m);
 }
 
 }  // namespace
