@@ -1,9 +1,12 @@
 // The small building blocks every file and message goes through: fixed-capacity
-// texts and the Windows text format.
+// texts, the Windows text format, the log window, a failed read, the loop's wake-up.
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "fileutil/textfile.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #include "testsupport.h"
 
 namespace {
@@ -56,6 +59,15 @@ TEST(Log, WindowFromTheSetting) {
   LOG_Close();
   EXPECT_EQ(zt::log_messages(zt::read_file(dir / "w.log")),
             std::vector<std::string>{"WARNING\twarning"});
+}
+
+// A wake-up from another thread ends a sleep early; without one it ends at its bound.
+TEST(Wake, EndsASleepEarlyElseAtItsBound) {
+  ASSERT_TRUE(plat::wake_open());
+  EXPECT_FALSE(plat::wake_sleep(20));
+  std::thread waker([] { plat::wake(); });
+  EXPECT_TRUE(plat::wake_sleep(10000));
+  waker.join();
 }
 
 // A read that fails (here: of a directory) is an outcome, never a read tried forever.
