@@ -73,6 +73,11 @@ TEST(Startup, LinesAndStopFile) {
               "WARNING\tZELClient_Process encontro archivo de stop. Saliendo...",
               "DEBUG\tZELClient_Process Exit"}));
   EXPECT_EQ(lines.back(), "DEBUG\tZELClient_Exit Entry");
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.rfind("WARNING\t", 0) == 0 || l.rfind("ERROR\t", 0) == 0;
+                          }),
+            1);  // the stop file's: a clean start warns of nothing
 }
 
 // One service per root: a second one refuses to start, and the first goes on.

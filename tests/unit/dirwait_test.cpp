@@ -86,6 +86,23 @@ TEST_F(DirWaitTest, RootRemovedAndMadeAgain) {
   EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
 }
 
+// Directories that come and go give their watches back: after more of them than
+// the Linux layer watches at once, a new one is still watched.
+TEST_F(DirWaitTest, DirectoriesThatComeAndGoGiveTheirWatchesBack) {
+  if (zt::kWindows) GTEST_SKIP() << "Windows watches the whole tree itself";
+  ASSERT_EQ(first(), DirWait::TimedOut);
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 300; ++i) fs::create_directory(root_ / ("d" + std::to_string(i)));
+    settle();
+    for (int i = 0; i < 300; ++i) fs::remove(root_ / ("d" + std::to_string(i)));
+    settle();
+  }
+  fs::create_directory(root_ / "new");
+  settle();
+  zt::write_file(root_ / "new" / "x.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+}
+
 // A tree larger than the Linux layer watches: the directory left out is named
 // once, at WARNING, and the wait goes on for the rest of the tree.
 TEST_F(DirWaitTest, TreeBeyondTheWatchLimitIsReportedOnce) {

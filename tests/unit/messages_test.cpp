@@ -60,6 +60,9 @@ TEST(Layout, FixedWidthsAndOrder) {
     EXPECT_EQ(ZEL_MakePacket(1, name, text, frame, sizeof frame), -1);
   }
   EXPECT_EQ(ZEL_MakePacket(1, "AB", "|G=1|", nullptr, sizeof frame), -1);
+  ZELPacketHeader read;
+  EXPECT_FALSE(ZEL_ReadPacketHeader(frame, kPacketHeaderSize - 1, &read));  // no header yet
+  EXPECT_FALSE(ZEL_ReadPacketHeader(nullptr, kPacketHeaderSize, &read));
   zel::Text<200> small("|F01=1|");
   EXPECT_FALSE(ZELClient_FixedLayout(small));  // the result would not fit: unchanged
   EXPECT_EQ(small.view(), "|F01=1|");

@@ -114,8 +114,10 @@ TEST_F(SocketLayer, AcceptAndTheSocketSet) {
   const SocketSet& set = SOCKET_GetSet();
   ASSERT_EQ(set.count, 2u);
   EXPECT_GE(SOCKET_GetHighest(), set.members[1]);
+  const auto listening = set.members[0];
   SOCKET_Close(server, 2);
   EXPECT_EQ(set.count, 1u);
+  EXPECT_EQ(set.members[0], listening);
   SOCKET_Close(client, 2);
 }
 
