@@ -78,7 +78,7 @@ class Child {
  private:
   int pid_ = -1;
   int status_ = -1;
-  void* handle_ = nullptr;  // the process handle on Windows
+  [[maybe_unused]] void* handle_ = nullptr;  // the process handle on Windows
   std::string out_;
 };
 
