@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -68,16 +67,12 @@ struct Terminals {
       svc.drop(name, "|G01=1234|G04=" + prefix + std::to_string(n) + "|G08=42|G99=000020|");
       const zt::fs::path out = svc.root / (name + "out.txt");
       for (bool own = false; !own;) {
-        std::error_code ec;
-        std::ifstream file;
+        std::string answer;
         // A file that cannot be opened this moment (on Windows while it is renamed
         // into place) is tried again, as a terminal does.
-        while (!quit && !(zt::fs::exists(out, ec) && (file.open(out, std::ios::binary), file))) {
-          std::this_thread::sleep_for(2ms);
-        }
+        while (!quit && !zt::try_read(out, answer)) std::this_thread::sleep_for(2ms);
         if (quit) return;
-        const std::string answer{std::istreambuf_iterator<char>(file), {}};
-        file.close();
+        std::error_code ec;
         zt::fs::remove(out, ec);
         torn += answer.empty() || answer.back() != '|';
         const std::string of = gw::field(answer, "F04");

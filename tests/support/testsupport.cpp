@@ -28,11 +28,19 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-std::string read_file(const fs::path& path) {
+bool try_read(const fs::path& path, std::string& out) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
   std::ostringstream s;
   s << in.rdbuf();
-  return s.str();
+  out = s.str();
+  return true;
+}
+
+std::string read_file(const fs::path& path) {
+  std::string text;
+  try_read(path, text);
+  return text;
 }
 
 void write_file(const fs::path& path, const std::string& bytes) {
@@ -179,7 +187,7 @@ std::string Service::answer(const std::string& terminal, std::chrono::millisecon
   if (!wait_until(
           [&] {
             if (kWindows && ++polls % 100 == 0) nudge();
-            return answered(terminal) && !(text = read_file(out)).empty();
+            return answered(terminal) && try_read(out, text);
           },
           timeout)) {
     return kNoAnswer;

@@ -40,6 +40,9 @@ class TempDir {
 };
 
 std::string read_file(const fs::path& path);  // "" when missing
+// The whole file into out; false when it cannot be opened (missing, or on Windows
+// held for a moment by the rename that puts it in place).
+bool try_read(const fs::path& path, std::string& out);
 void write_file(const fs::path& path, const std::string& bytes);
 bool exists(const fs::path& path);
 
