@@ -98,13 +98,14 @@ void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job) {
   SOCKET_Close(job.socketId, 2);
 
   const char* reply = reply_text(job);
-  if (ZEL_TranHasField(reply, "F52") && !ZELClient_AnswerFits(client, reply)) {
+  const bool authorised = ZEL_TranHasField(reply, "F52") != 0;
+  if (authorised && !ZELClient_AnswerFits(client, reply)) {
     // The gateway's answer cannot be handed on whole: the terminal is told so and
     // may ask again; a local authorisation would add a second one to the gateway's.
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process respuesta del gateway mayor a %zu caracteres",
               kRequestCapacity);
     ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
-  } else if (ZEL_TranHasField(reply, "F52")) {
+  } else if (authorised) {
     Path path;
     if (!ZELClient_TerminalPath(client, config.terminals[index].c_str(), kDecidedFile, path) ||
         ZELClient_WriteFileOutput(client, path.c_str(), reply) == -1) {
