@@ -47,11 +47,8 @@ int SOCKET_Accept(int id) {
   }
   const int newId = sock::take_slot(sock::Taker::Accept);
   if (newId == -1) {
-    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Receive HANDLE_Get()");
     if (sock::g_multithreaded == 0) sock::set_remove(c32);
-    plat::net_shutdown(c, 2);
-    plat::net_close(c);
-    return -1;
+    return sock::open_failed("SOCKET_Receive HANDLE_Get()", c);
   }
   sock::store(newId, c, 0);
   char dotted[16];

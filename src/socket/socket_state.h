@@ -39,7 +39,8 @@ int take_slot(Taker taker);
 // Frees a slot: HANDLE_Free, under the table guard in multithreaded mode.
 void free_slot(int id);
 
-// The failure exit of an open: the step's line, then the socket shut and closed. -1.
+// The failure exit of an open or an accept: the step's line, then the socket shut
+// and closed. -1.
 int open_failed(const char* what, plat::SocketValue s);
 // The line that tells a time-out from a refusal or a closed connection.
 void log_timed_out(const char* step, std::int32_t boundMs);
