@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "client/journal.h"
+#include "client/decision.h"
 #include "client/sequence.h"
 #include "client/termfiles.h"
 #include "log/log.h"
@@ -68,26 +68,6 @@ const char* terminal_name(const ZELClient& client, int index) {
   return index >= 0 && index < kMaxTerminals ? client.config.terminals[index].c_str() : nullptr;
 }
 
-// True when the answer would fit an answer file.
-bool fits(ZELClient& client, const RequestFields& fields, const char* terminal, const char* code,
-          const char* reason, const char* number) {
-  Answer answer;
-  return build_answer(answer, fields, terminal, code, reason, number) &&
-         ZELClient_AnswerFits(client, answer.c_str());
-}
-
-// Builds and writes an answer as the terminal's decided file (suffix); false
-// when it was not written.
-bool write_answer(ZELClient& client, const char* terminal, const char* suffix,
-                  const RequestFields& fields, const char* code, const char* reason,
-                  const char* number) {
-  Answer answer;
-  Path path;
-  return build_answer(answer, fields, terminal, code, reason, number) &&
-         ZELClient_TerminalPath(client, terminal, suffix, path) &&
-         ZELClient_WriteFileOutput(client, path.c_str(), answer.c_str()) == 0;
-}
-
 }  // namespace
 
 void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) {
@@ -101,28 +81,35 @@ void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) 
   }
   RequestFields fields;
   read_fields(client, "ZELClient_GenAutoResponse", fields);
+  SequenceNumber taken = ZELClient_NextNumber(client, now);
+  zel::Text<40> authorisation;
+  authorisation.format("%c%4d%07" PRId64, flag != 0 ? 'G' : 'I', taken.year, taken.number);
+  Answer answer;
   // An answer that could not be written whole takes no number: the error answer instead.
-  if (!fits(client, fields, terminal, "ND", "RECETA PRE-AUTORIZADA", "G00000000000")) {
+  if (!build_answer(answer, fields, terminal, "ND", "RECETA PRE-AUTORIZADA",
+                    authorisation.c_str()) ||
+      !ZELClient_AnswerFits(client, answer.c_str())) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse respuesta mayor a %zu caracteres",
               kRequestCapacity);
     LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
     ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
     return;
   }
-
-  const SequenceNumber taken = ZELClient_TakeNumber(client, now);
-  zel::Text<40> authorisation;
-  authorisation.format("%c%4d%07" PRId64, flag != 0 ? 'G' : 'I', taken.year, taken.number);
-  if (write_answer(client, terminal, kDecidedLocal, fields, "ND", "RECETA PRE-AUTORIZADA",
-                   authorisation.c_str())) {
-    ZELClient_KeepNumber(client, taken);
-    ZELClient_JournalAppend(client, client.request.view(), authorisation.c_str());
-  } else {
+  // A number that cannot be stored, or a pre-authorisation that cannot be
+  // journalled, is not given: it could be given again after a restart, or be
+  // recorded nowhere.
+  DecisionWrite written = DecisionWrite::NotRecorded;
+  if (ZELClient_StoreNumber(client, taken)) {
+    written = ZELClient_DecideAnswer(client, index, Decision::Kind::Local, answer.c_str(),
+                                     authorisation.c_str(), &taken);
+  }
+  if (written == DecisionWrite::Waits) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse WriteFileOutput");
-    // No terminal holds this number: the next answer gets it again.
-    ZELClient_ReturnNumber(client, taken);
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
+  if (written == DecisionWrite::NotRecorded) {
+    ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
+  }
 }
 
 void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
@@ -131,12 +118,15 @@ void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
   const char* terminal = terminal_name(client, index);
   RequestFields fields;
   read_fields(client, "ZELClient_GenErrorResponse", fields);
-  if (terminal != nullptr && code != nullptr && reason != nullptr &&
-      !fits(client, fields, terminal, code, reason, nullptr)) {
+  Answer answer;
+  bool built = terminal != nullptr && code != nullptr && reason != nullptr &&
+               build_answer(answer, fields, terminal, code, reason, nullptr);
+  if (built && !ZELClient_AnswerFits(client, answer.c_str())) {
     cut_to_widths(fields);
+    built = build_answer(answer, fields, terminal, code, reason, nullptr);
   }
-  if (terminal == nullptr || code == nullptr || reason == nullptr ||
-      !write_answer(client, terminal, kDecidedFile, fields, code, reason, nullptr)) {
+  if (!built || ZELClient_DecideAnswer(client, index, Decision::Kind::Answer, answer.c_str(),
+                                       nullptr, nullptr) != DecisionWrite::Written) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenErrorResponse WriteFileOutput");
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenErrorResponse Exit");

@@ -1,9 +1,10 @@
 // Local answers: the pre-authorisation answer, numbered from the yearly sequence
 // and journalled, and the error answer; both from the request in the request
-// buffer, written as the terminal's decided answer (published by the request's
+// buffer, decided as the terminal's answer (published by the request's
 // lifecycle). Every request gets one: an answer that would not fit an answer
 // file becomes the error answer "Receta demasiado larga", its values cut to their
-// usual widths, and takes no number.
+// usual widths, and takes no number; a pre-authorisation that cannot be recorded
+// becomes the error answer "Pre-autorizacion no registrada".
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,9 @@
 
 // The reason of the error answer to a request or an answer too long for its file.
 constexpr const char* kTooLong = "Receta demasiado larga";
+// The reason of the error answer given instead of a local pre-authorisation that
+// could not be recorded: its number not stored, or its journal line not written.
+constexpr const char* kNotRecorded = "Pre-autorizacion no registrada";
 
 void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag);
 void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code, const char* reason);

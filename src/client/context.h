@@ -34,6 +34,35 @@ struct ZELClientConfig {
   int concurrency = 1;         // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
 };
 
+// A number taken from the sequence, with what is needed to give it back.
+struct SequenceNumber {
+  int year = 0;
+  std::int64_t number = 0;
+  bool stored = false;  // the number file holds it
+  // The number file as it was before, to put back if the answer is not given.
+  char before[64] = {};
+  long beforeSize = -1;  // -1: there was no number file
+  bool beforeWhole = false;
+  std::int64_t last = 0;
+};
+
+// The answer decided for a terminal's request, kept until its decided file holds
+// it: one that cannot be written yet (a full disk) is written on a later pass, so
+// that no answer, the gateway's included, is ever decided twice.
+struct Decision {
+  enum class Kind : std::uint8_t {
+    None,
+    Answer,  // <terminal>out.zel: the gateway's answer or an error answer
+    Local,   // <terminal>aut.zel: a local pre-authorisation, journalled once written
+  };
+  Kind kind = Kind::None;
+  bool written = false;                 // its decided file holds it
+  zel::Text<kRequestCapacity> text;     // the answer, before the fixed layout
+  zel::Text<kRequestCapacity> journal;  // Local: the request its journal line holds
+  zel::Text<40> number;                 // its authorisation number (F52), if it has one
+  SequenceNumber taken;                 // Local: its number in the sequence
+};
+
 // What is kept for a terminal between passes.
 struct TerminalState {
   bool recovered = false;       // what an earlier run left was looked at
@@ -45,10 +74,12 @@ struct TerminalState {
   bool publishLogged = false;   // ... and was logged so
   bool answeredLogged = false;  // a request answered before was found again, and logged so
   bool answeredKept = false;    // <terminal>in.fin records a request answered in place
+  bool writeLogged = false;     // its decision waits to be written, and was logged so
+  Decision decision;            // the answer to its request being handled
 };
 
-// The last authorisation number issued in this run for one year: a floor that
-// the next number of that year never goes below.
+// The highest authorisation number known for one year, in the journal or issued
+// in this run: a floor that the next number of that year never goes below.
 struct IssuedNumber {
   int year = -1;
   std::int64_t number = 0;
@@ -80,7 +111,6 @@ struct ZELClient {
   zel::Text<kRequestCapacity> request;      // the request being handled
   zel::Text<kRequestCapacity> asRead;       // the same, as its file held it
   zel::Text<kRequestCapacity> answer;       // the answer being written, laid out
-  Path written;                             // the path of the last answer file written
   unsigned char packet[kPacketBufferSize];  // the life signal's
   ExchangeJob job;                          // the one exchange of a run without workers
   TerminalState terminals[kMaxTerminals];

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "client/answers.h"
+#include "client/decision.h"
 #include "client/termfiles.h"
 #include "log/log.h"
 #include "tran/fields.h"
@@ -106,9 +107,8 @@ void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job) {
               kRequestCapacity);
     ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
   } else if (authorised) {
-    Path path;
-    if (!ZELClient_TerminalPath(client, config.terminals[index].c_str(), kDecidedFile, path) ||
-        ZELClient_WriteFileOutput(client, path.c_str(), reply) == -1) {
+    if (ZELClient_DecideAnswer(client, index, Decision::Kind::Answer, reply, nullptr, nullptr) !=
+        DecisionWrite::Written) {
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process WriteFileOutput");
     }
   } else {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client/probe.h"
+#include "client/sequence.h"
 #include "common/number.h"
 #include "fileutil/path.h"
 #include "log/log.h"
@@ -162,6 +163,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Init sin bloqueo de la carpeta [%s]",
               config.rootPath.c_str());
   }
+  ZELClient_SequenceStart(client, client.clock());
   config.concurrency = concurrency();
   ZELClient_LoadProbes(client);
   // Exchanges on several threads take the socket table's slots under its guard.

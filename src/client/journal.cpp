@@ -1,7 +1,9 @@
 #include "client/journal.h"
 
+#include <cinttypes>
 #include <cstring>
 
+#include "client/outcomes.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "tran/fields.h"
@@ -37,13 +39,87 @@ bool ZELClient_JournalHas(const ZELClient& client, const char* authorisation) {
   return found;
 }
 
-void ZELClient_JournalAppend(ZELClient& client, std::string_view request,
-                             const char* authorisation) {
+namespace {
+
+// Reads the numbers of G52 fields as they stream by, a byte at a time, so that
+// neither a long line nor a field cut between two reads needs a buffer of its
+// own: "G52=", a letter, the year in 4 places, the number, "|".
+class HighestNumber {
+ public:
+  explicit HighestNumber(int year) : year_(year) {}
+  void feed(const char* p, std::size_t n) {
+    for (const char* end = p + n; p != end; ++p) step(*p);
+  }
+  std::int64_t highest() const { return highest_; }
+
+ private:
+  static constexpr char kKey[] = "G52=";
+  static constexpr int kKeyLength = 4;
+  static constexpr std::int64_t kBound = INT64_C(100000000000000000);
+
+  void step(char c) {
+    if (c == '\n') {
+      if (lineYear_ == year_ && lineNumber_ > highest_) highest_ = lineNumber_;
+      lineYear_ = -1;
+      at_ = 0;
+      return;
+    }
+    if (at_ < kKeyLength) {
+      at_ = c == kKey[at_] ? at_ + 1 : (c == kKey[0] ? 1 : 0);
+      if (at_ == kKeyLength) yearSeen_ = number_ = 0;
+      return;
+    }
+    const int place = at_ - kKeyLength;  // 0: the letter, 1..4: the year, 5..: the number
+    if (place >= 1 && place <= 4 && (c == ' ' || (c >= '0' && c <= '9'))) {
+      yearSeen_ = yearSeen_ * 10 + (c == ' ' ? 0 : c - '0');
+    } else if (place >= 5 && c >= '0' && c <= '9') {
+      if (number_ < kBound) number_ = number_ * 10 + (c - '0');
+    } else if (place >= 6 && c == '|') {
+      lineYear_ = yearSeen_;  // the last G52 of a line is the service's own
+      lineNumber_ = number_;
+      at_ = 0;
+      return;
+    } else if (place != 0) {
+      at_ = c == kKey[0] ? 1 : 0;
+      return;
+    }
+    ++at_;
+  }
+
+  int year_;
+  int at_ = 0;
+  int yearSeen_ = 0;
+  std::int64_t number_ = 0;
+  int lineYear_ = -1;
+  std::int64_t lineNumber_ = 0;
+  std::int64_t highest_ = 0;
+};
+
+}  // namespace
+
+std::int64_t ZELClient_JournalHighest(const ZELClient& client, int year) {
+  const plat::FileOps& fs = *client.files;
+  plat::FileHandle f = plat::kNoFile;
+  if (fs.open(kJournal, plat::OpenMode::Read, &f) != plat::Status::Ok) return 0;
+  HighestNumber scan(year);
+  char buf[16 * 1024];
+  std::size_t n = 0;
+  while (fs.read(f, buf, sizeof buf, &n) == plat::Status::Ok && n > 0) scan.feed(buf, n);
+  scan.feed("\n", 1);  // a last line without its line end counts too
+  fs.close(f);
+  return scan.highest();
+}
+
+plat::Status ZELClient_JournalAppend(ZELClient& client, std::string_view request,
+                                     const char* authorisation) {
   zel::Text<kRequestCapacity + 64> line(request.substr(0, request.find('\n')));
   ZEL_TranPutfield(line, "G52", authorisation);
   ZEL_TranEnd(line);
   line.append('\n');
-  if (FILE_AppendText(*client.files, kJournal, line.view()) != plat::Status::Ok) {
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo escribir en zelautoresp.txt");
+  const plat::Status s = FILE_AppendText(*client.files, kJournal, line.view());
+  if (s != plat::Status::Ok) {
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo escribir en zelautoresp.txt: %s",
+              ZELClient_StatusText(s));
   }
+  return s;
 }

@@ -2,6 +2,7 @@
 // local pre-authorisation. Its existence switches the life signal on.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "client/context.h"
@@ -12,6 +13,11 @@ bool ZELClient_JournalExists(const ZELClient& client);
 // line appended before a crash, looked for at the restart that follows).
 bool ZELClient_JournalHas(const ZELClient& client, const char* authorisation);
 
-// Appends the request's first line with G52 set to the authorisation number.
-void ZELClient_JournalAppend(ZELClient& client, std::string_view request,
-                             const char* authorisation);
+// The highest number the journal holds for year (the last G52 of each line), or
+// 0: a floor for the sequence that no restored or deleted number file lowers.
+std::int64_t ZELClient_JournalHighest(const ZELClient& client, int year);
+
+// Appends the request's first line with G52 set to the authorisation number;
+// a line that cannot be written whole is logged and leaves nothing behind.
+plat::Status ZELClient_JournalAppend(ZELClient& client, std::string_view request,
+                                     const char* authorisation);

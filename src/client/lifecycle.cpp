@@ -1,5 +1,7 @@
 #include "client/lifecycle.h"
 
+#include "client/answers.h"
+#include "client/decision.h"
 #include "client/exchange.h"
 #include "client/journal.h"
 #include "client/outcomes.h"
@@ -51,6 +53,42 @@ void log_delete(const Path& path, plat::Status s) {
   zel::Text<sizeof(Path) + 2> shown;
   shown.format("[%s]", path.c_str());
   ZELClient_LogDeleteFailure("ZELClient_Process", shown.c_str(), s);
+}
+
+// The authorisation number an answer carries (its F52); false when it has none.
+bool answer_number(const char* answer, zel::Text<63>& number) {
+  zel::TextRef ref = number;
+  return ZEL_TranGetField(answer, "F52", &ref) != nullptr && !number.empty();
+}
+
+const Path& decided_path(const Names& n, Decision::Kind kind) {
+  return kind == Decision::Kind::Local ? n.decidedLocal : n.decided;
+}
+
+// An answer that no terminal will see, because the terminal has asked again: its
+// number, the gateway's or a local one, was never delivered.
+void log_discard(const Path& decided, const char* answer) {
+  zel::Text<63> number;
+  if (answer_number(answer, number)) {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process descartando respuesta de una receta anterior [%s], numero [%s] "
+              "no entregado",
+              decided.c_str(), number.c_str());
+  } else {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process descartando respuesta de una receta anterior [%s]",
+              decided.c_str());
+  }
+}
+
+// Discards the answer of a decided file.
+void discard_decided(ZELClient& client, const Path& decided) {
+  if (ZELClient_ReadText(client, decided.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
+      RequestRead::Ok) {
+    client.answer.clear();
+  }
+  log_discard(decided, client.answer.c_str());
+  client.files->remove(decided.c_str());
 }
 
 // The request answered was the same as one answered before whose file could not
@@ -112,15 +150,21 @@ bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   return s == plat::Status::Ok;
 }
 
-// Once decided: the request's file released, the answer published.
+// Once decided and written: the request's file released, the answer published.
+// An answer not written yet keeps the request taken and waits in memory.
 void finish(ZELClient& client, int index, const Path& file, const Names& n) {
-  const std::string_view written = client.written.view();
-  const Path* d = written.empty()                    ? nullptr
-                  : n.decidedLocal.view() == written ? &n.decidedLocal
-                  : n.decided.view() == written      ? &n.decided
-                                                     : nullptr;
+  TerminalState& state = client.terminals[index];
+  const Decision& d = state.decision;
+  if (d.kind != Decision::Kind::None && !d.written) {
+    if (!state.writeLogged) {
+      LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo escribir [%s]",
+                decided_path(n, d.kind).c_str());
+      state.writeLogged = true;
+    }
+    return;
+  }
   release(client, index, file, n);
-  if (d != nullptr) publish(client, index, *d, n);
+  if (d.kind != Decision::Kind::None) publish(client, index, decided_path(n, d.kind), n);
 }
 
 // Decides the answer to the request in the request buffer, releases its file
@@ -129,23 +173,22 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, bool
             std::int64_t startMs) {
   TerminalState& state = client.terminals[index];
   state.inPlace = &file == &n.request;
-  client.written.clear();
+  state.decision.kind = Decision::Kind::None;
   state.inFlight = ZELClient_Decide(client, index, whole, startMs);
   if (!state.inFlight) finish(client, index, file, n);
 }
 
-// A local answer decided before a crash may have missed its journal line.
-void journal_decided(ZELClient& client, const Path& local) {
+// A local answer decided before a crash may have missed its journal line; false
+// when it is not in the journal and cannot be put there.
+bool journal_decided(ZELClient& client, const Path& local) {
   zel::Text<63> number;
-  zel::TextRef ref = number;
   if (ZELClient_ReadText(client, local.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
           RequestRead::Ok ||
-      ZEL_TranGetField(client.answer.c_str(), "F52", &ref) == nullptr || number.empty()) {
-    return;
+      !answer_number(client.answer.c_str(), number)) {
+    return true;
   }
-  if (!ZELClient_JournalHas(client, number.c_str())) {
-    ZELClient_JournalAppend(client, client.asRead.view(), number.c_str());
-  }
+  return ZELClient_JournalHas(client, number.c_str()) ||
+         ZELClient_JournalAppend(client, client.asRead.view(), number.c_str()) == plat::Status::Ok;
 }
 
 // What an earlier run left for this terminal, finished.
@@ -163,11 +206,16 @@ void recover(ZELClient& client, int index, const Names& n) {
   }
   if (const Path* d = decided(client, n)) {
     if (newer) {
-      LOG_Print(LOG_CLI_WARNING,
-                "ZELClient_Process descartando respuesta de una receta anterior [%s]", d->c_str());
+      discard_decided(client, *d);
+    } else if (taken && d == &n.decidedLocal && !journal_decided(client, *d)) {
+      // Not given unless recorded: the request gets the error answer instead.
       client.files->remove(d->c_str());
+      client.request.assign(client.asRead.view());
+      client.terminals[index].decision.kind = Decision::Kind::None;
+      ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
+      finish(client, index, n.taken, n);
+      return;
     } else {
-      if (taken && d == &n.decidedLocal) journal_decided(client, *d);
       if (taken) release(client, index, n.taken, n);
       publish(client, index, *d, n);
       return;
@@ -184,18 +232,51 @@ void recover(ZELClient& client, int index, const Names& n) {
   answer(client, index, n.taken, n, read == RequestRead::Ok, plat::monotonic_ms());
 }
 
+bool write_waits(const TerminalState& state) {
+  return state.decision.kind != Decision::Kind::None && !state.decision.written;
+}
+
+// A decided answer that could not be written is written now, and published; or
+// discarded when the terminal has asked again meanwhile (its request is then
+// answered in this pass). false while it still waits.
+bool write_again(ZELClient& client, int index, const Names& n) {
+  TerminalState& state = client.terminals[index];
+  Decision& d = state.decision;
+  const Path& file = state.inPlace ? n.request : n.taken;
+  if (!state.inPlace && exists(client, n.request)) {
+    log_discard(decided_path(n, d.kind), d.text.c_str());
+    d.kind = Decision::Kind::None;
+    state.writeLogged = false;
+    release(client, index, file, n);
+    return true;
+  }
+  const Decision::Kind kind = d.kind;
+  const DecisionWrite w = ZELClient_WriteDecision(client, index);
+  if (w == DecisionWrite::Waits) return false;
+  state.writeLogged = false;
+  LOG_Print(LOG_CLI_INFO, "ZELClient_Process respuesta escrita al fin [%s]",
+            decided_path(n, kind).c_str());
+  if (w == DecisionWrite::NotRecorded) {
+    client.request.assign(d.journal.view());
+    ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
+  }
+  finish(client, index, file, n);
+  return !write_waits(state);
+}
+
 }  // namespace
 
-void ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job) {
+bool ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job) {
   const int index = job.terminal;
   TerminalState& state = client.terminals[index];
-  client.written.clear();
+  state.decision.kind = Decision::Kind::None;
   ZELClient_ExchangeDecide(client, job);
   state.inFlight = false;
   Names n;
   if (make_names(client, client.config.terminals[index].c_str(), n)) {
     finish(client, index, state.inPlace ? n.request : n.taken, n);
   }
+  return write_waits(state);
 }
 
 bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
@@ -214,15 +295,14 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
     state.answeredKept = exists(client, n.answered);
     recover(client, index, n);
   }
+  if (write_waits(state) && !write_again(client, index, n)) return true;  // tried again soon
   if (state.publishWaits) {
     const Path* d = decided(client, n);
     if (d == nullptr) {
       state.publishWaits = false;
     } else if (exists(client, n.request)) {
       // The terminal has asked again meanwhile: the waiting answer is not for this request.
-      LOG_Print(LOG_CLI_WARNING,
-                "ZELClient_Process descartando respuesta de una receta anterior [%s]", d->c_str());
-      client.files->remove(d->c_str());
+      discard_decided(client, *d);
       state.publishWaits = false;
     } else if (!publish(client, index, *d, n)) {
       return state.publishBusy;  // held for a moment: soon; else at the next change
@@ -263,5 +343,5 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
     if (answered_before(client, index, n)) return false;
   }
   answer(client, index, *file, n, r == RequestRead::Ok, startMs);
-  return state.publishWaits && state.publishBusy;
+  return write_waits(state) || (state.publishWaits && state.publishBusy);
 }

@@ -21,9 +21,11 @@
 // Takes the visit of terminal index in one pass: finishes what an earlier run
 // left (first visit only), publishes an answer that waits for its name, and
 // handles a new request. true when something waits that should be tried again
-// soon (a request file or an answer file that another process holds).
+// soon (a request file or an answer file that another process holds, an answer
+// that could not be written).
 bool ZELClient_ProcessTerminal(ZELClient& client, int index);
 
 // The end of an exchange that ran on a worker: its answer decided, the request's
-// file released, the answer published.
-void ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job);
+// file released, the answer published. true when the answer could not be written
+// yet and waits, to be tried again soon.
+bool ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job);

@@ -74,15 +74,18 @@ bool stop_requested(ZELClient& client) {
   return false;
 }
 
-// Decides the answers of the exchanges that ended on the workers.
-void finish_exchanges(ZELClient& client) {
-  if (client.workers == nullptr) return;
+// Decides the answers of the exchanges that ended on the workers. true when an
+// answer could not be written and waits for a pass.
+bool finish_exchanges(ZELClient& client) {
+  if (client.workers == nullptr) return false;
+  bool waits = false;
   while (ExchangeJob* job = client.workers->finished()) {
     LOG_SetTag(client.config.terminals[job->terminal].c_str());
-    ZELClient_FinishExchange(client, *job);
+    waits |= ZELClient_FinishExchange(client, *job);
     client.workers->release(*job);
   }
   LOG_SetTag(nullptr);
+  return waits;
 }
 
 // The stop file ends the run between requests: exchanges in flight end first
@@ -140,8 +143,7 @@ int ZELClient_Process(ZELClient& client) {
     DirWait woke = FILE_DirWaitNext(timeout);
     // An exchange that ended on a worker needs its answer, not a pass over every
     // terminal: a terminal whose answer it is asks again with a change of its own.
-    while (woke == DirWait::Woken && !client.slotWanted) {
-      finish_exchanges(client);
+    while (woke == DirWait::Woken && !client.slotWanted && !finish_exchanges(client)) {
       woke = FILE_DirWaitNext(timeout);
     }
     if (woke == DirWait::Failed) plat::wake_sleep(timeout);

@@ -58,3 +58,33 @@ void ZELClient_LogDeleteFailure(const char* fn, const char* name, plat::Status s
     LOG_Print(LOG_CLI_ERROR, "%s borrando archivo %s, no pudo accederlo", fn, name);
   }
 }
+
+const char* ZELClient_StatusText(plat::Status s) {
+  switch (s) {
+    case plat::Status::Ok:
+      return "sin error";
+    case plat::Status::NotFound:
+      return "no existe";
+    case plat::Status::Denied:
+      return "acceso denegado";
+    case plat::Status::Busy:
+      return "en uso por otro proceso";
+    case plat::Status::Exists:
+      return "ya existe";
+    case plat::Status::Invalid:
+      return "argumento invalido";
+    case plat::Status::TooMany:
+      return "demasiados archivos abiertos";
+    case plat::Status::BadHandle:
+      return "archivo no abierto";
+    case plat::Status::NoSpace:
+      return "disco lleno";
+    case plat::Status::TimedOut:
+      return "tiempo de espera agotado";
+    case plat::Status::Closed:
+      return "conexion cerrada";
+    case plat::Status::Failed:
+      break;
+  }
+  return "error de entrada/salida";
+}

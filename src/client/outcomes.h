@@ -13,3 +13,6 @@ void ZELClient_LogWriteFailure(const char* fn, plat::Status s);
 // file that is not there, "..., no pudo accederlo" for one that may not be
 // removed, nothing for other outcomes. name is shown as given.
 void ZELClient_LogDeleteFailure(const char* fn, const char* name, plat::Status s);
+
+// A short text of the outcome for the service's own lines ("disco lleno", ...).
+const char* ZELClient_StatusText(plat::Status s);

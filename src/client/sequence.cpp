@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "client/journal.h"
 #include "client/outcomes.h"
 #include "common/number.h"
 #include "fileutil/textfile.h"
@@ -12,11 +13,25 @@ namespace {
 constexpr const char* kYearFile = "anio.txt";
 constexpr const char* kNumberFile = "nroaut.txt";
 
-std::int64_t issued_floor(const ZELClient& client, int year) {
-  for (const IssuedNumber& i : client.issued) {
-    if (i.year == year) return i.number;
+// The year's entry of the floors; a year not known yet is read from the journal,
+// in the place of the oldest year known.
+IssuedNumber& floor_of(ZELClient& client, int year) {
+  IssuedNumber* slot = &client.issued[0];
+  for (IssuedNumber& i : client.issued) {
+    if (i.year == year) return i;
+    if (i.year < slot->year) slot = &i;
   }
-  return 0;
+  slot->year = year;
+  slot->number = ZELClient_JournalHighest(client, year);
+  return *slot;
+}
+
+// The year of now in local time, as a number and in four digits ("%Y").
+int local_year(std::time_t now, char (&text)[16]) {
+  std::tm local{};
+  plat::local_time(now, &local);
+  std::strftime(text, sizeof text, "%Y", &local);
+  return local.tm_year + 1900;
 }
 
 // The C library's atoi rules (leading blanks, optional sign, digits), without its
@@ -53,15 +68,30 @@ void renew_year(const plat::FileOps& fs, const char* currentYear, zel::Text<14>&
 
 }  // namespace
 
-SequenceNumber ZELClient_TakeNumber(ZELClient& client, std::time_t now) {
+void ZELClient_SequenceStart(ZELClient& client, std::time_t now) {
+  char year[16] = {};
+  floor_of(client, local_year(now, year));
+  // A working folder that takes no new file (its owner's, immutable) is worked
+  // with, but an operator should know: a missing number file cannot be made there.
+  constexpr const char* kProbe = "zelclient.tmp";
+  plat::FileHandle f = plat::kNoFile;
+  if (client.files->open(kProbe, plat::OpenMode::Create, &f) == plat::Status::Ok) {
+    client.files->close(f);
+    client.files->remove(kProbe);
+  } else {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Init la carpeta de trabajo no admite archivos nuevos: anio.txt y "
+              "nroaut.txt se reescriben en su lugar");
+  }
+}
+
+SequenceNumber ZELClient_NextNumber(ZELClient& client, std::time_t now) {
   const plat::FileOps& fs = *client.files;
   SequenceNumber taken;
   zel::Text<14> storedYear;
   FILE_ReadFirstLine(fs, kYearFile, storedYear);
-  std::tm local{};
-  plat::local_time(now, &local);
   char currentYear[16] = {};
-  std::strftime(currentYear, sizeof currentYear, "%Y", &local);
+  local_year(now, currentYear);
   renew_year(fs, currentYear, storedYear);
   taken.year = zel::to_int(storedYear.c_str());
 
@@ -73,42 +103,47 @@ SequenceNumber ZELClient_TakeNumber(ZELClient& client, std::time_t now) {
   taken.last = atoi_rules(numberLine.c_str());
   if (taken.last < 0) taken.last = 0;
   taken.number = taken.last + 1;
-  const std::int64_t floorNumber = issued_floor(client, taken.year);
+  const std::int64_t floorNumber = floor_of(client, taken.year).number;
   if (taken.number <= floorNumber) taken.number = floorNumber + 1;
+  return taken;
+}
 
+bool ZELClient_StoreNumber(ZELClient& client, SequenceNumber& taken) {
   // The number is stored before the answer leaves, so that a crash in between
   // leaves a gap in the sequence, never a repeat.
   zel::Text<32> numberText;
   numberText.format("%" PRId64 "\n", taken.number);
-  taken.stored = FILE_ReplaceText(fs, kNumberFile, numberText.view()) == plat::Status::Ok;
+  const plat::Status s = FILE_ReplaceText(*client.files, kNumberFile, numberText.view());
+  taken.stored = s == plat::Status::Ok;
   if (!taken.stored) {
     LOG_Print(LOG_CLI_ERROR,
-              "ZELClient_GenAutoResponse no pudo guardar el numero %" PRId64 " en nroaut.txt",
-              taken.number);
+              "ZELClient_GenAutoResponse no pudo guardar el numero %" PRId64 " en nroaut.txt: %s",
+              taken.number, ZELClient_StatusText(s));
   }
-  return taken;
+  return taken.stored;
 }
 
 void ZELClient_KeepNumber(ZELClient& client, const SequenceNumber& taken) {
-  IssuedNumber* slot = &client.issued[0];
-  for (IssuedNumber& i : client.issued) {
-    if (i.year == taken.year) {
-      slot = &i;
-      break;
-    }
-    if (i.year < slot->year) slot = &i;  // else the oldest year gives way
-  }
-  slot->year = taken.year;
-  slot->number = taken.number;
+  IssuedNumber& floor = floor_of(client, taken.year);
+  if (taken.number > floor.number) floor.number = taken.number;
 }
 
 void ZELClient_ReturnNumber(ZELClient& client, const SequenceNumber& taken) {
   if (!taken.stored) return;
   const plat::FileOps& fs = *client.files;
+  zel::Text<14> numberLine;
+  FILE_ReadFirstLine(fs, kNumberFile, numberLine);
+  if (atoi_rules(numberLine.c_str()) != taken.number) return;  // a later number is stored
   plat::Status s = plat::Status::Ok;
   if (taken.beforeSize < 0) {
     s = fs.remove(kNumberFile);
     if (s == plat::Status::NotFound) s = plat::Status::Ok;
+    // A directory that lets no entry go: the file stays, holding its last number.
+    if (s != plat::Status::Ok) {
+      zel::Text<32> line;
+      line.format("%" PRId64 "\n", taken.last);
+      s = FILE_ReplaceText(fs, kNumberFile, line.view());
+    }
   } else if (taken.beforeWhole) {
     s = FILE_ReplaceRaw(fs, kNumberFile, taken.before, static_cast<std::size_t>(taken.beforeSize));
   } else {

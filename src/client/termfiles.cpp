@@ -84,8 +84,7 @@ bool ZELClient_AnswerFits(ZELClient& client, const char* answer) {
   return laid.assign(answer) && (client.config.fixedLayout == 0 || ZELClient_FixedLayout(laid));
 }
 
-int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer) {
-  LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Entry");
+AnswerWrite ZELClient_WriteAnswerFile(ZELClient& client, const char* path, const char* answer) {
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
   // The file is the service's own and made anew: whatever stands by its name (an
@@ -94,12 +93,7 @@ int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* a
   if (opened == plat::Status::Exists && fs.remove(path) == plat::Status::Ok) {
     opened = fs.open(path, plat::OpenMode::CreateNew, &f);
   }
-  if (opened != plat::Status::Ok) {
-    LOG_Print(1, "ZELClient_WriteFileOutput abriendo archivo [%s] de output", path);
-    ZELClient_LogOpenFailure("ZELClient_WriteFileOutput", opened);
-    LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
-    return -1;
-  }
+  if (opened != plat::Status::Ok) return {AnswerWrite::Stage::Open, opened};
 
   // An answer that does not fit is not written at all rather than cut.
   zel::Text<kRequestCapacity>& text = client.answer;
@@ -109,25 +103,38 @@ int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* a
     std::memset(text.data() + text.size(), 0, kRequestCapacity + 1 - text.size());
     fits = client.config.fixedLayout == 0 || ZELClient_FixedLayout(text);
   }
-  if (!fits) {
-    LOG_Print(LOG_CLI_ERROR,
-              "ZELClient_WriteFileOutput respuesta mayor a %zu caracteres, no se escribe en [%s]",
-              kRequestCapacity, path);
-    fs.close(f);
-    LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
-    return -1;
+  plat::Status written = plat::Status::Invalid;
+  if (fits) {
+    char disk[2 * kRequestCapacity];
+    written = fs.write(f, disk, zel::crlf_encode(text.view(), disk));
   }
-
-  char disk[2 * kRequestCapacity];
-  const plat::Status written = fs.write(f, disk, zel::crlf_encode(text.view(), disk));
   fs.close(f);
-  if (written == plat::Status::Ok) client.written.assign(path);
-  if (written != plat::Status::Ok) {
-    LOG_Print(1, "ZELClient_WriteFileOutput _write");
-    ZELClient_LogWriteFailure("ZELClient_WriteFileOutput", written);
-    LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
-    return -1;
+  if (written == plat::Status::Ok) return {AnswerWrite::Stage::Done, written};
+  // Nothing of a failed answer stays: an empty or partial file decides nothing.
+  fs.remove(path);
+  return {fits ? AnswerWrite::Stage::Write : AnswerWrite::Stage::TooLong, written};
+}
+
+int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer) {
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Entry");
+  const AnswerWrite w = ZELClient_WriteAnswerFile(client, path, answer);
+  switch (w.stage) {
+    case AnswerWrite::Stage::Open:
+      LOG_Print(1, "ZELClient_WriteFileOutput abriendo archivo [%s] de output", path);
+      ZELClient_LogOpenFailure("ZELClient_WriteFileOutput", w.status);
+      break;
+    case AnswerWrite::Stage::TooLong:
+      LOG_Print(LOG_CLI_ERROR,
+                "ZELClient_WriteFileOutput respuesta mayor a %zu caracteres, no se escribe en [%s]",
+                kRequestCapacity, path);
+      break;
+    case AnswerWrite::Stage::Write:
+      LOG_Print(1, "ZELClient_WriteFileOutput _write");
+      ZELClient_LogWriteFailure("ZELClient_WriteFileOutput", w.status);
+      break;
+    case AnswerWrite::Stage::Done:
+      break;
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Exit");
-  return 0;
+  return w.stage == AnswerWrite::Stage::Done ? 0 : -1;
 }

@@ -43,5 +43,13 @@ bool ZELClient_AnswerFits(ZELClient& client, const char* answer);
 
 // Writes answer (laid out when the fixed-layout flag is set) as a new file at
 // path, one of the service's own names, through the answer buffer, which holds
-// the written text afterwards. 0, or -1.
+// the written text afterwards. Nothing is logged; a failed answer leaves no file.
+struct AnswerWrite {
+  enum class Stage : std::uint8_t { Done, Open, TooLong, Write };
+  Stage stage;
+  plat::Status status;
+};
+AnswerWrite ZELClient_WriteAnswerFile(ZELClient& client, const char* path, const char* answer);
+
+// The same, with its log lines. 0, or -1.
 int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer);

@@ -106,14 +106,15 @@ plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::str
   return s != plat::Status::Ok ? s : closed;
 }
 
-plat::Status FILE_ReplaceRaw(const plat::FileOps& fs, const char* path, const char* data,
-                             std::size_t n) {
+namespace {
+
+// A temporary file beside path, flushed to the disk, renamed over it.
+plat::Status replace_by_rename(const plat::FileOps& fs, const char* path, const char* data,
+                               std::size_t n) {
   zel::Text<1023> temp;
   if (!temp.format("%s.tmp", path)) return plat::Status::Invalid;
-  plat::Status s = fs.writable(path);
-  if (s != plat::Status::Ok) return s;
   plat::FileHandle f = plat::kNoFile;
-  s = fs.open(temp.c_str(), plat::OpenMode::Create, &f);
+  plat::Status s = fs.open(temp.c_str(), plat::OpenMode::Create, &f);
   if (s != plat::Status::Ok) return s;
   s = fs.write(f, data, n);
   if (s == plat::Status::Ok) s = fs.sync(f);
@@ -126,6 +127,38 @@ plat::Status FILE_ReplaceRaw(const plat::FileOps& fs, const char* path, const ch
   }
   fs.sync_dir(path);  // the rename is made; its durability is best effort
   return plat::Status::Ok;
+}
+
+// The existing file rewritten where it stands: the new bytes over the old, the
+// file cut to their length, then flushed. It is never emptied on the way, so a
+// crash leaves the old content or the new one at its start; and it needs neither
+// a new entry in the directory nor a new block on the disk when the new content
+// is no longer than the old.
+plat::Status rewrite_in_place(const plat::FileOps& fs, const char* path, const char* data,
+                              std::size_t n) {
+  plat::FileHandle f = plat::kNoFile;
+  plat::Status s = fs.open(path, plat::OpenMode::Rewrite, &f);
+  if (s != plat::Status::Ok) return s;
+  s = fs.write(f, data, n);
+  if (s == plat::Status::Ok) s = fs.truncate(f, n);
+  if (s == plat::Status::Ok) s = fs.sync(f);
+  const plat::Status closed = fs.close(f);
+  return s != plat::Status::Ok ? s : closed;
+}
+
+}  // namespace
+
+plat::Status FILE_ReplaceRaw(const plat::FileOps& fs, const char* path, const char* data,
+                             std::size_t n) {
+  plat::Status s = fs.writable(path);
+  if (s != plat::Status::Ok) return s;
+  s = replace_by_rename(fs, path, data, n);
+  // A directory that takes no new entry (its owner's, immutable) or a full disk:
+  // the file that is there is written instead.
+  if (s != plat::Status::Ok && fs.exists(path) == plat::Status::Ok) {
+    s = rewrite_in_place(fs, path, data, n);
+  }
+  return s;
 }
 
 plat::Status FILE_ReplaceText(const plat::FileOps& fs, const char* path, std::string_view text) {

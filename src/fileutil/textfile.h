@@ -49,8 +49,10 @@ plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::str
 
 // Replaces the file's content with text (at most 1024 characters) in one step: a
 // temporary file beside it, flushed to the disk, renamed over it. A reader sees
-// the old or the new content, never an empty or partial file. A file that may
-// not be written is not replaced either.
+// the old or the new content, never an empty or partial file. Where that cannot
+// be done (the directory takes no new entry, the disk is full), an existing file
+// is rewritten in place, never emptied on the way. A file that may not be written
+// is not replaced either.
 plat::Status FILE_ReplaceText(const plat::FileOps& fs, const char* path, std::string_view text);
 
 // The same with bytes written as they are.

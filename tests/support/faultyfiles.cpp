@@ -35,6 +35,7 @@ plat::Status open_f(const char* path, plat::OpenMode m, plat::FileHandle* f) {
 plat::Status write_f(plat::FileHandle f, const char* b, std::size_t n) {
   change();
   if (g_faults.writesLeft == 0) {
+    g_faults.writesLeft = -1;
     sys().write(f, b, n / 2);  // a full disk takes part of it
     return plat::Status::NoSpace;
   }

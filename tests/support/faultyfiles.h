@@ -13,7 +13,7 @@ struct Faults {
   // Writing opens and renames onto paths that hold this fail with status ("": none).
   std::string path;
   plat::Status status = plat::Status::NoSpace;
-  int writesLeft = -1;   // the write after this many fails, a part written; -1: none
+  int writesLeft = -1;   // the write after this many fails once, a part written; -1: none
   int changesLeft = -1;  // the process ends (_exit 99) before the change after these
   int changes = 0;       // changes made: writing opens, writes, renames, removals, truncations
 };

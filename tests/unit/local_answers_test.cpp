@@ -1,7 +1,7 @@
 // Local answers in process, with the clock and the file operations of the client
-// replaced: the worked example byte for byte, the yearly sequence, the faults
-// that must never repeat a number, lose one, or tear a journal line, and an answer
-// whose name is held.
+// replaced: the worked example byte for byte, the yearly sequence bounded by the
+// journal, the faults that must never repeat a number, give one unrecorded, or
+// lose an answer, and an answer whose name is held.
 #include <gtest/gtest.h>
 
 #include "client/answers.h"
@@ -85,42 +85,97 @@ TEST_F(LocalAnswers, ClockPutBackNeverRepeatsANumber) {
   EXPECT_EQ(answer(), preauth("G20310000002"));
 }
 
-// The number is stored before the answer is written: an answer that cannot be
-// written gives its number back and leaves no journal line.
-TEST_F(LocalAnswers, UnwrittenAnswerGivesItsNumberBack) {
-  zt::write_file(work_ / "anio.txt", "2031\r\n");
-  zt::write_file(work_ / "nroaut.txt", "7\r\n");
-  zt::g_faults.path = "caja1aut.zel";
-  zt::g_faults.status = plat::Status::Denied;
+// The journal bounds the sequence: no restore of the number or year file, nor a
+// clock set back a year and forward again, makes a journalled number come again.
+TEST_F(LocalAnswers, JournalBoundsTheSequence) {
+  const struct {
+    const char* year;
+    const char* number;  // nullptr: no number file
+    const char* expected;
+  } rows[] = {
+      {"2031\r\n", "30\r\n", "G20310000043"},  // a backup's older number file
+      {"2031\r\n", nullptr, "G20310000043"},   // the number file deleted
+      {"2030\r\n", "99\r\n", "G20310000043"},  // the clock was a year back
+      {"2031\r\n", "50\r\n", "G20310000051"},  // ahead of the journal
+  };
+  for (const auto& row : rows) {
+    for (IssuedNumber& i : client_.issued) i = IssuedNumber{};  // a new run
+    zt::write_file(work_ / "zelautoresp.txt",
+                   "|G01=1|G52=G20310000041|\r\n|G01=2|G52=I20310000042|\r\n"
+                   "|G01=3|G52=G20300000099|\r\n");
+    zt::write_file(work_ / "anio.txt", row.year);
+    fs::remove(work_ / "nroaut.txt");
+    if (row.number != nullptr) zt::write_file(work_ / "nroaut.txt", row.number);
+    EXPECT_EQ(answer(), preauth(row.expected)) << row.year << " " << row.number;
+  }
+}
+
+// A number is given only once stored and journalled: in place when the folder
+// takes no new file, else not at all (an error answer, the number file as it was).
+TEST_F(LocalAnswers, NumberGivenOnlyWhenRecorded) {
+  const std::string refused =
+      "|F01=1234|F04=556677|F08=42|F41=caja1|F50=ND|F51=Pre-autorizacion no registrada|"
+      "F99=000021|";
+  const struct {
+    const char* path;  // refused with Denied
+    int writesLeft;    // then a write fails, half written
+    std::string expected, number;
+  } rows[] = {
+      {"nroaut.txt.tmp", -1, preauth("G20310000005"), "5\r\n"},  // rewritten in place
+      {"nroaut.txt", -1, refused, "4\r\n"},                      // neither way
+      {"", 2, refused, "4\r\n"},  // the journal line fails: the number is given back
+  };
+  for (const auto& row : rows) {
+    zt::write_file(work_ / "anio.txt", "2031\r\n");
+    zt::write_file(work_ / "nroaut.txt", "4\r\n");
+    zt::write_file(work_ / "zelautoresp.txt", "|G52=G20310000004|\r\n");
+    zt::g_faults.path = row.path;
+    zt::g_faults.status = plat::Status::Denied;
+    zt::g_faults.writesLeft = row.writesLeft;
+    fs::remove(root_ / "caja1out.zel");
+    const std::string local = answer();
+    EXPECT_EQ(local.empty() ? zt::read_file(root_ / "caja1out.zel") : local, row.expected);
+    EXPECT_EQ(work("nroaut.txt"), row.number) << row.path;
+    EXPECT_EQ(work("zelautoresp.txt").size() > 22, local == preauth("G20310000005"));
+    EXPECT_FALSE(zt::exists(work_ / "nroaut.txt.tmp"));
+    zt::g_faults = zt::Faults{};
+  }
+}
+
+// An answer that cannot be written waits, its request taken, and is written,
+// journalled and published once it can be; or discarded, its number named, when
+// the terminal asks again first.
+TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
+  const std::string request = "|G01=1234|G04=556677|G08=42|G99=000099|";
+  const auto local = [](const char* number) {
+    return "|F01=1234|F04=556677|F08=42|F41=caja1|F50=ND|F51=RECETA PRE-AUTORIZADA|F52=" +
+           std::string(number) + "|F99=000031|";
+  };
   std::string log = (work_ / "svc.log").string() + ",1,300";
   LOG_Open(1, 1, log.data());
-  EXPECT_EQ(answer(), "");
-  LOG_Close();
-  EXPECT_NE(zt::read_file(work_ / "svc.log").find("ZELClient_WriteFileOutput errno=[13]"),
-            std::string::npos);
-  EXPECT_EQ(work("nroaut.txt"), "7\r\n");
-  EXPECT_EQ(work("zelautoresp.txt"), "");
-  zt::g_faults.path.clear();
-  EXPECT_EQ(answer(), preauth("G20310000008"));
-}
-
-// A number file that cannot be written never makes a number repeat in the run.
-TEST_F(LocalAnswers, UnstoredNumbersNeverRepeat) {
   zt::write_file(work_ / "anio.txt", "2031\r\n");
-  zt::write_file(work_ / "nroaut.txt", "4\r\n");
-  zt::g_faults.path = "nroaut.txt";
-  EXPECT_EQ(answer(), preauth("G20310000005"));
-  EXPECT_EQ(answer(), preauth("G20310000006"));
-  EXPECT_EQ(work("nroaut.txt"), "4\r\n");
-}
-
-// A full disk in the middle of a journal line takes the part written off again.
-TEST_F(LocalAnswers, JournalHoldsWholeLinesOnly) {
-  answer();
-  const std::string before = work("zelautoresp.txt");
-  zt::g_faults.writesLeft = 2;  // the two working files are written; the journal's write fails
-  EXPECT_EQ(answer(), preauth("G20310000002"));
-  EXPECT_EQ(work("zelautoresp.txt"), before);
+  zt::write_file(work_ / "nroaut.txt", "7\r\n");
+  for (const bool askAgain : {false, true}) {
+    zt::write_file(root_ / "caja1in.txt", request);
+    zt::g_faults.path = "caja1aut.zel";
+    EXPECT_TRUE(ZELClient_ProcessTerminal(client_, 0));
+    EXPECT_TRUE(ZELClient_ProcessTerminal(client_, 0));  // still full: tried again soon
+    EXPECT_TRUE(zt::exists(root_ / "caja1in.zel"));
+    EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
+    zt::g_faults.path.clear();
+    if (askAgain) zt::write_file(root_ / "caja1in.txt", request);
+    EXPECT_FALSE(ZELClient_ProcessTerminal(client_, 0));
+    EXPECT_EQ(zt::read_file(root_ / "caja1out.txt"),
+              local(askAgain ? "G20310000010" : "G20310000008"));
+    EXPECT_FALSE(zt::exists(root_ / "caja1in.zel"));
+    fs::remove(root_ / "caja1out.txt");
+  }
+  LOG_Close();
+  // 9 waited and was never delivered: a gap, named, never journalled.
+  EXPECT_EQ(work("zelautoresp.txt"),
+            request + "G52=G20310000008|\r\n" + request + "G52=G20310000010|\r\n");
+  EXPECT_NE(zt::read_file(work_ / "svc.log").find("numero [G20310000009] no entregado"),
+            std::string::npos);
 }
 
 // A decided answer whose name is held for a moment is tried again soon; one that

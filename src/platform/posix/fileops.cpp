@@ -147,6 +147,9 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
     case OpenMode::Append:
       flags |= O_WRONLY | O_CREAT | O_APPEND;
       break;
+    case OpenMode::Rewrite:
+      flags |= O_RDWR | O_NOFOLLOW;
+      break;
     case OpenMode::Lock:
       flags |= O_RDWR | O_CREAT | O_NOFOLLOW;
       break;

@@ -95,6 +95,9 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
       fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _SH_DENYNO,
                   _S_IREAD | _S_IWRITE);
       break;
+    case OpenMode::Rewrite:
+      fd = _sopen(path, _O_RDWR | _O_BINARY, _SH_DENYNO);
+      break;
     case OpenMode::Lock:  // the sharing mode is the hold; it ends with the process
       fd = _sopen(path, _O_RDWR | _O_CREAT | _O_BINARY, _SH_DENYRW, _S_IREAD | _S_IWRITE);
       break;

@@ -1,0 +1,57 @@
+#include "client/decision.h"
+
+#include "client/journal.h"
+#include "client/sequence.h"
+#include "client/termfiles.h"
+
+namespace {
+
+DecisionWrite write_decision(ZELClient& client, int index, bool logged) {
+  Decision& d = client.terminals[index].decision;
+  Path path;
+  if (!ZELClient_TerminalPath(client, client.config.terminals[index].c_str(),
+                              ZELClient_DecidedSuffix(d.kind), path)) {
+    return DecisionWrite::Waits;
+  }
+  const bool written =
+      logged ? ZELClient_WriteFileOutput(client, path.c_str(), d.text.c_str()) == 0
+             : ZELClient_WriteAnswerFile(client, path.c_str(), d.text.c_str()).stage ==
+                   AnswerWrite::Stage::Done;
+  if (!written) return DecisionWrite::Waits;
+  if (d.kind == Decision::Kind::Local) {
+    // Given only once recorded: a number the journal does not hold goes to no terminal.
+    if (ZELClient_JournalAppend(client, d.journal.view(), d.number.c_str()) != plat::Status::Ok) {
+      client.files->remove(path.c_str());
+      ZELClient_ReturnNumber(client, d.taken);
+      d.kind = Decision::Kind::None;
+      return DecisionWrite::NotRecorded;
+    }
+    ZELClient_KeepNumber(client, d.taken);
+  }
+  d.written = true;
+  return DecisionWrite::Written;
+}
+
+}  // namespace
+
+const char* ZELClient_DecidedSuffix(Decision::Kind kind) {
+  return kind == Decision::Kind::Local ? kDecidedLocal : kDecidedFile;
+}
+
+DecisionWrite ZELClient_DecideAnswer(ZELClient& client, int index, Decision::Kind kind,
+                                     const char* text, const char* number,
+                                     const SequenceNumber* taken) {
+  Decision& d = client.terminals[index].decision;
+  d.kind = kind;
+  d.written = false;
+  d.text.clear();
+  d.text.assign(text);  // fits: the callers decide only answers that fit an answer file
+  d.journal.assign(client.request.view());
+  d.number.assign(number != nullptr ? number : "");
+  d.taken = taken != nullptr ? *taken : SequenceNumber{};
+  return write_decision(client, index, true);
+}
+
+DecisionWrite ZELClient_WriteDecision(ZELClient& client, int index) {
+  return write_decision(client, index, false);
+}

@@ -1,0 +1,29 @@
+// The answer decided for a terminal's request, kept in the terminal's state until
+// its decided file holds it: written at once, or on a later pass when it cannot
+// be written yet (a full disk, an I/O error), so that nothing decided is lost and
+// no answer, the gateway's included, is ever decided twice. A local
+// pre-authorisation is journalled once its file is written, and counts as given
+// only then.
+#pragma once
+
+#include "client/context.h"
+
+enum class DecisionWrite {
+  Written,      // the decided file holds it
+  Waits,        // it could not be written: kept, and tried again on later passes
+  NotRecorded,  // a local answer whose journal line could not be written: nothing
+                // is decided, its file is removed and its number given back
+};
+
+// The decided file's suffix for an answer of kind.
+const char* ZELClient_DecidedSuffix(Decision::Kind kind);
+
+// Makes text the terminal's decided answer and writes it, with the log lines of
+// a failed write. number: a local answer's authorisation number, taken: its place
+// in the sequence (both null otherwise). The request buffer holds the request.
+DecisionWrite ZELClient_DecideAnswer(ZELClient& client, int index, Decision::Kind kind,
+                                     const char* text, const char* number,
+                                     const SequenceNumber* taken);
+
+// Writes the terminal's waiting decision again, logging nothing.
+DecisionWrite ZELClient_WriteDecision(ZELClient& client, int index);
