@@ -23,9 +23,9 @@ TEST(Startup, CommandLinesRefusedAndTaken) {
   } cases[] = {
       // clang-format off
       {{"-l", "{log},1,300", "-n", "AB"}, 255, false}, {with({"-b", "x"}), 255, false},
-      {with({"-x", "1"}), 255, false}, {with({"-t"}), 255, false},
+      {with({"-x", "1"}), 255, false}, {with({"-t"}), 255, false}, {with({"-g", "h:"}), 255, false},
       {with({"-n", "ABCDE"}), 255, false}, {with({"-g", std::string(64, 'h') + ":80"}), 255, false},
-      {with({"-n", "ABCD", "-g", std::string(63, 'h') + ":80"}), 0, true},
+      {with({"-n", "ABCD", "-g", std::string(63, 'h') + ":65535"}), 0, true},
       {{"-l", "{log}", "-n", "AB", "-r", "{root}"}, 0, false},  // window 1..1: no start-up lines
       // clang-format on
   };
