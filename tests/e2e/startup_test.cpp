@@ -83,7 +83,7 @@ TEST(Startup, LinesAndStopFile) {
 // One service per root: a second one refuses to start, and the first goes on.
 TEST(Startup, SecondServiceOnTheRootIsRefused) {
   gw::Gateway gateway(gw::approver());
-  zt::Service first(gateway.port());
+  zt::Service first(1, {"-g", ":" + std::to_string(gateway.port())});  // empty host: this machine
   first.start();
   const std::string log = (first.work / "second.log").string();
   EXPECT_EQ(zt::run({zt::bin("zelclient"), "-n", "CD", "-r", first.root.str(), "-l", log}), 255);
