@@ -23,9 +23,9 @@ TEST(Startup, CommandLinesRefusedAndTaken) {
   } cases[] = {
       // clang-format off
       {{"-l", "{log},1,300", "-n", "AB"}, 255, false}, {with({"-b", "x"}), 255, false},
-      {with({"-x", "1"}), 255, false}, {with({"-t"}), 255, false},
+      {with({"-x", "1"}), 255, false}, {with({"-t"}), 255, false}, {with({"-g", "h:"}), 255, false},
       {with({"-n", "ABCDE"}), 255, false}, {with({"-g", std::string(64, 'h') + ":80"}), 255, false},
-      {with({"-n", "ABCD", "-g", std::string(63, 'h') + ":80"}), 0, true},
+      {with({"-n", "ABCD", "-g", std::string(63, 'h') + ":65535"}), 0, true},
       {{"-l", "{log}", "-n", "AB", "-r", "{root}"}, 0, false},  // window 1..1: no start-up lines
       // clang-format on
   };
@@ -83,7 +83,7 @@ TEST(Startup, LinesAndStopFile) {
 // One service per root: a second one refuses to start, and the first goes on.
 TEST(Startup, SecondServiceOnTheRootIsRefused) {
   gw::Gateway gateway(gw::approver());
-  zt::Service first(gateway.port());
+  zt::Service first(1, {"-g", ":" + std::to_string(gateway.port())});  // empty host: this machine
   first.start();
   const std::string log = (first.work / "second.log").string();
   EXPECT_EQ(zt::run({zt::bin("zelclient"), "-n", "CD", "-r", first.root.str(), "-l", log}), 255);

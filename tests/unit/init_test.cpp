@@ -26,7 +26,7 @@ int init(std::vector<std::string> args) {
 
 TEST(CommandLine, RefusedRatherThanCut) {
   // (The binary's refusals of a missing or unknown option, -b, -n and -g over
-  // their fields are run end to end.)
+  // their fields, and of an empty -g port, are run end to end.)
   const std::vector<std::vector<std::string>> refused = {
       {},
       {"-o", "x", "-n", "AB", "-r", "/f"},
@@ -34,6 +34,7 @@ TEST(CommandLine, RefusedRatherThanCut) {
       {"-n", "AB", "-r", "/f", "-F", std::string(128, 'f')},
       {"-n", "AB", "-r", "/f", "-t", "a," + std::string(16, 't')},
       {"-n", "AB", "-r", "/f", "-t", "0,1,2,3,4,5,6,7,8,9,10"},
+      {"-n", "AB", "-r", "/f", "-g", "gw:65536"},
   };
   for (const auto& args : refused) EXPECT_EQ(init(args), -1) << args.size();
   ASSERT_EQ(init({"-n", "ABCD", "-r", std::string(128, 'r'), "-g", std::string(63, 'h'), "-F",
@@ -65,11 +66,11 @@ TEST(CommandLine, ValuesAndDefaults) {
     int port;
   } gateways[] = {{"gw:80", "gw", 80},
                   {"gw", "gw", 8000},
-                  {"gw:", "gw", 0},
+                  {"gw:1", "gw", 1},
                   {":81", "", 81},
                   {"h:12x", "h", 12}};
-  for (const auto& g : gateways) {
-    ASSERT_EQ(init({"-n", "AB", "-r", "/farm", "-g", g.arg, "-L", "1"}), 0) << g.arg;
+  for (const auto& g : gateways) {  // each after an earlier -g with a port
+    ASSERT_EQ(init({"-n", "AB", "-r", "/farm", "-g", "old:9", "-g", g.arg, "-L", "1"}), 0) << g.arg;
     EXPECT_EQ(g_client.config.gatewayHost.view(), g.host) << g.arg;
     EXPECT_EQ(g_client.config.gatewayPort, g.port) << g.arg;
     EXPECT_EQ(g_client.config.fixedLayout, 1);

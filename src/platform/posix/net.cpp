@@ -72,6 +72,8 @@ bool net_startup(char*, std::size_t) {
 void net_cleanup() {}
 
 Resolve net_resolve(const char* host, std::uint8_t addr[4]) {
+  // An empty host is this machine, as Windows resolves it; the C library finds no such name.
+  if (host[0] == '\0') host = "127.0.0.1";
   // A dotted address needs no lookup; the C library's lookup would take its
   // resolver context from the heap and look at its configuration files each time.
   in_addr numeric{};
