@@ -24,15 +24,15 @@ int next_option(int argc, char** argv) {
   return getopt_long(argc, argv, kOptions, kNoLongOptions, nullptr);
 }
 
-// -g host or host:port; no port is port 8000, whatever an earlier -g gave. A host
-// longer than the socket layer can connect to, or a port outside 1..65535 (read
-// by atoi rules, as every number here: "80x" is 80, "" and "x" are 0), refuses
-// the option: accepted, either would send every request to a local answer.
+// -g host or host:port; without a port the port keeps its value. A host longer
+// than the socket layer can connect to, or a port outside 1..65535 (read by atoi
+// rules, as every number here: "80x" is 80, "" and "x" are 0), refuses the
+// option: accepted, either would send every request to a local answer.
 bool apply_gateway(ZELClientConfig& config, const char* arg) {
   const char* colon = std::strchr(arg, ':');
   const std::size_t hostLen = colon ? static_cast<std::size_t>(colon - arg) : std::strlen(arg);
   if (!config.gatewayHost.assign(std::string_view(arg, hostLen))) return false;
-  config.gatewayPort = colon != nullptr ? zel::to_int(colon + 1) : 8000;
+  if (colon != nullptr) config.gatewayPort = zel::to_int(colon + 1);
   return config.gatewayPort >= 1 && config.gatewayPort <= 65535;
 }
 
