@@ -105,11 +105,11 @@ void log_configuration(const ZELClientConfig& config) {
   LOG_Print(LOG_CLI_INFO, "%sWaitTimeout=[%d] ", pad, config.waitTimeout);
 }
 
-// One service per root: a lock in the root, which the system drops when its
-// holder ends, so a crash never leaves it behind. false when another service
-// holds it. A root where no lock can be made (missing yet, read-only) is served
-// without one.
-bool lock_root(ZELClient& client) {
+}  // namespace
+
+// The lock is one the system drops when its holder ends, so a crash never leaves
+// it behind.
+bool ZELClient_LockRoot(ZELClient& client) {
   const char* root = client.config.rootPath.c_str();
   Path lock;
   if (!FILE_MakePath(lock, {root, "ZELCLIENT.lck"})) return true;
@@ -124,6 +124,8 @@ bool lock_root(ZELClient& client) {
   LOG_Print(0, "ZELClient_Init otro zelclient ya atiende la carpeta [%s]", root);
   return false;
 }
+
+namespace {
 
 // ZELCLIENT_CONCURRENCY: a whole number from 1 up; anything else keeps 1.
 int concurrency() {
@@ -157,7 +159,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     }
   }
   if (rejected || config.name.empty() || config.rootPath.empty()) return -1;
-  if (!lock_root(client)) return -1;
+  if (!ZELClient_LockRoot(client)) return -1;
 
   client.sender = config.name;
   log_configuration(config);

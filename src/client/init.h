@@ -7,3 +7,9 @@
 // 0 when the configuration is complete; -1 (silently) otherwise. The client's
 // configuration is reset first.
 int ZELClient_Init(ZELClient& client, int argc, char** argv);
+
+// One service per root: takes the lock in the root directory, giving back the one
+// held before. false when another service holds it (said on standard error and
+// in the log). A root where no lock can be made (missing, read-only) is served
+// without one.
+bool ZELClient_LockRoot(ZELClient& client);

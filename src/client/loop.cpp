@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "client/init.h"
 #include "client/journal.h"
 #include "client/lifecycle.h"
 #include "client/lifesignal.h"
@@ -99,6 +100,45 @@ void finish_in_flight(ZELClient& client) {
   }
 }
 
+// While the root cannot be watched (missing, at start or later) it is looked for
+// again this often, instead of after the whole wait time-out.
+constexpr std::uint32_t kLookAgainMs = 1000;
+
+// The watch on the root directory, kept on the directory that the root path
+// names: one that was removed, moved away, covered by a mount, or replaced is
+// left, and the watch set up again on the one there now, whose lock is taken.
+struct RootWatch {
+  bool armed = false;
+  bool missingLogged = false;  // the watch cannot be set up, and this was logged
+};
+
+// Before a pass: keeps the watch on the directory the root path names, or tries
+// to set it up again while it cannot be (the pass then comes after a short sleep:
+// the service polls). false when another service has taken the root meanwhile.
+bool follow_root(ZELClient& client, RootWatch& watch) {
+  const char* root = client.config.rootPath.c_str();
+  if (watch.armed && FILE_DirWaitFollows()) return true;
+  if (watch.armed) {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process la carpeta [%s] ya no es la vigilada, se vigila de nuevo", root);
+    FILE_DirWaitEnd();
+    watch.armed = false;
+  }
+  if (!FILE_DirWaitAgain(root, change_filter(client.config.watchMode))) {
+    if (!watch.missingLogged) {
+      LOG_Print(LOG_CLI_WARNING,
+                "ZELClient_Process no se puede vigilar la carpeta [%s], se busca cada segundo",
+                root);
+      watch.missingLogged = true;
+    }
+    return true;
+  }
+  LOG_Print(LOG_CLI_INFO, "ZELClient_Process vigilando la carpeta [%s]", root);
+  watch.armed = true;
+  watch.missingLogged = false;
+  return ZELClient_LockRoot(client);
+}
+
 }  // namespace
 
 int ZELClient_Process(ZELClient& client) {
@@ -107,10 +147,16 @@ int ZELClient_Process(ZELClient& client) {
   const std::time_t start = client.clock();
   client.lifeTimer = client.clock();
   bool firstWait = true;
+  RootWatch watch;
   const auto waitTimeout = static_cast<std::uint32_t>(client.config.waitTimeout);
   std::uint32_t retryMs = 0;
 
   for (;;) {
+    // Each pass serves the directory the root path names now, under its lock.
+    if (!firstWait && !follow_root(client, watch)) {
+      finish_in_flight(client);
+      return -1;
+    }
     life_signal_step(client, start);
     if (stop_requested(client)) {
       finish_in_flight(client);
@@ -128,16 +174,19 @@ int ZELClient_Process(ZELClient& client) {
     LOG_SetTag(nullptr);
     retryMs = next_retry(retryMs, refused);
     const std::uint32_t timeout = retryMs != 0 && retryMs < waitTimeout ? retryMs : waitTimeout;
+    const std::uint32_t lookAgain = timeout < kLookAgainMs ? timeout : kLookAgainMs;
     if (firstWait) {
       // The first wait only sets the watch up and comes straight back: a request
       // dropped between the first pass and the watch would otherwise wait for the
       // next change or the whole time-out. Every later wait is a full one.
-      if (FILE_DirWaitFirst(client.config.rootPath.c_str(), 0,
-                            change_filter(client.config.watchMode)) == DirWait::Failed) {
-        LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
-        plat::wake_sleep(timeout);
-      }
       firstWait = false;
+      watch.armed = FILE_DirWaitFirst(client.config.rootPath.c_str(), 0,
+                                      change_filter(client.config.watchMode)) != DirWait::Failed;
+      if (!watch.armed) LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
+      continue;
+    }
+    if (!watch.armed) {
+      plat::wake_sleep(lookAgain);
       continue;
     }
     DirWait woke = FILE_DirWaitNext(timeout);
@@ -146,6 +195,6 @@ int ZELClient_Process(ZELClient& client) {
     while (woke == DirWait::Woken && !client.slotWanted && !finish_exchanges(client)) {
       woke = FILE_DirWaitNext(timeout);
     }
-    if (woke == DirWait::Failed) plat::wake_sleep(timeout);
+    if (woke == DirWait::Failed) plat::wake_sleep(lookAgain);
   }
 }

@@ -64,3 +64,12 @@ DirWait FILE_DirWaitNext(std::uint32_t timeoutMs) {
 bool FILE_DirWaitEnd() {
   return plat::dirwatch_close();
 }
+
+bool FILE_DirWaitFollows() {
+  return plat::dirwatch_follows();
+}
+
+bool FILE_DirWaitAgain(const char* path, std::uint32_t filter) {
+  char error[512];
+  return plat::dirwatch_open(path, filter, error, sizeof error);
+}

@@ -17,3 +17,10 @@ DirWait FILE_DirWaitFirst(const char* path, std::uint32_t timeoutMs, std::uint32
 DirWait FILE_DirWaitNext(std::uint32_t timeoutMs);
 // Closes the notification at shutdown.
 bool FILE_DirWaitEnd();
+
+// False once the notification no longer watches the directory its path names
+// (removed, moved away, covered by a mount, or the path names another now).
+bool FILE_DirWaitFollows();
+// Sets the notification up again on the directory path names now, without the
+// lines of a first wait; false while that cannot be done.
+bool FILE_DirWaitAgain(const char* path, std::uint32_t filter);

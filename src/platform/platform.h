@@ -119,8 +119,14 @@ bool wake_sleep(std::uint32_t timeout_ms);
 // subdirectories, for the change kinds of filter (FILE_NOTIFY_CHANGE_* bits).
 // On failure returns false and puts the system's error text into err.
 bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap);
-// Re-arms the notification for the next change; false when it cannot be.
+// Re-arms the notification for the next change; false when it cannot be (also
+// once the directory watched is gone).
 bool dirwatch_rearm();
+// True while the notification watches the directory that its path names: false
+// once that directory was removed, moved away or covered by a mount, or the path
+// names another directory now (or none). A wait ends when the watched directory
+// goes, and on Linux when a mount changes what the path names.
+bool dirwatch_follows();
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms);
 // Once per process, true with the first directory of the tree that is not
 // watched because a limit on watched directories was reached; false otherwise.

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <thread>
 
 #include "testsupport.h"
 
@@ -11,6 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using zt::kRequest;
+namespace fs = std::filesystem;
 
 bool logged(const zt::Service& svc, const std::string& line) {
   return zt::wait_until([&] { return zt::contains_in_order(svc.log(), {line}); });
@@ -152,6 +156,48 @@ TEST(Files, LeftoverGuardObjectDoesNotStopRelaying) {
   EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
   ASSERT_TRUE(svc.stop());
   if (made) zt::fs::remove("/dev/shm/zelsock.mutex", ec);
+}
+
+// A root that is missing at start, removed and made again, moved away, or covered
+// by a mount: the service watches the directory the path names once it is there,
+// takes its lock, answers its requests and obeys its stop file, well within the
+// wait time-out.
+TEST(Files, RootLateOrReplacedIsWatchedAgain) {
+  gw::Gateway gateway(gw::approver());
+  const auto mount = [](const zt::Service& svc) {
+    return std::system(("mount -t tmpfs zeltest " + svc.root.str() + " 2>/dev/null").c_str()) == 0;
+  };
+  const std::function<bool(const zt::Service&)> replace[] = {
+      nullptr,  // missing at start
+      [](const zt::Service& svc) { return fs::remove_all(svc.root.path()) > 0; },
+      [](const zt::Service& svc) {
+        fs::rename(svc.root.path(), svc.work / "old");
+        return true;
+      },
+      mount,
+  };
+  for (const auto& away : replace) {
+    if (zt::kWindows && away) continue;  // a watched directory stays where it is on Windows
+    zt::Service svc(gateway.port());
+    if (!away) {
+      fs::remove(svc.root.path());
+      std::thread late([&] {
+        std::this_thread::sleep_for(500ms);
+        fs::create_directory(svc.root.path());
+      });
+      svc.start();  // returns once it watches
+      late.join();
+    } else {
+      svc.start();
+      if (!away(svc)) continue;  // no mounts here
+      fs::create_directory(svc.root.path());
+    }
+    svc.drop("caja1", kRequest);
+    EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
+    EXPECT_EQ(zt::run({zt::bin("zelclient"), "-n", "CD", "-r", svc.root.str()}), 255);
+    EXPECT_TRUE(svc.stop());
+    std::system(("umount " + svc.root.str() + " 2>/dev/null").c_str());
+  }
 }
 
 }  // namespace

@@ -18,7 +18,15 @@
 // The wait drains the events queued at the moment it wakes; events that arrive
 // later stay queued, so the next wait returns at once, as a re-armed Windows
 // notification that saw changes meanwhile is signalled at once. Re-arming does
-// nothing, except re-watching the tree after the root directory was removed.
+// nothing.
+//
+// The root directory is known by its device and inode. When it is removed or
+// moved away (its own events, and its parent directory's: a directory removed
+// while a file in it is open sends its own only once that file is closed), is
+// unmounted, or when a mount changes what its path names (the mount table, polled
+// for changes beside the inotify instance), the wait ends as for a change and the
+// watch no longer follows its path: the caller sets it up again on the directory
+// the path names now.
 //
 // At most kMaxWatches directories are watched; further ones are not, and the first
 // directory left unwatched is reported once (dirwatch_unwatched).
@@ -59,7 +67,12 @@ using Path = zel::Text<4095>;
 
 struct State {
   int fd = -1;
+  int mounts = -1;     // the mount table, signalled when a mount comes or goes
+  int parent_wd = -1;  // the root's parent directory, for the root's own name
+  zel::Text<255> root_name;
   bool root_lost = false;
+  dev_t root_dev = 0;
+  ino_t root_ino = 0;
   bool limit_hit = false;   // a directory was left unwatched for want of room
   bool limit_told = false;  // ... and the caller has been told (once per process)
   Path unwatched;
@@ -192,13 +205,20 @@ bool scan(int slot) {
   return any;
 }
 
+// True while the root path names the directory watched.
+bool same_root() {
+  struct stat st {};
+  return stat(g.root.c_str(), &st) == 0 && st.st_dev == g.root_dev && st.st_ino == g.root_ino;
+}
+
 // (Re)builds the whole watch set from the root. 0, or -1 with errno set.
 int watch_tree() {
   for (int i = 0; i < kMaxWatches; ++i) {
     if (g.watches[i].wd >= 0) inotify_rm_watch(g.fd, g.watches[i].wd);
     g.watches[i].wd = -1;
   }
-  const int wd = inotify_add_watch(g.fd, g.root.c_str(), watch_mask() | IN_ONLYDIR);
+  const int wd = inotify_add_watch(g.fd, g.root.c_str(),
+                                   watch_mask() | IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF);
   if (wd < 0) return -1;
   g.watches[kRoot].wd = wd;
   g.watches[kRoot].parent = -1;
@@ -210,12 +230,21 @@ int watch_tree() {
 
 // Keeps the watch set in step with one event; true when the event is a change.
 bool handle(const inotify_event& ev, const char* name) {
+  if (ev.wd == g.parent_wd) {  // the root's name removed, moved, or made again
+    if (ev.len == 0 || g.root_name.view() != name || same_root()) return false;
+    g.root_lost = true;
+    return true;
+  }
   if (ev.mask & IN_Q_OVERFLOW) {  // events were lost: watch everything anew
-    if (watch_tree() != 0) g.root_lost = true;
+    if (!same_root() || watch_tree() != 0) g.root_lost = true;
     return true;
   }
   const int slot = find_wd(ev.wd);
   if (slot < 0) return false;  // a watch already forgotten
+  if (slot == kRoot && (ev.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT))) {
+    g.root_lost = true;  // the path no longer names it
+    return true;
+  }
   if (ev.mask & IN_IGNORED) {  // the directory was removed
     forget(slot);
     if (slot == kRoot) g.root_lost = true;
@@ -234,6 +263,22 @@ bool handle(const inotify_event& ev, const char* name) {
     if (child >= 0 && !known && scan(child)) change = true;
   }
   return change;
+}
+
+// Watches the names in the root's parent directory (best effort: a root that is
+// "/" has none, and a parent that may not be read cannot be watched).
+void watch_parent() {
+  Path parent(g.root.view());
+  std::size_t end = parent.size();
+  while (end > 1 && parent.c_str()[end - 1] == '/') --end;  // "a/b/" is "a/b"
+  parent.truncate(end);
+  const char* slash = std::strrchr(parent.c_str(), '/');
+  if (!g.root_name.assign(slash != nullptr ? slash + 1 : parent.c_str()) || g.root_name.empty()) {
+    return;
+  }
+  parent.truncate(slash == nullptr ? 0 : slash == parent.c_str() ? 1 : slash - parent.c_str());
+  g.parent_wd = inotify_add_watch(g.fd, parent.empty() ? "." : parent.c_str(),
+                                  IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_ONLYDIR);
 }
 
 enum class Drain { Quiet, Changed, Error };
@@ -275,19 +320,28 @@ bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_
   }
   g.file_events = events_for(filter, false);
   g.dir_events = events_for(filter, true);
+  struct stat st {};
   g.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (g.fd < 0 || watch_tree() != 0) {
+  if (g.fd < 0 || stat(g.root.c_str(), &st) != 0 || watch_tree() != 0) {
     const int code = errno;
     dirwatch_close();
     put_error(code, err, errcap);
     return false;
   }
+  g.root_dev = st.st_dev;
+  g.root_ino = st.st_ino;
+  watch_parent();
+  g.mounts = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);  // none: no mount is seen
   return true;
 }
 
 bool dirwatch_rearm() {
-  if (g.fd < 0) return false;
-  return !g.root_lost || watch_tree() == 0;
+  return g.fd >= 0 && !g.root_lost;
+}
+
+bool dirwatch_follows() {
+  if (g.fd >= 0 && !g.root_lost && !same_root()) g.root_lost = true;
+  return g.fd >= 0 && !g.root_lost;
 }
 
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
@@ -296,14 +350,18 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
   for (;;) {
     std::int64_t left = deadline - monotonic_ms();
     if (left < 0) left = 0;
-    pollfd p[2] = {{g.fd, POLLIN, 0}, {wake_fd(), POLLIN, 0}};
-    const int r =
-        poll(p, wake_fd() < 0 ? 1 : 2,
-             timeout_ms == kInfinite ? -1 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    // A descriptor below 0 is left out by poll.
+    pollfd p[3] = {{g.fd, POLLIN, 0}, {wake_fd(), POLLIN, 0}, {g.mounts, POLLPRI, 0}};
+    const int r = poll(
+        p, 3, timeout_ms == kInfinite ? -1 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
     if (r < 0 && errno != EINTR) return WaitOutcome::Failed;
     if (r == 0 && left <= INT_MAX) return WaitOutcome::Timeout;
     if (r <= 0) continue;
     if ((p[1].revents & POLLIN) != 0 && wake_take()) return WaitOutcome::Woken;
+    // A mount came or went: a change only when it changed what the root path names.
+    if ((p[2].revents & (POLLPRI | POLLERR)) != 0 && !dirwatch_follows()) {
+      return WaitOutcome::Signalled;
+    }
     if ((p[0].revents & POLLIN) == 0) continue;
     const Drain d = drain();
     if (d == Drain::Changed) return WaitOutcome::Signalled;
@@ -322,7 +380,10 @@ bool dirwatch_close() {
   if (g.fd < 0) return false;
   for (Watch& w : g.watches) w.wd = -1;
   const bool ok = close(g.fd) == 0;
+  if (g.mounts >= 0) close(g.mounts);
   g.fd = -1;
+  g.mounts = -1;
+  g.parent_wd = -1;
   g.root_lost = false;
   return ok;
 }

@@ -6,8 +6,14 @@
 // left as it is. Windows records changes made while nothing waits either way; Wine
 // forgets the changes that come before FindNextChangeNotification, so re-arming
 // early keeps the changes made while the service is busy on both.
+//
+// The directory is also known by its volume and file index, so that a path that
+// names another directory now (a folder made again, a drive mounted there) is
+// noticed and the caller can set the watch up again.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/win32/describe.h"
@@ -21,6 +27,25 @@ namespace {
 HANDLE g_change = INVALID_HANDLE_VALUE;
 bool g_armed = false;  // armed for the next change, and not yet signalled
 
+// The directory watched, by its path and by what it is: its volume and file index.
+struct Identity {
+  DWORD volume = 0, high = 0, low = 0;
+  bool operator==(const Identity&) const = default;
+};
+char g_path[MAX_PATH + 1] = {};
+Identity g_identity;
+
+bool identity_of(const char* path, Identity* out) {
+  const HANDLE dir = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool ok = GetFileInformationByHandle(dir, &info) != 0;
+  CloseHandle(dir);
+  *out = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return ok;
+}
+
 }  // namespace
 
 bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_t errcap) {
@@ -30,8 +55,20 @@ bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_
     describe_error(GetLastError(), err, errcap);
     return false;
   }
+  // A path too long for the record, or a directory that cannot be told by its
+  // identity, is watched as it is and always counts as followed.
+  g_path[0] = '\0';
+  if (std::strlen(path) <= MAX_PATH && identity_of(path, &g_identity)) {
+    std::strcpy(g_path, path);
+  }
   g_armed = true;
   return true;
+}
+
+bool dirwatch_follows() {
+  if (g_change == INVALID_HANDLE_VALUE) return false;
+  Identity now;
+  return g_path[0] == '\0' || (identity_of(g_path, &now) && now == g_identity);
 }
 
 bool dirwatch_rearm() {
