@@ -14,6 +14,7 @@ namespace {
 int run(int argc, char** argv) {
   static ZELClient client;  // the whole state of the run, fixed in size
   plat::process_setup();
+  plat::on_reopen(LOG_ReopenFlag());  // SIGHUP: the log file was moved away
   if (ZELClient_Init(client, argc, argv) != 0) return -1;
   static ExchangeWorkers workers;
   if (client.config.concurrency > 1 && workers.start(client, client.config.concurrency)) {

@@ -1,6 +1,9 @@
 // Leveled log: one process-wide stream (a file opened for appending, or standard
 // output), a level window that decides which lines are written, and the level grid.
+// The file can be rotated: reopened on request after it was moved away, or by size.
 #pragma once
+
+#include <atomic>
 
 #include "common/format_check.h"
 
@@ -21,8 +24,15 @@ enum ZELLogLevel : int {
 };
 
 // Opens or re-targets the log. setting is "file", "file,min,max" or null; its commas
-// are overwritten with terminators. Always returns 0.
+// are overwritten with terminators. Always returns 0. Opening a file reads
+// ZELCLIENT_LOG_MAX_BYTES and ZELCLIENT_LOG_KEEP: before a line would take the file
+// past that size, FILE.1 .. FILE.(KEEP-1) move one place up, FILE becomes FILE.1 and
+// a new FILE is opened.
 int LOG_Open(int min, int max, char* setting);
+
+// Set it (from a signal handler too) to have the file reopened by its name before
+// the next line: once it was moved away, the lines go on in a new file.
+std::atomic<bool>* LOG_ReopenFlag();
 
 // Writes one timestamped line when the log is open and the level passes the window.
 int LOG_Print(int level, const char* format, ...) ZEL_PRINTF_LIKE(2, 3);

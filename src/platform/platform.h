@@ -44,6 +44,13 @@ void sleep_ms(std::uint32_t ms);
 // or console close on Windows) instead of ending it.
 void on_terminate(std::atomic<bool>* flag);
 
+// Sets *flag when the process is asked to reopen its log (SIGHUP, after the file was
+// moved away) instead of ending it. Nothing on Windows, which has no such request.
+void on_reopen(std::atomic<bool>* flag);
+
+// The bytes a line feed takes in a text stream: 2 on Windows (CR LF), 1 elsewhere.
+extern const unsigned kTextLineEndBytes;
+
 // ---- Files -----------------------------------------------------------------
 // Every file operation goes through a table of functions, so that a test can put
 // its own in front of the system's (a full disk, a refused rename, a crash at any

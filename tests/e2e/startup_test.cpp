@@ -1,6 +1,10 @@
 // The real zelclient starting and stopping: the command lines it refuses and
-// takes, its start-up lines and the stop file.
+// takes, its start-up lines and the stop file, and its log's rotation.
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <sstream>
 
 #include "testsupport.h"
 
@@ -94,6 +98,80 @@ TEST(Startup, SecondServiceOnTheRootIsRefused) {
   first.drop("caja1", zt::kRequest);
   EXPECT_NE(first.answer("caja1").find("|F52=GW"), std::string::npos);
   ASSERT_TRUE(first.stop());
+}
+
+// The F52 numbers of the gateway's approvals that a log file holds, in order.
+std::vector<int> approvals(const std::string& log) {
+  static const std::regex kApproval("Recibio del Gateway:\\[.*F52=GW(\\d+)");
+  std::vector<int> numbers;
+  for (const auto& line : zt::log_messages(log)) {
+    std::smatch m;
+    if (std::regex_search(line, m, kApproval)) numbers.push_back(std::stoi(m[1]));
+  }
+  return numbers;
+}
+
+// Answers n requests of caja1 through the service.
+void answer_requests(zt::Service& svc, int n) {
+  for (int i = 0; i < n; ++i) {
+    svc.drop("caja1", zt::kRequest);
+    ASSERT_NE(svc.answer("caja1").find("|F52=GW"), std::string::npos);
+  }
+}
+
+// Rotation by size: the oldest files go, each file stays within the limit and holds
+// whole lines, and the lines that remain follow each other with none lost or doubled.
+TEST(Startup, LogRotatesBySize) {
+  gw::Gateway gateway(gw::approver());
+  constexpr int kMax = 3000;  // about one and a half requests' lines
+  zt::Service svc(gateway.port(), {},
+                  {"ZELCLIENT_LOG_MAX_BYTES=" + std::to_string(kMax), "ZELCLIENT_LOG_KEEP=2"});
+  svc.start();
+  answer_requests(svc, 12);
+  ASSERT_TRUE(svc.stop());
+
+  EXPECT_FALSE(zt::exists(svc.work / "svc.log.3"));
+  const std::regex kWholeLine("\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\t[A-Z]*\t[^\r]*\r?");
+  std::vector<int> numbers;  // oldest file first
+  for (const char* name : {"svc.log.2", "svc.log.1", "svc.log"}) {
+    SCOPED_TRACE(name);
+    const std::string log = zt::read_file(svc.work / name);
+    ASSERT_FALSE(log.empty());
+    EXPECT_LE(log.size(), static_cast<std::size_t>(kMax));
+    EXPECT_EQ(log.substr(log.size() - std::strlen(zt::kLineEnd)), zt::kLineEnd);
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) EXPECT_TRUE(std::regex_match(line, kWholeLine));
+    const auto more = approvals(log);
+    numbers.insert(numbers.end(), more.begin(), more.end());
+  }
+  ASSERT_FALSE(numbers.empty());
+  EXPECT_GT(numbers.front(), 1);  // rotated more often than files are kept
+  EXPECT_EQ(numbers.back(), 12);
+  for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1);
+}
+
+// SIGHUP after the file was moved away: the lines until then are in the moved file,
+// the later ones in a new file of the old name, and the service runs on. A size
+// limit of 0 is refused with a WARNING, first thing, and nothing rotates.
+TEST(Startup, LogReopensOnHangup) {
+  if (zt::kWindows) GTEST_SKIP() << "Windows has no hang-up signal; its log rotates by size";
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port(), {}, {"ZELCLIENT_LOG_MAX_BYTES=0"});
+  svc.start();
+  answer_requests(svc, 2);
+  zt::fs::rename(svc.work / "svc.log", svc.work / "moved.log");
+  answer_requests(svc, 2);
+  ASSERT_EQ(zt::run({"/bin/kill", "-HUP", std::to_string(svc.pid())}), 0);
+  answer_requests(svc, 2);
+  EXPECT_TRUE(svc.running());
+  ASSERT_TRUE(svc.stop());
+  const std::string moved = zt::read_file(svc.work / "moved.log");
+  EXPECT_EQ(zt::log_messages(moved).front(),
+            "WARNING\tLOG_Open valor invalido ZELCLIENT_LOG_MAX_BYTES=[0] ignorado, no se rota "
+            "por tama\xF1o");
+  EXPECT_EQ(approvals(moved), (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(approvals(zt::read_file(svc.work / "svc.log")), (std::vector<int>{5, 6}));
+  EXPECT_FALSE(zt::exists(svc.work / "svc.log.1"));
 }
 
 }  // namespace

@@ -33,23 +33,39 @@ void sleep_ms(std::uint32_t ms) {
   }
 }
 
+const unsigned kTextLineEndBytes = 1;
+
 namespace {
 std::atomic<bool>* g_terminate = nullptr;
+std::atomic<bool>* g_reopen = nullptr;
 static_assert(std::atomic<bool>::is_always_lock_free);  // safe to set from a handler
 
 void on_terminate_signal(int) {
   if (g_terminate != nullptr) g_terminate->store(true);
 }
+
+void on_reopen_signal(int) {
+  if (g_reopen != nullptr) g_reopen->store(true);
+}
+
+void set_handler(int signal, void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sa.sa_flags = SA_RESTART;  // interrupted calls go on; the caller polls the flag
+  sigemptyset(&sa.sa_mask);
+  sigaction(signal, &sa, nullptr);
+}
 }  // namespace
 
 void on_terminate(std::atomic<bool>* flag) {
   g_terminate = flag;
-  struct sigaction sa {};
-  sa.sa_handler = on_terminate_signal;
-  sa.sa_flags = SA_RESTART;  // interrupted calls go on; the caller polls the flag
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  set_handler(SIGINT, on_terminate_signal);
+  set_handler(SIGTERM, on_terminate_signal);
+}
+
+void on_reopen(std::atomic<bool>* flag) {
+  g_reopen = flag;
+  set_handler(SIGHUP, on_reopen_signal);
 }
 
 }  // namespace plat

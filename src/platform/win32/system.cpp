@@ -11,6 +11,8 @@
 
 namespace plat {
 
+const unsigned kTextLineEndBytes = 2;
+
 void describe_error(unsigned long code, char* out, std::size_t cap) {
   if (out == nullptr || cap == 0) return;
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -67,5 +69,8 @@ void on_terminate(std::atomic<bool>* flag) {
   SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl+C counts even if the parent ignored it
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
+
+// A running service's log cannot be moved away on Windows: it rotates by size only.
+void on_reopen(std::atomic<bool>*) {}
 
 }  // namespace plat
