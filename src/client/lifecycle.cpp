@@ -315,12 +315,20 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
   }
   const std::int64_t startMs = plat::monotonic_ms();
   const RequestRead r = ZELClient_ReadFileInput(client, n.request.c_str());
-  if (r == RequestRead::Denied && state.refusedLogged) return false;
+  if (r == RequestRead::Denied) {
+    // A name that is no readable regular file (a link, a pipe, a directory) is
+    // never read: said once, and left alone until it changes.
+    if (!state.refusedLogged) {
+      LOG_Print(LOG_CLI_ERROR,
+                "ZELClient_Process [%s] no es un archivo regular que se pueda leer, se deja",
+                n.request.c_str());
+    }
+    state.refusedLogged = true;
+    return false;
+  }
   if (r != RequestRead::Ok && r != RequestRead::TooLong) {
+    // A file held by another process is tried again soon.
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", n.request.c_str());
-    // A name that is no readable file is logged once and waits for a change;
-    // a file held by another process is tried again soon.
-    state.refusedLogged = r == RequestRead::Denied;
     return r == RequestRead::Busy;
   }
   state.refusedLogged = false;

@@ -138,7 +138,8 @@ TEST(Files, NeverThroughALink) {
   ASSERT_TRUE(svc.stop());
   const auto lines = svc.log();
   EXPECT_EQ(std::count(lines.begin() + static_cast<long>(before), lines.end(),
-                       "WARNING\tZELClient_Process ReadFileInput file [" + in(svc, "caja1") + "]"),
+                       "ERROR\tZELClient_Process [" + in(svc, "caja1") +
+                           "] no es un archivo regular que se pueda leer, se deja"),
             1);
   EXPECT_EQ(zt::requests(gateway).size(), 4u);
 }
@@ -156,6 +157,85 @@ TEST(Files, LeftoverGuardObjectDoesNotStopRelaying) {
   EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
   ASSERT_TRUE(svc.stop());
   if (made) zt::fs::remove("/dev/shm/zelsock.mutex", ec);
+}
+
+// A full disk, under the root or under the working folder, loses nothing: an
+// answer that cannot be written waits, its request taken, and is published once
+// there is room (the gateway's never asked for again); a pre-authorisation is
+// given only once its number is stored and journalled, else the error answer.
+TEST(Files, FullDiskLosesNothing) {
+  if (zt::kWindows) GTEST_SKIP() << "a small full file system is made with a Linux mount";
+  std::atomic<bool> full{false};
+  std::atomic<bool> approve{true};
+  std::atomic<std::uint32_t> seen{0};
+  gw::Gateway gateway([&](const gw::Received& r) {
+    if (r.type() == 0) return gw::hang_up();
+    ++seen;
+    while (!full) std::this_thread::sleep_for(5ms);  // the request is taken: now the disk fills
+    if (!approve) return gw::hang_up();
+    return gw::answer({gw::reply_packet(1, gw::approval_text(r.message(), seen))});
+  });
+  const std::string numberFile = "41\r\n";
+  const struct {
+    bool underRoot, approves;
+    std::string expected, journalled;
+  } rows[] = {
+      {true, true, "|F52=GW0000000001|", ""},
+      {true, false, "|F52=I" + zt::current_year() + "0000042|",
+       "G52=I" + zt::current_year() + "0000042|"},
+      // The journal cannot take the line: the number is given back, then given once there is room.
+      {false, false, "F51=Pre-autorizacion no registrada|",
+       "G52=I" + zt::current_year() + "0000042|"},
+  };
+  for (const auto& row : rows) {
+    zt::TempDir logs;
+    zt::Service svc(gateway.port(), {"-p", "-1"}, {zt::probe_hosts(zt::closed_port())});
+    svc.logFile = logs / "svc.log";
+    const fs::path disk = row.underRoot ? svc.root.path() : svc.work.path();
+    if (std::system(
+            ("mount -t tmpfs -o size=64k zeltest " + disk.string() + " 2>/dev/null").c_str()) !=
+        0) {
+      GTEST_SKIP() << "no mounts here";
+    }
+    zt::write_file(svc.work / "anio.txt", zt::current_year() + "\r\n");
+    zt::write_file(svc.work / "nroaut.txt", numberFile);
+    zt::write_file(svc.work / "zelautoresp.txt", "");
+    full = false;
+    approve = row.approves;
+    seen = 0;
+    svc.start();
+    svc.drop("caja1", kRequest);
+    ASSERT_TRUE(zt::wait_until([&] { return seen == 1; }));
+    std::system(
+        ("dd if=/dev/zero of=" + (disk / "filler").string() + " bs=4k 2>/dev/null").c_str());
+    full = true;
+    const std::string first = svc.answer("caja1", row.underRoot ? 1500ms : 10s);
+    if (row.underRoot) {
+      EXPECT_EQ(first, zt::kNoAnswer);  // waits, its request taken
+      EXPECT_TRUE(zt::exists(svc.root / "caja1in.zel"));
+      fs::remove(disk / "filler");
+      EXPECT_NE(svc.answer("caja1").find(row.expected), std::string::npos) << row.expected;
+    } else {
+      EXPECT_NE(first.find(row.expected), std::string::npos) << first;
+      EXPECT_EQ(zt::read_file(svc.work / "nroaut.txt"), numberFile);
+      fs::remove(disk / "filler");
+      svc.drop("caja1", kRequest);
+      EXPECT_NE(svc.answer("caja1").find("|F52=I"), std::string::npos);
+    }
+    const std::string journal = zt::read_file(svc.work / "zelautoresp.txt");
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), row.journalled.empty() ? 0 : 1);
+    EXPECT_TRUE(row.journalled.empty() || journal.find(row.journalled) != std::string::npos)
+        << journal;
+    EXPECT_EQ(seen, row.underRoot ? 1u : 2u);  // the gateway is never asked again
+    EXPECT_TRUE(svc.stop());
+    const auto lines = svc.log();
+    EXPECT_LE(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) {
+                              return l.find("la respuesta espera") != std::string::npos;
+                            }),
+              1);
+    std::system(("umount " + disk.string()).c_str());
+  }
 }
 
 // A root that is missing at start, removed and made again, moved away, or covered

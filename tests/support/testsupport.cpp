@@ -153,15 +153,15 @@ Service::~Service() {
 
 void Service::start() {
   std::vector<std::string> argv = args_;
-  argv.insert(argv.end(), {"-l", (work / "svc.log").string() + "," + logWindow});
-  const std::size_t logged = read_file(work / "svc.log").size();  // a restart appends
+  argv.insert(argv.end(), {"-l", logFile.string() + "," + logWindow});
+  const std::size_t logged = read_file(logFile).size();  // a restart appends
   child_ = std::make_unique<Child>(argv, work.str(), env_);
   // Once the root is watched a change wakes it; until then, nudge.
   wait_until([&] {
     nudge();
     return wait_until(
                [&] {
-                 return read_file(work / "svc.log").find("WaitForSingleObject OK", logged) !=
+                 return read_file(logFile).find("WaitForSingleObject OK", logged) !=
                         std::string::npos;
                },
                kWindows ? 200ms : 30ms) ||

@@ -129,11 +129,12 @@ class Service {
   void kill();
   bool running() { return child_ && child_->running(); }
   int pid() const { return child_ ? child_->pid() : -1; }
-  std::vector<std::string> log() const { return log_messages(read_file(work / "svc.log")); }
+  std::vector<std::string> log() const { return log_messages(read_file(logFile)); }
 
   TempDir root;
   TempDir work;
   std::string logWindow = "1,300";
+  fs::path logFile = work / "svc.log";
 
  private:
   // Wakes the service's directory wait with a file that is no terminal's. Wine
