@@ -238,6 +238,32 @@ TEST(Files, FullDiskLosesNothing) {
   }
 }
 
+// A working folder that takes no new file (immutable here; another owner's in the
+// field): the number file is rewritten in place, so two runs never give one
+// number twice, and the start says so.
+TEST(Files, WorkingFolderThatTakesNoNewFile) {
+  if (zt::kWindows) GTEST_SKIP() << "the immutable attribute is a Linux one";
+  zt::TempDir logs;
+  zt::Service svc(zt::closed_port(), {"-p", "-1"}, {zt::probe_hosts(zt::closed_port())});
+  svc.logFile = logs / "svc.log";
+  zt::write_file(svc.work / "anio.txt", zt::current_year() + "\r\n");
+  zt::write_file(svc.work / "nroaut.txt", "41\r\n");
+  zt::write_file(svc.work / "zelautoresp.txt", "");
+  const std::string immutable = "chattr +i " + svc.work.str() + " 2>/dev/null";
+  if (std::system(immutable.c_str()) != 0) GTEST_SKIP() << "no immutable attribute here";
+  for (const int number : {42, 43}) {
+    svc.start();
+    svc.drop("caja1", kRequest);
+    EXPECT_EQ(svc.answer("caja1"), zt::preauth('I', number));
+    EXPECT_TRUE(svc.stop());
+  }
+  std::system(("chattr -i " + svc.work.str()).c_str());
+  EXPECT_EQ(zt::read_file(svc.work / "nroaut.txt"), "43\r\n");
+  EXPECT_TRUE(zt::contains_in_order(
+      svc.log(), {"WARNING\tZELClient_Init la carpeta de trabajo no admite archivos nuevos: "
+                  "anio.txt y nroaut.txt se reescriben en su lugar"}));
+}
+
 // A root that is missing at start, removed and made again, moved away, or covered
 // by a mount: the service watches the directory the path names once it is there,
 // takes its lock, answers its requests and obeys its stop file, well within the
