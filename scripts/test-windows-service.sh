@@ -137,7 +137,8 @@ next=${version%.*}.$((${version##*.} + 1))
 wxs=$PWD/packaging/windows/zelclient.wxs
 (cd "$build/msi" && wixl -a x64 -D Version="$next" -D BinDir=. -D DocDir=doc \
   -D ConfFile=zelclient.conf -o "$WINEPREFIX/drive_c/next.msi" "$wxs")
-sed -i 's/^-n FARM/-n NEXT/' "$data/zelclient.conf"
+# The administrator's edit: another name, and the log window raised to every line.
+sed -i 's/^-n FARM/-n NEXT/; s/^-l zelclient\.log,1,40/-l zelclient.log,1,300/' "$data/zelclient.conf"
 win msiexec /i 'C:\next.msi' /qn || fail "msiexec /i of version $next failed"
 wait_state zelclient 4 || fail "the upgraded service is not running: $(win sc query zelclient)"
 grep -q '^-n NEXT' "$data/zelclient.conf" || fail "the upgrade replaced the configuration"

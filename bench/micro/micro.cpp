@@ -2,12 +2,16 @@
 // fixed-width layout, packet framing and the CR LF translation. Operations that
 // edit in place start each iteration from a fresh copy of their input, so the
 // copy is part of the figure. Variants named ".../logged:1" run with the log open
-// on /dev/null at the widest window (every Entry/Exit line written).
+// on /dev/null at the widest window (every Entry/Exit line written). And the one
+// piece of start-up that grows with time: reading the journal for the year's floor.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "client/journal.h"
 #include "client/layout.h"
 #include "common/text.h"
 #include "fileutil/textfile.h"
@@ -188,5 +192,33 @@ void BM_CrLfRead(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_CrLfRead);
+
+// The start's reading of the journal for the floor of the year: a journal of
+// years of local pre-authorisations (state.range(0) lines of a typical length).
+void BM_JournalHighest(benchmark::State& state) {
+  char dir[] = "/tmp/zelbench-journal-XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    state.SkipWithError("no temporary directory");
+    return;
+  }
+  const std::string path = std::string(dir) + "/zelautoresp.txt";
+  FILE* journal = std::fopen(path.c_str(), "wb");
+  for (std::int64_t i = 1; journal != nullptr && i <= state.range(0); ++i) {
+    std::fprintf(journal, "%s|G41=caja1|G52=G%04d%07lld|\r\n", kRequest.c_str(),
+                 2020 + static_cast<int>(i % 7), static_cast<long long>(i));
+  }
+  if (journal != nullptr) std::fclose(journal);
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) == nullptr || chdir(dir) != 0) {
+    state.SkipWithError("no working directory");
+    return;
+  }
+  static ZELClient client;  // the client's state is large: not on the stack
+  for (auto _ : state) benchmark::DoNotOptimize(ZELClient_JournalHighest(client, 2026));
+  if (chdir(cwd) != 0) state.SkipWithError("working directory lost");
+  std::remove(path.c_str());
+  rmdir(dir);
+}
+BENCHMARK(BM_JournalHighest)->Arg(500000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
