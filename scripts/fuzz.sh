@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (build tree build-fuzz) and runs each
 # for a bounded time: fuzz.sh [SECONDS_PER_TARGET [TARGET...]].
-# Default: 12 seconds for each of the five targets (about a minute in all).
+# Default: 12 seconds for each of the two targets.
 # New inputs go to build-fuzz/corpus/<target> (the committed seeds under
 # fuzz/corpus/ are only read); a crash is written to build-fuzz/artifacts/ and
 # fails the script.

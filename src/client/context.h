@@ -7,29 +7,26 @@
 #include <cstdint>
 #include <ctime>
 
+#include "common/limits.h"
 #include "common/text.h"
 #include "platform/platform.h"
 #include "socket/socket.h"
 
-constexpr int kMaxTerminals = 10;
-constexpr int kMaxConcurrency = 16;
-constexpr std::size_t kRequestCapacity = 1024;
-constexpr std::size_t kPacketBufferSize = 4096;
-using TerminalName = zel::Text<15>;
+using TerminalName = zel::Text<kTerminalNameMax>;
 using Path = zel::Text<256>;
 
 struct ZELClientConfig {
-  zel::Text<4> name;                      // -n; cleared to zero bytes before parsing
+  zel::Text<kClientNameMax> name;         // -n; cleared to zero bytes before parsing
   zel::Text<kHostMax> gatewayHost;        // -g host part, "localhost" by default
   int gatewayPort = 8000;                 // -g port part
-  zel::Text<128> rootPath;                // -r
+  zel::Text<kRootPathMax> rootPath;       // -r
   TerminalName terminals[kMaxTerminals];  // -t, in command-line order
   std::uint16_t terminalCount = 0;
   int waitTimeout = 21600000;  // -T, milliseconds
   std::int16_t watchMode = 0;  // -w
   int lifePeriod = 0;          // -p, seconds; -1 switches the life signal off
   int troquelLimit = 2;        // -c
-  zel::Text<127> pharmacyId;   // -F
+  zel::Text<kPharmacyIdMax> pharmacyId;  // -F
   int fixedLayout = 0;         // -L, 1 only when the value converts to exactly 1
   int concurrency = 1;         // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
 };
@@ -101,8 +98,7 @@ struct ExchangeJob {
   std::int16_t reachable = 0;  // the probe's result after a failure
 };
 
-constexpr int kProbeCount = 3;
-using ProbeHost = zel::Text<140>;  // host:port
+using ProbeHost = zel::Text<kProbeHostMax>;  // host:port
 
 struct ZELClient {
   ZELClientConfig config;

@@ -33,7 +33,7 @@ bool apply_gateway(ZELClientConfig& config, const char* arg) {
   const std::size_t hostLen = colon ? static_cast<std::size_t>(colon - arg) : std::strlen(arg);
   if (!config.gatewayHost.assign(std::string_view(arg, hostLen))) return false;
   if (colon != nullptr) config.gatewayPort = zel::to_int(colon + 1);
-  return config.gatewayPort >= 1 && config.gatewayPort <= 65535;
+  return config.gatewayPort >= kPortMin && config.gatewayPort <= kPortMax;
 }
 
 // -t t1,t2,...: every piece, empty ones included, from entry 0. More than the

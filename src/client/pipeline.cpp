@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t kTroquelListCapacity = 261;
 constexpr std::size_t kKeptListCapacity = 265;
 constexpr std::size_t kTroquelRecordMax = 53;
 
@@ -34,7 +33,7 @@ int record_width(std::size_t length) {
 }
 
 // Keeps the records whose leading number is not 0; returns how many were kept.
-int keep_troqueles(const zel::Text<kTroquelListCapacity>& list, int width,
+int keep_troqueles(const zel::Text<kTroquelListMax>& list, int width,
                    zel::Text<kKeptListCapacity>& kept) {
   int count = 0;
   const std::size_t records = list.size() / static_cast<std::size_t>(width);
@@ -104,7 +103,7 @@ bool ZELClient_Decide(ZELClient& client, int index, bool whole, std::int64_t sta
   strip_line_ends(client.request);
 
   // A troquel list longer than its buffer is refused like one of no valid width.
-  zel::Text<kTroquelListCapacity> troqueles;
+  zel::Text<kTroquelListMax> troqueles;
   zel::TextRef troquelRef = troqueles;
   const bool listFits = ZEL_TranGetField(client.request.c_str(), "G06", &troquelRef) != nullptr;
   const int width = listFits ? record_width(troqueles.size()) : 0;

@@ -12,7 +12,7 @@
 
 #include "client/context.h"
 
-constexpr int kMaxWorkers = 16;
+constexpr int kMaxWorkers = kMaxConcurrency;
 
 class ExchangeWorkers {
  public:

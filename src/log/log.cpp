@@ -20,8 +20,8 @@ FILE* g_stream = nullptr;
 bool g_open = false;
 int g_lower = 1;
 int g_upper = 300;
-// The service has one thread; tools on the socket layer have several, whose
-// lines must not interleave.
+// The service's exchange workers and the tools on the socket layer write from
+// several threads, whose lines must not interleave.
 std::mutex g_lineLock;
 // The tag of the calling thread's lines ("" none), e.g. the terminal whose
 // exchange it runs, so lines of exchanges in flight together can be told apart.

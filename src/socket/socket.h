@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-constexpr int kSocketSlots = 256;
-constexpr int kReceiveMax = 4096;
-constexpr int kHostMax = 63;  // characters of the host part of a host:port text
+#include "common/limits.h"
+
+constexpr int kReceiveMax = static_cast<int>(kPacketBufferSize);
 
 // 0, or -1 when the network library or the table guard cannot be started (the
 // table is usable all the same for single-threaded use). An options text holding

@@ -42,6 +42,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/limits.h"
 #include "common/text.h"
 #include "platform/platform.h"
 #include "platform/posix/wake.h"
@@ -54,7 +55,6 @@ constexpr std::uint32_t kFileName = 0x01, kDirName = 0x02, kAttributes = 0x04, k
 constexpr std::uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kTreeEvents = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kInfinite = 0xFFFFFFFF;  // as Windows' INFINITE
-constexpr int kMaxWatches = 512;
 constexpr int kRoot = 0;  // the root directory's slot
 
 struct Watch {
