@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "client/job.h"
 #include "common/limits.h"
 #include "common/text.h"
 #include "platform/platform.h"
@@ -60,18 +61,25 @@ struct Decision {
   SequenceNumber taken;                 // Local: its number in the sequence
 };
 
+// Where a terminal's request stands between passes.
+enum class Phase : std::uint8_t {
+  Idle,             // nothing of it waits
+  InFlight,         // its exchange runs on a worker
+  Unwritten,        // its decided answer could not be written yet: kept in memory
+  Unpublished,      // its decided answer waits for the answer file's name
+  UnpublishedBusy,  // ... which another process holds for a moment
+};
+
 // What is kept for a terminal between passes.
 struct TerminalState {
+  Phase phase = Phase::Idle;
   bool recovered = false;       // what an earlier run left was looked at
-  bool inFlight = false;        // its exchange runs on a worker
   bool inPlace = false;         // its request could not be taken: answered where it stands
   bool refusedLogged = false;   // its request name is no readable file, and was logged so
-  bool publishWaits = false;    // a decided answer waits for the answer file's name
-  bool publishBusy = false;     // ... held by another process for a moment
-  bool publishLogged = false;   // ... and was logged so
+  bool publishLogged = false;   // a decided answer waits for its name, and was logged so
   bool answeredLogged = false;  // a request answered before was found again, and logged so
   bool answeredKept = false;    // <terminal>in.fin records a request answered in place
-  bool writeLogged = false;     // its decision waits to be written, and was logged so
+  bool writeLogged = false;     // its decided answer waits to be written, and was logged so
   Decision decision;            // the answer to its request being handled
 };
 
@@ -83,20 +91,6 @@ struct IssuedNumber {
 };
 constexpr int kIssuedYears = 4;
 
-// One gateway exchange of a terminal, from its framed packet to its outcome.
-struct ExchangeJob {
-  enum class Result { ConnectFailed, SendFailed, ReceiveFailed, Replied };
-  int terminal = -1;  // the index of the terminal served; -1: free
-  std::int64_t startMs = 0;
-  zel::Text<kRequestCapacity> request;  // the edited request
-  zel::Text<kRequestCapacity> asRead;   // the request as its file held it
-  unsigned char packet[kPacketBufferSize];
-  int packetLength = 0;
-  unsigned char reply[kPacketBufferSize];
-  Result result = Result::ConnectFailed;
-  int socketId = -1;           // the connection, closed by the decision
-  std::int16_t reachable = 0;  // the probe's result after a failure
-};
 
 using ProbeHost = zel::Text<kProbeHostMax>;  // host:port
 
@@ -117,8 +111,10 @@ struct ZELClient {
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
 
   // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads
-  // that run their network halves; nullptr: one exchange at a time, on the loop.
+  // that run their network halves, and the probe their failures share; nullptr:
+  // one exchange at a time, on the loop. Known to the exchange alone.
   class ExchangeWorkers* workers = nullptr;
+  class ProbeBurst* probeBurst = nullptr;
   bool slotWanted = false;  // a terminal was passed over for want of a free worker
 
   const plat::FileOps* files = &plat::system_files();

@@ -4,7 +4,9 @@
 
 #include "client/answers.h"
 #include "client/decision.h"
+#include "client/probe.h"
 #include "client/termfiles.h"
+#include "client/workers.h"
 #include "log/log.h"
 #include "tran/fields.h"
 #include "tran/packet.h"
@@ -32,10 +34,9 @@ void failed(const ZELClient& client, ExchangeJob& job, ExchangeJob::Result resul
   job.reachable = probe(client);
 }
 
-}  // namespace
-
-bool ZELClient_ExchangeOpen(ZELClient& client, ExchangeJob& job, int index, int packetType,
-                            std::int64_t startMs) {
+// Frames the edited request in the request buffer into job. false when it cannot
+// be framed; the terminal then has its local answer already.
+bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::int64_t startMs) {
   job.terminal = index;
   job.startMs = startMs;
   job.socketId = -1;
@@ -52,8 +53,9 @@ bool ZELClient_ExchangeOpen(ZELClient& client, ExchangeJob& job, int index, int 
   return true;
 }
 
-void ZELClient_ExchangeNetwork(const ZELClient& client, ExchangeJob& job,
-                               std::int16_t (*probe)(const ZELClient&)) {
+
+// The network half. probe: the reachability test to use after a failure.
+void network(const ZELClient& client, ExchangeJob& job, std::int16_t (*probe)(const ZELClient&)) {
   const ZELClientConfig& config = client.config;
   job.socketId = SOCKET_Connect(config.gatewayHost.c_str(), config.gatewayPort);
   if (job.socketId == -1) return failed(client, job, ExchangeJob::Result::ConnectFailed, probe);
@@ -77,7 +79,9 @@ void ZELClient_ExchangeNetwork(const ZELClient& client, ExchangeJob& job,
   LOG_Print(LOG_CLI_INFO, "Hubo una validacion, se reinicializa timer de vida");
 }
 
-void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job) {
+// The decision: the gateway's answer, a local pre-authorisation or an error
+// answer, decided as the terminal's answer; the connection is closed.
+void decide(ZELClient& client, ExchangeJob& job) {
   const int index = job.terminal;
   const ZELClientConfig& config = client.config;
   client.request.assign(job.request.view());
@@ -116,4 +120,63 @@ void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process no existe campo F52 en el mensaje de respuesta");
   }
   log_timing(job.startMs);
+}
+
+// A worker's work: the network half, its failures sharing one probe per burst.
+std::int16_t burst_probe(const ZELClient& client) {
+  return client.probeBurst->reachable(client);
+}
+void on_worker(ExchangeJob& job, const void* context) {
+  const ZELClient& client = *static_cast<const ZELClient*>(context);
+  LOG_SetTag(client.config.terminals[job.terminal].c_str());
+  network(client, job, burst_probe);
+  LOG_SetTag(nullptr);
+}
+
+}  // namespace
+
+void ZELClient_StartExchanges(ZELClient& client, ExchangeWorkers& workers, ProbeBurst& probes) {
+  if (client.config.concurrency <= 1) return;
+  client.probeBurst = &probes;
+  if (workers.start(client.config.concurrency, on_worker, &client)) client.workers = &workers;
+}
+
+void ZELClient_StopExchanges(ZELClient& client) {
+  if (client.workers != nullptr) client.workers->stop();
+  client.workers = nullptr;
+}
+
+bool ZELClient_ExchangeCanStart(const ZELClient& client) {
+  return client.workers == nullptr || client.workers->free_job() != nullptr;
+}
+
+int ZELClient_ExchangesInFlight(const ZELClient& client) {
+  return client.workers != nullptr ? client.workers->in_flight() : 0;
+}
+
+bool ZELClient_Exchange(ZELClient& client, int index, int packetType, std::int64_t startMs) {
+  ExchangeWorkers* workers = client.workers;
+  ExchangeJob* job = workers != nullptr ? workers->free_job() : nullptr;
+  if (job == nullptr) job = &client.job;  // no workers, or none free: on the loop's thread
+  if (!frame(client, *job, index, packetType, startMs)) {
+    job->terminal = -1;
+    return false;
+  }
+  if (job != &client.job) {
+    workers->submit(*job);
+    return true;
+  }
+  network(client, *job, ZELClient_ProbeReachable);
+  decide(client, *job);
+  job->terminal = -1;
+  return false;
+}
+
+ExchangeJob* ZELClient_ExchangeFinished(ZELClient& client) {
+  return client.workers != nullptr ? client.workers->finished() : nullptr;
+}
+
+void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job) {
+  decide(client, job);
+  client.workers->release(job);
 }

@@ -1,22 +1,32 @@
-// One gateway exchange, in two halves. The network half (connect, send, one
-// receive, and the reachability probe after a failure) waits on the network only
-// and may run on a worker thread; the decision (the answer written, a number
-// taken, the journal) always runs on the loop's thread, which alone owns the
-// files, the number sequence and the journal.
+// A gateway exchange's whole journey: the edited request framed into a packet,
+// its network half (connect, send, one receive, and the reachability probe after
+// a failure) run at once on the loop's thread or on a worker when several may be
+// in flight, and its decision (the answer written, a number taken, the journal),
+// which always runs on the loop's thread: it alone owns the files, the number
+// sequence and the journal.
 #pragma once
 
 #include <cstdint>
 
 #include "client/context.h"
 
-// Opens an exchange for terminal index with the edited request in the request
-// buffer (packetType 1 or 3): the packet is framed into job. false when it cannot
-// be framed; the terminal then has its local answer already.
-bool ZELClient_ExchangeOpen(ZELClient& client, ExchangeJob& job, int index, int packetType,
-                            std::int64_t startMs);
-// The network half. probe: the reachability test to use after a failure.
-void ZELClient_ExchangeNetwork(const ZELClient& client, ExchangeJob& job,
-                               std::int16_t (*probe)(const ZELClient&));
-// The decision: the gateway's answer, a local pre-authorisation or an error
-// answer, written as the terminal's decided answer; the connection is closed.
+// Several exchanges in flight at once (ZELCLIENT_CONCURRENCY above 1): starts the
+// workers, which client then uses until stopped. workers and probes live as long.
+void ZELClient_StartExchanges(ZELClient& client, class ExchangeWorkers& workers,
+                              class ProbeBurst& probes);
+void ZELClient_StopExchanges(ZELClient& client);  // once every exchange has ended
+
+// True when an exchange may start now: no workers, or one of them free.
+bool ZELClient_ExchangeCanStart(const ZELClient& client);
+// Exchanges in flight on the workers.
+int ZELClient_ExchangesInFlight(const ZELClient& client);
+
+// Relays the edited request in the request buffer (packetType 1 or 3) for
+// terminal index. true: in flight on a worker, decided once it ends; false:
+// decided already (a packet that cannot be framed gets its local answer).
+bool ZELClient_Exchange(ZELClient& client, int index, int packetType, std::int64_t startMs);
+
+// An exchange whose network half ended on a worker, or nullptr.
+ExchangeJob* ZELClient_ExchangeFinished(ZELClient& client);
+// Decides a finished exchange's answer (the connection closed), and frees it.
 void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job);

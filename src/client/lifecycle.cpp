@@ -7,7 +7,6 @@
 #include "client/outcomes.h"
 #include "client/pipeline.h"
 #include "client/termfiles.h"
-#include "client/workers.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "tran/fields.h"
@@ -138,8 +137,9 @@ bool taken_again(ZELClient& client, int index, const Names& n) {
 bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   TerminalState& state = client.terminals[index];
   const plat::Status s = client.files->rename(from.c_str(), n.answer.c_str());
-  state.publishWaits = s != plat::Status::Ok;
-  state.publishBusy = s == plat::Status::Busy;
+  state.phase = s == plat::Status::Ok     ? Phase::Idle
+                : s == plat::Status::Busy ? Phase::UnpublishedBusy
+                                          : Phase::Unpublished;
   if (s == plat::Status::Ok) {
     state.publishLogged = false;
   } else if (!state.publishLogged) {
@@ -156,6 +156,7 @@ void finish(ZELClient& client, int index, const Path& file, const Names& n) {
   TerminalState& state = client.terminals[index];
   const Decision& d = state.decision;
   if (d.kind != Decision::Kind::None && !d.written) {
+    state.phase = Phase::Unwritten;
     if (!state.writeLogged) {
       LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo escribir [%s]",
                 decided_path(n, d.kind).c_str());
@@ -174,8 +175,12 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, bool
   TerminalState& state = client.terminals[index];
   state.inPlace = &file == &n.request;
   state.decision.kind = Decision::Kind::None;
-  state.inFlight = ZELClient_Decide(client, index, whole, startMs);
-  if (!state.inFlight) finish(client, index, file, n);
+  state.phase = Phase::Idle;
+  if (ZELClient_Decide(client, index, whole, startMs)) {
+    state.phase = Phase::InFlight;
+  } else {
+    finish(client, index, file, n);
+  }
 }
 
 // A local answer decided before a crash may have missed its journal line; false
@@ -232,10 +237,6 @@ void recover(ZELClient& client, int index, const Names& n) {
   answer(client, index, n.taken, n, read == RequestRead::Ok, plat::monotonic_ms());
 }
 
-bool write_waits(const TerminalState& state) {
-  return state.decision.kind != Decision::Kind::None && !state.decision.written;
-}
-
 // A decided answer that could not be written is written now, and published; or
 // discarded when the terminal has asked again meanwhile (its request is then
 // answered in this pass). false while it still waits.
@@ -246,6 +247,7 @@ bool write_again(ZELClient& client, int index, const Names& n) {
   if (!state.inPlace && exists(client, n.request)) {
     log_discard(decided_path(n, d.kind), d.text.c_str());
     d.kind = Decision::Kind::None;
+    state.phase = Phase::Idle;
     state.writeLogged = false;
     release(client, index, file, n);
     return true;
@@ -253,6 +255,7 @@ bool write_again(ZELClient& client, int index, const Names& n) {
   const Decision::Kind kind = d.kind;
   const DecisionWrite w = ZELClient_WriteDecision(client, index);
   if (w == DecisionWrite::Waits) return false;
+  state.phase = Phase::Idle;
   state.writeLogged = false;
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process respuesta escrita al fin [%s]",
             decided_path(n, kind).c_str());
@@ -261,30 +264,35 @@ bool write_again(ZELClient& client, int index, const Names& n) {
     ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
   }
   finish(client, index, file, n);
-  return !write_waits(state);
+  return state.phase != Phase::Unwritten;
 }
 
 }  // namespace
 
-bool ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job) {
-  const int index = job.terminal;
-  TerminalState& state = client.terminals[index];
-  state.decision.kind = Decision::Kind::None;
-  ZELClient_ExchangeDecide(client, job);
-  state.inFlight = false;
-  Names n;
-  if (make_names(client, client.config.terminals[index].c_str(), n)) {
-    finish(client, index, state.inPlace ? n.request : n.taken, n);
+bool ZELClient_CollectExchanges(ZELClient& client) {
+  bool waits = false;
+  while (ExchangeJob* job = ZELClient_ExchangeFinished(client)) {
+    const int index = job->terminal;
+    TerminalState& state = client.terminals[index];
+    const char* terminal = client.config.terminals[index].c_str();
+    LOG_SetTag(terminal);
+    state.decision.kind = Decision::Kind::None;
+    state.phase = Phase::Idle;
+    ZELClient_ExchangeDecide(client, *job);
+    Names n;
+    if (make_names(client, terminal, n)) finish(client, index, state.inPlace ? n.request : n.taken, n);
+    waits |= state.phase == Phase::Unwritten;
   }
-  return write_waits(state);
+  LOG_SetTag(nullptr);
+  return waits;
 }
 
 bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
   if (index < 0 || index >= client.config.terminalCount) return false;
   TerminalState& state = client.terminals[index];
   // One exchange in flight per terminal; a new request waits for a free worker.
-  if (state.inFlight) return false;
-  if (client.workers != nullptr && client.workers->free_job() == nullptr) {
+  if (state.phase == Phase::InFlight) return false;
+  if (!ZELClient_ExchangeCanStart(client)) {
     client.slotWanted = true;  // looked at again once a worker is free
     return false;
   }
@@ -295,17 +303,19 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
     state.answeredKept = exists(client, n.answered);
     recover(client, index, n);
   }
-  if (write_waits(state) && !write_again(client, index, n)) return true;  // tried again soon
-  if (state.publishWaits) {
+  if (state.phase == Phase::Unwritten && !write_again(client, index, n)) {
+    return true;  // tried again soon
+  }
+  if (state.phase == Phase::Unpublished || state.phase == Phase::UnpublishedBusy) {
     const Path* d = decided(client, n);
     if (d == nullptr) {
-      state.publishWaits = false;
+      state.phase = Phase::Idle;
     } else if (exists(client, n.request)) {
       // The terminal has asked again meanwhile: the waiting answer is not for this request.
       discard_decided(client, *d);
-      state.publishWaits = false;
+      state.phase = Phase::Idle;
     } else if (!publish(client, index, *d, n)) {
-      return state.publishBusy;  // held for a moment: soon; else at the next change
+      return state.phase == Phase::UnpublishedBusy;  // held for a moment: soon; else at a change
     }
   }
 
@@ -351,5 +361,5 @@ bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
     if (answered_before(client, index, n)) return false;
   }
   answer(client, index, *file, n, r == RequestRead::Ok, startMs);
-  return write_waits(state) || (state.publishWaits && state.publishBusy);
+  return state.phase == Phase::Unwritten || state.phase == Phase::UnpublishedBusy;
 }

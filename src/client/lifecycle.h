@@ -25,7 +25,7 @@
 // that could not be written).
 bool ZELClient_ProcessTerminal(ZELClient& client, int index);
 
-// The end of an exchange that ran on a worker: its answer decided, the request's
-// file released, the answer published. true when the answer could not be written
-// yet and waits, to be tried again soon.
-bool ZELClient_FinishExchange(ZELClient& client, ExchangeJob& job);
+// The ends of the exchanges that ran on workers: for each, its answer decided,
+// the request's file released, the answer published. true when an answer could
+// not be written yet and waits, to be tried again soon.
+bool ZELClient_CollectExchanges(ZELClient& client);

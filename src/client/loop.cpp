@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
+#include "client/exchange.h"
 #include "client/init.h"
 #include "client/journal.h"
 #include "client/lifecycle.h"
 #include "client/lifesignal.h"
 #include "client/outcomes.h"
-#include "client/workers.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
 #include "log/log.h"
@@ -75,27 +75,12 @@ bool stop_requested(ZELClient& client) {
   return false;
 }
 
-// Decides the answers of the exchanges that ended on the workers. true when an
-// answer could not be written and waits for a pass.
-bool finish_exchanges(ZELClient& client) {
-  if (client.workers == nullptr) return false;
-  bool waits = false;
-  while (ExchangeJob* job = client.workers->finished()) {
-    LOG_SetTag(client.config.terminals[job->terminal].c_str());
-    waits |= ZELClient_FinishExchange(client, *job);
-    client.workers->release(*job);
-  }
-  LOG_SetTag(nullptr);
-  return waits;
-}
-
 // The stop file ends the run between requests: exchanges in flight end first
 // (each within its time bounds), and their terminals get their answers.
 void finish_in_flight(ZELClient& client) {
-  if (client.workers == nullptr) return;
   for (;;) {
-    finish_exchanges(client);
-    if (client.workers->in_flight() == 0) return;
+    ZELClient_CollectExchanges(client);
+    if (ZELClient_ExchangesInFlight(client) == 0) return;
     plat::wake_sleep(1000);
   }
 }
@@ -163,12 +148,12 @@ int ZELClient_Process(ZELClient& client) {
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
     }
-    finish_exchanges(client);
+    ZELClient_CollectExchanges(client);
     client.slotWanted = false;
     bool refused = false;
     for (int i = 0; i < client.config.terminalCount; ++i) {
       // With several exchanges in flight, each line tells whose it is.
-      if (client.workers != nullptr) LOG_SetTag(client.config.terminals[i].c_str());
+      if (client.config.concurrency > 1) LOG_SetTag(client.config.terminals[i].c_str());
       refused |= ZELClient_ProcessTerminal(client, i);
     }
     LOG_SetTag(nullptr);
@@ -192,7 +177,7 @@ int ZELClient_Process(ZELClient& client) {
     DirWait woke = FILE_DirWaitNext(timeout);
     // An exchange that ended on a worker needs its answer, not a pass over every
     // terminal: a terminal whose answer it is asks again with a change of its own.
-    while (woke == DirWait::Woken && !client.slotWanted && !finish_exchanges(client)) {
+    while (woke == DirWait::Woken && !client.slotWanted && !ZELClient_CollectExchanges(client)) {
       woke = FILE_DirWaitNext(timeout);
     }
     if (woke == DirWait::Failed) plat::wake_sleep(lookAgain);

@@ -1,7 +1,9 @@
 // zelclient: relays prescription-authorisation requests from terminal files to
 // the gateway and writes the answers back.
+#include "client/exchange.h"
 #include "client/init.h"
 #include "client/loop.h"
+#include "client/probe.h"
 #include "client/workers.h"
 #include "fileutil/dirwait.h"
 #include "log/log.h"
@@ -17,13 +19,12 @@ int run(int argc, char** argv) {
   plat::on_reopen(LOG_ReopenFlag());  // SIGHUP: the log file was moved away
   if (ZELClient_Init(client, argc, argv) != 0) return -1;
   static ExchangeWorkers workers;
-  if (client.config.concurrency > 1 && workers.start(client, client.config.concurrency)) {
-    client.workers = &workers;
-  }
+  static ProbeBurst probes;
+  ZELClient_StartExchanges(client, workers, probes);
   plat::service_running(client.config.rootPath.c_str());
   const int result = ZELClient_Process(client);
   plat::service_stopping();
-  workers.stop();
+  ZELClient_StopExchanges(client);
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Exit Entry");
   FILE_DirWaitEnd();
   SOCKET_End();

@@ -4,13 +4,10 @@
 
 #include "client/answers.h"
 #include "client/exchange.h"
-#include "client/probe.h"
 #include "client/termfiles.h"
-#include "client/workers.h"
 #include "common/number.h"
 #include "log/log.h"
 #include "tran/fields.h"
-#include "tran/packet.h"
 
 namespace {
 
@@ -54,26 +51,6 @@ bool rewrite_request(zel::TextRef request, const char* kept, const char* name) {
   ZEL_TranDelField(request, "G06");
   return ZEL_TranPutfield(request, "G06", kept) == 0 &&
          ZEL_TranPutfield(request, "G41", name) == 0 && ZEL_TranEnd(request) == 0;
-}
-
-// Exchanges the edited request with the gateway: on a worker when there are
-// workers (true: in flight), else at once, with its answer decided (false).
-bool exchange(ZELClient& client, int index, int packetType, std::int64_t startMs) {
-  ExchangeWorkers* workers = client.workers;
-  ExchangeJob* job = workers != nullptr ? workers->free_job() : &client.job;
-  if (job == nullptr) job = &client.job;  // no worker free: the caller waits for one first
-  if (!ZELClient_ExchangeOpen(client, *job, index, packetType, startMs)) {
-    job->terminal = -1;
-    return false;
-  }
-  if (workers != nullptr && job != &client.job) {
-    workers->submit(*job);
-    return true;
-  }
-  ZELClient_ExchangeNetwork(client, *job, ZELClient_ProbeReachable);
-  ZELClient_ExchangeDecide(client, *job);
-  job->terminal = -1;
-  return false;
 }
 
 }  // namespace
@@ -126,5 +103,5 @@ bool ZELClient_Decide(ZELClient& client, int index, bool whole, std::int64_t sta
     return false;
   }
 
-  return exchange(client, index, packetType, startMs);
+  return ZELClient_Exchange(client, index, packetType, startMs);
 }

@@ -7,6 +7,9 @@
 
 namespace {
 
+// Failures within this long of a probe's end belong to its burst.
+constexpr std::int64_t kBurstMs = 1000;
+
 constexpr const char* kDefaultProbes[kProbeCount] = {"www.google.com:80", "www.microsoft.com:80",
                                                      "www.debian.org:80"};
 
@@ -52,4 +55,19 @@ std::int16_t ZELClient_ProbeReachable(const ZELClient& client) {
     if (SOCKET_TestConnection(client.probes[i].c_str())) return 1;
   }
   return 0;
+}
+
+std::int16_t ProbeBurst::reachable(const ZELClient& client) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return !probing_; });
+  if (probedAtMs_ >= 0 && plat::monotonic_ms() - probedAtMs_ < kBurstMs) return probed_;
+  probing_ = true;
+  lock.unlock();
+  const std::int16_t reachable = ZELClient_ProbeReachable(client);
+  lock.lock();
+  probed_ = reachable;
+  probedAtMs_ = plat::monotonic_ms();
+  probing_ = false;
+  done_.notify_all();
+  return reachable;
 }

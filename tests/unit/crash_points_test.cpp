@@ -19,8 +19,10 @@
 #include <regex>
 #include <tuple>
 
+#include "client/exchange.h"
 #include "client/init.h"
 #include "client/lifecycle.h"
+#include "client/probe.h"
 #include "client/workers.h"
 #include "faultyfiles.h"
 #include "testsupport.h"
@@ -57,21 +59,18 @@ struct Case {
     ASSERT_EQ(ZELClient_Init(client, static_cast<int>(argv.size()), argv.data()), 0);
     client.files = &files;
     ExchangeWorkers workers;
+    ProbeBurst probes;
     if (onWorker) {
-      ASSERT_TRUE(workers.start(client, 2));
-      client.workers = &workers;
+      client.config.concurrency = 2;
+      ZELClient_StartExchanges(client, workers, probes);
+      ASSERT_NE(client.workers, nullptr);
     }
     ZELClient_ProcessTerminal(client, 0);
-    while (client.workers != nullptr && workers.in_flight() > 0) {
-      ExchangeJob* job = workers.finished();
-      if (job == nullptr) {
-        plat::wake_sleep(10);
-        continue;
-      }
-      ZELClient_FinishExchange(client, *job);
-      workers.release(*job);
+    while (ZELClient_ExchangesInFlight(client) > 0) {
+      plat::wake_sleep(10);
+      ZELClient_CollectExchanges(client);
     }
-    workers.stop();
+    ZELClient_StopExchanges(client);
     sys().close(client.rootLock);
   }
   // Runs a visit in a child that ends before change n (0: never). Its exit status.
