@@ -70,14 +70,14 @@ const char* terminal_name(const ZELClient& client, int index) {
 
 }  // namespace
 
-void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) {
+Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) {
   const std::time_t now = client.clock();
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Entry");
   const char* terminal = terminal_name(client, index);
   if (terminal == nullptr) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse terminal [%d] fuera de la tabla", index);
     LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
-    return;
+    return Decision::Kind::None;
   }
   RequestFields fields;
   read_fields(client, "ZELClient_GenAutoResponse", fields);
@@ -92,8 +92,7 @@ void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) 
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse respuesta mayor a %zu caracteres",
               kRequestCapacity);
     LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
-    ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
-    return;
+    return ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
   }
   // A number that cannot be stored, or a pre-authorisation that cannot be
   // journalled, is not given: it could be given again after a restart, or be
@@ -108,12 +107,13 @@ void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) 
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
   if (written == DecisionWrite::NotRecorded) {
-    ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
+    return ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
   }
+  return Decision::Kind::Local;
 }
 
-void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
-                                const char* reason) {
+Decision::Kind ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
+                                          const char* reason) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenErrorResponse Entry");
   const char* terminal = terminal_name(client, index);
   RequestFields fields;
@@ -125,9 +125,10 @@ void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
     cut_to_widths(fields);
     built = build_answer(answer, fields, terminal, code, reason, nullptr);
   }
-  if (!built || ZELClient_DecideAnswer(client, index, Decision::Kind::Answer, answer.c_str(),
+  if (!built || ZELClient_DecideAnswer(client, index, Decision::Kind::Error, answer.c_str(),
                                        nullptr, nullptr) != DecisionWrite::Written) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenErrorResponse WriteFileOutput");
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenErrorResponse Exit");
+  return built ? Decision::Kind::Error : Decision::Kind::None;
 }

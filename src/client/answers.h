@@ -17,5 +17,9 @@ constexpr const char* kTooLong = "Receta demasiado larga";
 // could not be recorded: its number not stored, or its journal line not written.
 constexpr const char* kNotRecorded = "Pre-autorizacion no registrada";
 
-void ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag);
-void ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code, const char* reason);
+// Each decides the terminal's answer (its decision, in the terminal's state) and
+// returns what was decided: a local pre-authorisation, or an error answer (also
+// when a pre-authorisation could not be given); None for a terminal out of the table.
+Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag);
+Decision::Kind ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
+                                          const char* reason);

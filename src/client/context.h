@@ -49,9 +49,10 @@ struct SequenceNumber {
 // that no answer, the gateway's included, is ever decided twice.
 struct Decision {
   enum class Kind : std::uint8_t {
-    None,
-    Answer,  // <terminal>out.zel: the gateway's answer or an error answer
-    Local,   // <terminal>aut.zel: a local pre-authorisation, journalled once written
+    None,     // nothing decided
+    Gateway,  // <terminal>out.zel: the gateway's answer
+    Error,    // <terminal>out.zel: an error answer of the service's own
+    Local,    // <terminal>aut.zel: a local pre-authorisation, journalled once written
   };
   Kind kind = Kind::None;
   bool written = false;                 // its decided file holds it

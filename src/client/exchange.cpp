@@ -111,7 +111,7 @@ void decide(ZELClient& client, ExchangeJob& job) {
               kRequestCapacity);
     ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
   } else if (authorised) {
-    if (ZELClient_DecideAnswer(client, index, Decision::Kind::Answer, reply, nullptr, nullptr) !=
+    if (ZELClient_DecideAnswer(client, index, Decision::Kind::Gateway, reply, nullptr, nullptr) !=
         DecisionWrite::Written) {
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process WriteFileOutput");
     }
