@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fwrite(request.data(), 1, request.size(), f);
     std::fclose(f);
   }
-  ZELClient_ProcessTerminal(g_client, 0);
+  zc::process_terminal(g_client, 0);
 
   const std::string answer = read(g_root / "caja1out.txt");
   const bool left = fs::exists(g_root / "caja1in.txt");

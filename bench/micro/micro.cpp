@@ -214,7 +214,7 @@ void BM_JournalHighest(benchmark::State& state) {
     return;
   }
   static ZELClient client;  // the client's state is large: not on the stack
-  for (auto _ : state) benchmark::DoNotOptimize(ZELClient_JournalHighest(client, 2026));
+  for (auto _ : state) benchmark::DoNotOptimize(zc::journal_highest(client, 2026));
   if (chdir(cwd) != 0) state.SkipWithError("working directory lost");
   std::remove(path.c_str());
   rmdir(dir);

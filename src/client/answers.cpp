@@ -81,14 +81,14 @@ Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int1
   }
   RequestFields fields;
   read_fields(client, "ZELClient_GenAutoResponse", fields);
-  SequenceNumber taken = ZELClient_NextNumber(client, now);
+  SequenceNumber taken = zc::next_number(client, now);
   zel::Text<40> authorisation;
   authorisation.format("%c%4d%07" PRId64, flag != 0 ? 'G' : 'I', taken.year, taken.number);
   Answer answer;
   // An answer that could not be written whole takes no number: the error answer instead.
   if (!build_answer(answer, fields, terminal, "ND", "RECETA PRE-AUTORIZADA",
                     authorisation.c_str()) ||
-      !ZELClient_AnswerFits(client, answer.c_str())) {
+      !zc::answer_fits(client, answer.c_str())) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse respuesta mayor a %zu caracteres",
               kRequestCapacity);
     LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Exit");
@@ -98,9 +98,9 @@ Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int1
   // journalled, is not given: it could be given again after a restart, or be
   // recorded nowhere.
   DecisionWrite written = DecisionWrite::NotRecorded;
-  if (ZELClient_StoreNumber(client, taken)) {
-    written = ZELClient_DecideAnswer(client, index, Decision::Kind::Local, answer.c_str(),
-                                     authorisation.c_str(), &taken);
+  if (zc::store_number(client, taken)) {
+    written = zc::decide_answer(client, index, Decision::Kind::Local, answer.c_str(),
+                                authorisation.c_str(), &taken);
   }
   if (written == DecisionWrite::Waits) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse WriteFileOutput");
@@ -121,12 +121,12 @@ Decision::Kind ZELClient_GenErrorResponse(ZELClient& client, int index, const ch
   Answer answer;
   bool built = terminal != nullptr && code != nullptr && reason != nullptr &&
                build_answer(answer, fields, terminal, code, reason, nullptr);
-  if (built && !ZELClient_AnswerFits(client, answer.c_str())) {
+  if (built && !zc::answer_fits(client, answer.c_str())) {
     cut_to_widths(fields);
     built = build_answer(answer, fields, terminal, code, reason, nullptr);
   }
-  if (!built || ZELClient_DecideAnswer(client, index, Decision::Kind::Error, answer.c_str(),
-                                       nullptr, nullptr) != DecisionWrite::Written) {
+  if (!built || zc::decide_answer(client, index, Decision::Kind::Error, answer.c_str(), nullptr,
+                                  nullptr) != DecisionWrite::Written) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenErrorResponse WriteFileOutput");
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenErrorResponse Exit");

@@ -23,13 +23,13 @@ struct ZELClientConfig {
   zel::Text<kRootPathMax> rootPath;       // -r
   TerminalName terminals[kMaxTerminals];  // -t, in command-line order
   std::uint16_t terminalCount = 0;
-  int waitTimeout = 21600000;  // -T, milliseconds
-  std::int16_t watchMode = 0;  // -w
-  int lifePeriod = 0;          // -p, seconds; -1 switches the life signal off
-  int troquelLimit = 2;        // -c
+  int waitTimeout = 21600000;            // -T, milliseconds
+  std::int16_t watchMode = 0;            // -w
+  int lifePeriod = 0;                    // -p, seconds; -1 switches the life signal off
+  int troquelLimit = 2;                  // -c
   zel::Text<kPharmacyIdMax> pharmacyId;  // -F
-  int fixedLayout = 0;         // -L, 1 only when the value converts to exactly 1
-  int concurrency = 1;         // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
+  int fixedLayout = 0;                   // -L, 1 only when the value converts to exactly 1
+  int concurrency = 1;  // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
 };
 
 // A number taken from the sequence, with what is needed to give it back.
@@ -91,7 +91,6 @@ struct IssuedNumber {
   std::int64_t number = 0;
 };
 constexpr int kIssuedYears = 4;
-
 
 using ProbeHost = zel::Text<kProbeHostMax>;  // host:port
 

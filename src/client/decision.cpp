@@ -6,27 +6,26 @@
 
 namespace {
 
-DecisionWrite write_decision(ZELClient& client, int index, bool logged) {
+DecisionWrite write_now(ZELClient& client, int index, bool logged) {
   Decision& d = client.terminals[index].decision;
   Path path;
-  if (!ZELClient_TerminalPath(client, client.config.terminals[index].c_str(),
-                              ZELClient_DecidedSuffix(d.kind), path)) {
+  if (!zc::terminal_path(client, client.config.terminals[index].c_str(), zc::decided_suffix(d.kind),
+                         path)) {
     return DecisionWrite::Waits;
   }
-  const bool written =
-      logged ? ZELClient_WriteFileOutput(client, path.c_str(), d.text.c_str()) == 0
-             : ZELClient_WriteAnswerFile(client, path.c_str(), d.text.c_str()).stage ==
-                   AnswerWrite::Stage::Done;
+  const bool written = logged ? ZELClient_WriteFileOutput(client, path.c_str(), d.text.c_str()) == 0
+                              : zc::write_answer_file(client, path.c_str(), d.text.c_str()).stage ==
+                                    AnswerWrite::Stage::Done;
   if (!written) return DecisionWrite::Waits;
   if (d.kind == Decision::Kind::Local) {
     // Given only once recorded: a number the journal does not hold goes to no terminal.
-    if (ZELClient_JournalAppend(client, d.journal.view(), d.number.c_str()) != plat::Status::Ok) {
+    if (zc::journal_append(client, d.journal.view(), d.number.c_str()) != plat::Status::Ok) {
       client.files->remove(path.c_str());
-      ZELClient_ReturnNumber(client, d.taken);
+      zc::return_number(client, d.taken);
       d.kind = Decision::Kind::None;
       return DecisionWrite::NotRecorded;
     }
-    ZELClient_KeepNumber(client, d.taken);
+    zc::keep_number(client, d.taken);
   }
   d.written = true;
   return DecisionWrite::Written;
@@ -34,13 +33,12 @@ DecisionWrite write_decision(ZELClient& client, int index, bool logged) {
 
 }  // namespace
 
-const char* ZELClient_DecidedSuffix(Decision::Kind kind) {
+const char* zc::decided_suffix(Decision::Kind kind) {
   return kind == Decision::Kind::Local ? kDecidedLocal : kDecidedFile;
 }
 
-DecisionWrite ZELClient_DecideAnswer(ZELClient& client, int index, Decision::Kind kind,
-                                     const char* text, const char* number,
-                                     const SequenceNumber* taken) {
+DecisionWrite zc::decide_answer(ZELClient& client, int index, Decision::Kind kind, const char* text,
+                                const char* number, const SequenceNumber* taken) {
   Decision& d = client.terminals[index].decision;
   d.kind = kind;
   d.written = false;
@@ -49,9 +47,9 @@ DecisionWrite ZELClient_DecideAnswer(ZELClient& client, int index, Decision::Kin
   d.journal.assign(client.request.view());
   d.number.assign(number != nullptr ? number : "");
   d.taken = taken != nullptr ? *taken : SequenceNumber{};
-  return write_decision(client, index, true);
+  return write_now(client, index, true);
 }
 
-DecisionWrite ZELClient_WriteDecision(ZELClient& client, int index) {
-  return write_decision(client, index, false);
+DecisionWrite zc::write_decision(ZELClient& client, int index) {
+  return write_now(client, index, false);
 }

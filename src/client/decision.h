@@ -15,15 +15,18 @@ enum class DecisionWrite {
                 // is decided, its file is removed and its number given back
 };
 
+namespace zc {
+
 // The decided file's suffix for an answer of kind.
-const char* ZELClient_DecidedSuffix(Decision::Kind kind);
+const char* decided_suffix(Decision::Kind kind);
 
 // Makes text the terminal's decided answer and writes it, with the log lines of
 // a failed write. number: a local answer's authorisation number, taken: its place
 // in the sequence (both null otherwise). The request buffer holds the request.
-DecisionWrite ZELClient_DecideAnswer(ZELClient& client, int index, Decision::Kind kind,
-                                     const char* text, const char* number,
-                                     const SequenceNumber* taken);
+DecisionWrite decide_answer(ZELClient& client, int index, Decision::Kind kind, const char* text,
+                            const char* number, const SequenceNumber* taken);
 
 // Writes the terminal's waiting decision again, logging nothing.
-DecisionWrite ZELClient_WriteDecision(ZELClient& client, int index);
+DecisionWrite write_decision(ZELClient& client, int index);
+
+}  // namespace zc

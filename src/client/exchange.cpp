@@ -53,7 +53,6 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   return true;
 }
 
-
 // The network half. probe: the reachability test to use after a failure.
 void network(const ZELClient& client, ExchangeJob& job, std::int16_t (*probe)(const ZELClient&)) {
   const ZELClientConfig& config = client.config;
@@ -104,14 +103,14 @@ void decide(ZELClient& client, ExchangeJob& job) {
 
   const char* reply = reply_text(job);
   const bool authorised = ZEL_TranHasField(reply, "F52") != 0;
-  if (authorised && !ZELClient_AnswerFits(client, reply)) {
+  if (authorised && !zc::answer_fits(client, reply)) {
     // The gateway's answer cannot be handed on whole: the terminal is told so and
     // may ask again; a local authorisation would add a second one to the gateway's.
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process respuesta del gateway mayor a %zu caracteres",
               kRequestCapacity);
     ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
   } else if (authorised) {
-    if (ZELClient_DecideAnswer(client, index, Decision::Kind::Gateway, reply, nullptr, nullptr) !=
+    if (zc::decide_answer(client, index, Decision::Kind::Gateway, reply, nullptr, nullptr) !=
         DecisionWrite::Written) {
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process WriteFileOutput");
     }
@@ -135,26 +134,26 @@ void on_worker(ExchangeJob& job, const void* context) {
 
 }  // namespace
 
-void ZELClient_StartExchanges(ZELClient& client, ExchangeWorkers& workers, ProbeBurst& probes) {
+void zc::start_exchanges(ZELClient& client, ExchangeWorkers& workers, ProbeBurst& probes) {
   if (client.config.concurrency <= 1) return;
   client.probeBurst = &probes;
   if (workers.start(client.config.concurrency, on_worker, &client)) client.workers = &workers;
 }
 
-void ZELClient_StopExchanges(ZELClient& client) {
+void zc::stop_exchanges(ZELClient& client) {
   if (client.workers != nullptr) client.workers->stop();
   client.workers = nullptr;
 }
 
-bool ZELClient_ExchangeCanStart(const ZELClient& client) {
+bool zc::exchange_can_start(const ZELClient& client) {
   return client.workers == nullptr || client.workers->free_job() != nullptr;
 }
 
-int ZELClient_ExchangesInFlight(const ZELClient& client) {
+int zc::exchanges_in_flight(const ZELClient& client) {
   return client.workers != nullptr ? client.workers->in_flight() : 0;
 }
 
-bool ZELClient_Exchange(ZELClient& client, int index, int packetType, std::int64_t startMs) {
+bool zc::exchange(ZELClient& client, int index, int packetType, std::int64_t startMs) {
   ExchangeWorkers* workers = client.workers;
   ExchangeJob* job = workers != nullptr ? workers->free_job() : nullptr;
   if (job == nullptr) job = &client.job;  // no workers, or none free: on the loop's thread
@@ -166,17 +165,17 @@ bool ZELClient_Exchange(ZELClient& client, int index, int packetType, std::int64
     workers->submit(*job);
     return true;
   }
-  network(client, *job, ZELClient_ProbeReachable);
+  network(client, *job, zc::probe_reachable);
   decide(client, *job);
   job->terminal = -1;
   return false;
 }
 
-ExchangeJob* ZELClient_ExchangeFinished(ZELClient& client) {
+ExchangeJob* zc::exchange_finished(ZELClient& client) {
   return client.workers != nullptr ? client.workers->finished() : nullptr;
 }
 
-void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job) {
+void zc::exchange_decide(ZELClient& client, ExchangeJob& job) {
   decide(client, job);
   client.workers->release(job);
 }

@@ -10,23 +10,26 @@
 
 #include "client/context.h"
 
+namespace zc {
+
 // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY above 1): starts the
 // workers, which client then uses until stopped. workers and probes live as long.
-void ZELClient_StartExchanges(ZELClient& client, class ExchangeWorkers& workers,
-                              class ProbeBurst& probes);
-void ZELClient_StopExchanges(ZELClient& client);  // once every exchange has ended
+void start_exchanges(ZELClient& client, ExchangeWorkers& workers, ProbeBurst& probes);
+void stop_exchanges(ZELClient& client);  // once every exchange has ended
 
 // True when an exchange may start now: no workers, or one of them free.
-bool ZELClient_ExchangeCanStart(const ZELClient& client);
+bool exchange_can_start(const ZELClient& client);
 // Exchanges in flight on the workers.
-int ZELClient_ExchangesInFlight(const ZELClient& client);
+int exchanges_in_flight(const ZELClient& client);
 
 // Relays the edited request in the request buffer (packetType 1 or 3) for
 // terminal index. true: in flight on a worker, decided once it ends; false:
 // decided already (a packet that cannot be framed gets its local answer).
-bool ZELClient_Exchange(ZELClient& client, int index, int packetType, std::int64_t startMs);
+bool exchange(ZELClient& client, int index, int packetType, std::int64_t startMs);
 
 // An exchange whose network half ended on a worker, or nullptr.
-ExchangeJob* ZELClient_ExchangeFinished(ZELClient& client);
+ExchangeJob* exchange_finished(ZELClient& client);
 // Decides a finished exchange's answer (the connection closed), and frees it.
-void ZELClient_ExchangeDecide(ZELClient& client, ExchangeJob& job);
+void exchange_decide(ZELClient& client, ExchangeJob& job);
+
+}  // namespace zc

@@ -109,7 +109,7 @@ void log_configuration(const ZELClientConfig& config) {
 
 // The lock is one the system drops when its holder ends, so a crash never leaves
 // it behind.
-bool ZELClient_LockRoot(ZELClient& client) {
+bool zc::lock_root(ZELClient& client) {
   const char* root = client.config.rootPath.c_str();
   Path lock;
   if (!FILE_MakePath(lock, {root, "ZELCLIENT.lck"})) return true;
@@ -159,7 +159,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     }
   }
   if (rejected || config.name.empty() || config.rootPath.empty()) return -1;
-  if (!ZELClient_LockRoot(client)) return -1;
+  if (!zc::lock_root(client)) return -1;
 
   client.sender = config.name;
   log_configuration(config);
@@ -167,9 +167,9 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Init sin bloqueo de la carpeta [%s]",
               config.rootPath.c_str());
   }
-  ZELClient_SequenceStart(client, client.clock());
+  zc::sequence_start(client, client.clock());
   config.concurrency = concurrency();
-  ZELClient_LoadProbes(client);
+  zc::load_probes(client);
   // Exchanges on several threads take the socket table's slots under its guard.
   if (SOCKET_Init(config.concurrency > 1 ? "T" : nullptr) != 0) {
     // The service runs on, answering every request locally: say why, loudly.

@@ -8,8 +8,12 @@
 // configuration is reset first.
 int ZELClient_Init(ZELClient& client, int argc, char** argv);
 
+namespace zc {
+
 // One service per root: takes the lock in the root directory, giving back the one
 // held before. false when another service holds it (said on standard error and
 // in the log). A root where no lock can be made (missing, read-only) is served
 // without one.
-bool ZELClient_LockRoot(ZELClient& client);
+bool lock_root(ZELClient& client);
+
+}  // namespace zc

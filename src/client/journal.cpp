@@ -12,11 +12,11 @@ namespace {
 constexpr const char* kJournal = "zelautoresp.txt";
 }  // namespace
 
-bool ZELClient_JournalExists(const ZELClient& client) {
+bool zc::journal_exists(const ZELClient& client) {
   return client.files->exists(kJournal) == plat::Status::Ok;
 }
 
-bool ZELClient_JournalHas(const ZELClient& client, const char* authorisation) {
+bool zc::journal_has(const ZELClient& client, const char* authorisation) {
   zel::Text<64> key;
   if (!key.format("G52=%s|", authorisation)) return false;
   const plat::FileOps& fs = *client.files;
@@ -97,7 +97,7 @@ class HighestNumber {
 
 }  // namespace
 
-std::int64_t ZELClient_JournalHighest(const ZELClient& client, int year) {
+std::int64_t zc::journal_highest(const ZELClient& client, int year) {
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
   if (fs.open(kJournal, plat::OpenMode::Read, &f) != plat::Status::Ok) return 0;
@@ -110,8 +110,8 @@ std::int64_t ZELClient_JournalHighest(const ZELClient& client, int year) {
   return scan.highest();
 }
 
-plat::Status ZELClient_JournalAppend(ZELClient& client, std::string_view request,
-                                     const char* authorisation) {
+plat::Status zc::journal_append(ZELClient& client, std::string_view request,
+                                const char* authorisation) {
   zel::Text<kRequestCapacity + 64> line(request.substr(0, request.find('\n')));
   ZEL_TranPutfield(line, "G52", authorisation);
   ZEL_TranEnd(line);
@@ -119,7 +119,7 @@ plat::Status ZELClient_JournalAppend(ZELClient& client, std::string_view request
   const plat::Status s = FILE_AppendText(*client.files, kJournal, line.view());
   if (s != plat::Status::Ok) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo escribir en zelautoresp.txt: %s",
-              ZELClient_StatusText(s));
+              zc::status_text(s));
   }
   return s;
 }

@@ -7,17 +7,20 @@
 
 #include "client/context.h"
 
-bool ZELClient_JournalExists(const ZELClient& client);
+namespace zc {
+
+bool journal_exists(const ZELClient& client);
 
 // True when one of the journal's last lines holds the authorisation number (a
 // line appended before a crash, looked for at the restart that follows).
-bool ZELClient_JournalHas(const ZELClient& client, const char* authorisation);
+bool journal_has(const ZELClient& client, const char* authorisation);
 
 // The highest number the journal holds for year (the last G52 of each line), or
 // 0: a floor for the sequence that no restored or deleted number file lowers.
-std::int64_t ZELClient_JournalHighest(const ZELClient& client, int year);
+std::int64_t journal_highest(const ZELClient& client, int year);
 
 // Appends the request's first line with G52 set to the authorisation number;
 // a line that cannot be written whole is logged and leaves nothing behind.
-plat::Status ZELClient_JournalAppend(ZELClient& client, std::string_view request,
-                                     const char* authorisation);
+plat::Status journal_append(ZELClient& client, std::string_view request, const char* authorisation);
+
+}  // namespace zc

@@ -19,12 +19,12 @@ struct Names {
 };
 
 bool make_names(const ZELClient& client, const char* terminal, Names& n) {
-  return ZELClient_TerminalPath(client, terminal, kRequestFile, n.request) &&
-         ZELClient_TerminalPath(client, terminal, kTakenFile, n.taken) &&
-         ZELClient_TerminalPath(client, terminal, kDecidedFile, n.decided) &&
-         ZELClient_TerminalPath(client, terminal, kDecidedLocal, n.decidedLocal) &&
-         ZELClient_TerminalPath(client, terminal, kAnsweredFile, n.answered) &&
-         ZELClient_TerminalPath(client, terminal, kAnswerFile, n.answer);
+  return zc::terminal_path(client, terminal, kRequestFile, n.request) &&
+         zc::terminal_path(client, terminal, kTakenFile, n.taken) &&
+         zc::terminal_path(client, terminal, kDecidedFile, n.decided) &&
+         zc::terminal_path(client, terminal, kDecidedLocal, n.decidedLocal) &&
+         zc::terminal_path(client, terminal, kAnsweredFile, n.answered) &&
+         zc::terminal_path(client, terminal, kAnswerFile, n.answer);
 }
 
 bool exists(const ZELClient& client, const Path& path) {
@@ -51,7 +51,7 @@ const Path* decided(const ZELClient& client, const Names& n) {
 void log_delete(const Path& path, plat::Status s) {
   zel::Text<sizeof(Path) + 2> shown;
   shown.format("[%s]", path.c_str());
-  ZELClient_LogDeleteFailure("ZELClient_Process", shown.c_str(), s);
+  zc::log_delete_failure("ZELClient_Process", shown.c_str(), s);
 }
 
 // The authorisation number an answer carries (its F52); false when it has none.
@@ -82,7 +82,7 @@ void log_discard(const Path& decided, const char* answer) {
 
 // Discards the answer of a decided file.
 void discard_decided(ZELClient& client, const Path& decided) {
-  if (ZELClient_ReadText(client, decided.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
+  if (zc::read_text(client, decided.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
       RequestRead::Ok) {
     client.answer.clear();
   }
@@ -94,7 +94,7 @@ void discard_decided(ZELClient& client, const Path& decided) {
 // be removed: not answered again.
 bool answered_before(ZELClient& client, int index, const Names& n) {
   zel::Text<kRequestCapacity> answered;
-  if (ZELClient_ReadText(client, n.answered.c_str(), plat::OpenMode::ReadRegular, answered) !=
+  if (zc::read_text(client, n.answered.c_str(), plat::OpenMode::ReadRegular, answered) !=
           RequestRead::Ok ||
       answered.view() != client.asRead.view()) {
     return false;
@@ -176,7 +176,7 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, bool
   state.inPlace = &file == &n.request;
   state.decision.kind = Decision::Kind::None;
   state.phase = Phase::Idle;
-  if (ZELClient_Decide(client, index, whole, startMs)) {
+  if (zc::decide_request(client, index, whole, startMs)) {
     state.phase = Phase::InFlight;
   } else {
     finish(client, index, file, n);
@@ -187,13 +187,13 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, bool
 // when it is not in the journal and cannot be put there.
 bool journal_decided(ZELClient& client, const Path& local) {
   zel::Text<63> number;
-  if (ZELClient_ReadText(client, local.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
+  if (zc::read_text(client, local.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
           RequestRead::Ok ||
       !answer_number(client.answer.c_str(), number)) {
     return true;
   }
-  return ZELClient_JournalHas(client, number.c_str()) ||
-         ZELClient_JournalAppend(client, client.asRead.view(), number.c_str()) == plat::Status::Ok;
+  return zc::journal_has(client, number.c_str()) ||
+         zc::journal_append(client, client.asRead.view(), number.c_str()) == plat::Status::Ok;
 }
 
 // What an earlier run left for this terminal, finished.
@@ -201,7 +201,7 @@ void recover(ZELClient& client, int index, const Names& n) {
   const bool newer = exists(client, n.request);
   const RequestRead read =
       exists(client, n.taken)
-          ? ZELClient_ReadText(client, n.taken.c_str(), plat::OpenMode::ReadRegular, client.asRead)
+          ? zc::read_text(client, n.taken.c_str(), plat::OpenMode::ReadRegular, client.asRead)
           : RequestRead::Missing;
   const bool taken = read == RequestRead::Ok || read == RequestRead::TooLong;
   if (taken && newer) {
@@ -253,7 +253,7 @@ bool write_again(ZELClient& client, int index, const Names& n) {
     return true;
   }
   const Decision::Kind kind = d.kind;
-  const DecisionWrite w = ZELClient_WriteDecision(client, index);
+  const DecisionWrite w = zc::write_decision(client, index);
   if (w == DecisionWrite::Waits) return false;
   state.phase = Phase::Idle;
   state.writeLogged = false;
@@ -269,30 +269,31 @@ bool write_again(ZELClient& client, int index, const Names& n) {
 
 }  // namespace
 
-bool ZELClient_CollectExchanges(ZELClient& client) {
+bool zc::collect_exchanges(ZELClient& client) {
   bool waits = false;
-  while (ExchangeJob* job = ZELClient_ExchangeFinished(client)) {
+  while (ExchangeJob* job = zc::exchange_finished(client)) {
     const int index = job->terminal;
     TerminalState& state = client.terminals[index];
     const char* terminal = client.config.terminals[index].c_str();
     LOG_SetTag(terminal);
     state.decision.kind = Decision::Kind::None;
     state.phase = Phase::Idle;
-    ZELClient_ExchangeDecide(client, *job);
+    zc::exchange_decide(client, *job);
     Names n;
-    if (make_names(client, terminal, n)) finish(client, index, state.inPlace ? n.request : n.taken, n);
+    if (make_names(client, terminal, n))
+      finish(client, index, state.inPlace ? n.request : n.taken, n);
     waits |= state.phase == Phase::Unwritten;
   }
   LOG_SetTag(nullptr);
   return waits;
 }
 
-bool ZELClient_ProcessTerminal(ZELClient& client, int index) {
+bool zc::process_terminal(ZELClient& client, int index) {
   if (index < 0 || index >= client.config.terminalCount) return false;
   TerminalState& state = client.terminals[index];
   // One exchange in flight per terminal; a new request waits for a free worker.
   if (state.phase == Phase::InFlight) return false;
-  if (!ZELClient_ExchangeCanStart(client)) {
+  if (!zc::exchange_can_start(client)) {
     client.slotWanted = true;  // looked at again once a worker is free
     return false;
   }

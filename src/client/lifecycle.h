@@ -18,14 +18,18 @@
 
 #include "client/context.h"
 
+namespace zc {
+
 // Takes the visit of terminal index in one pass: finishes what an earlier run
 // left (first visit only), publishes an answer that waits for its name, and
 // handles a new request. true when something waits that should be tried again
 // soon (a request file or an answer file that another process holds, an answer
 // that could not be written).
-bool ZELClient_ProcessTerminal(ZELClient& client, int index);
+bool process_terminal(ZELClient& client, int index);
 
 // The ends of the exchanges that ran on workers: for each, its answer decided,
 // the request's file released, the answer published. true when an answer could
 // not be written yet and waits, to be tried again soon.
-bool ZELClient_CollectExchanges(ZELClient& client);
+bool collect_exchanges(ZELClient& client);
+
+}  // namespace zc

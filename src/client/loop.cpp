@@ -43,7 +43,7 @@ std::uint32_t change_filter(std::int16_t watchMode) {
 // Sends a life signal when the journal exists and the period has passed. The
 // signal's sender name is kept for every packet framed after it.
 void life_signal_step(ZELClient& client, std::time_t start) {
-  if (!ZELClient_JournalExists(client)) return;
+  if (!zc::journal_exists(client)) return;
   const std::time_t now = client.clock();
   const std::time_t sinceLife = client.clock() - client.lifeTimer;
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process transcurrieron %d segundos",
@@ -71,7 +71,7 @@ bool stop_requested(ZELClient& client) {
   LOG_Print(LOG_CLI_WARNING, "ZELClient_Process encontro archivo de stop. Saliendo...");
   const plat::Status removed = client.files->remove(stop.c_str());
   if (removed == plat::Status::Ok) return true;
-  ZELClient_LogDeleteFailure("ZELClient_Process", "ZELCLIENTSTOP.tmp", removed);
+  zc::log_delete_failure("ZELClient_Process", "ZELCLIENTSTOP.tmp", removed);
   return false;
 }
 
@@ -79,8 +79,8 @@ bool stop_requested(ZELClient& client) {
 // (each within its time bounds), and their terminals get their answers.
 void finish_in_flight(ZELClient& client) {
   for (;;) {
-    ZELClient_CollectExchanges(client);
-    if (ZELClient_ExchangesInFlight(client) == 0) return;
+    zc::collect_exchanges(client);
+    if (zc::exchanges_in_flight(client) == 0) return;
     plat::wake_sleep(1000);
   }
 }
@@ -121,7 +121,7 @@ bool follow_root(ZELClient& client, RootWatch& watch) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process vigilando la carpeta [%s]", root);
   watch.armed = true;
   watch.missingLogged = false;
-  return ZELClient_LockRoot(client);
+  return zc::lock_root(client);
 }
 
 }  // namespace
@@ -148,13 +148,13 @@ int ZELClient_Process(ZELClient& client) {
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
     }
-    ZELClient_CollectExchanges(client);
+    zc::collect_exchanges(client);
     client.slotWanted = false;
     bool refused = false;
     for (int i = 0; i < client.config.terminalCount; ++i) {
       // With several exchanges in flight, each line tells whose it is.
       if (client.config.concurrency > 1) LOG_SetTag(client.config.terminals[i].c_str());
-      refused |= ZELClient_ProcessTerminal(client, i);
+      refused |= zc::process_terminal(client, i);
     }
     LOG_SetTag(nullptr);
     retryMs = next_retry(retryMs, refused);
@@ -177,7 +177,7 @@ int ZELClient_Process(ZELClient& client) {
     DirWait woke = FILE_DirWaitNext(timeout);
     // An exchange that ended on a worker needs its answer, not a pass over every
     // terminal: a terminal whose answer it is asks again with a change of its own.
-    while (woke == DirWait::Woken && !client.slotWanted && !ZELClient_CollectExchanges(client)) {
+    while (woke == DirWait::Woken && !client.slotWanted && !zc::collect_exchanges(client)) {
       woke = FILE_DirWaitNext(timeout);
     }
     if (woke == DirWait::Failed) plat::wake_sleep(lookAgain);

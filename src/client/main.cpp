@@ -20,11 +20,11 @@ int run(int argc, char** argv) {
   if (ZELClient_Init(client, argc, argv) != 0) return -1;
   static ExchangeWorkers workers;
   static ProbeBurst probes;
-  ZELClient_StartExchanges(client, workers, probes);
+  zc::start_exchanges(client, workers, probes);
   plat::service_running(client.config.rootPath.c_str());
   const int result = ZELClient_Process(client);
   plat::service_stopping();
-  ZELClient_StopExchanges(client);
+  zc::stop_exchanges(client);
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Exit Entry");
   FILE_DirWaitEnd();
   SOCKET_End();

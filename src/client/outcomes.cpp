@@ -43,15 +43,15 @@ void log_row(const char* fn, const Row (&rows)[N], plat::Status s) {
 
 }  // namespace
 
-void ZELClient_LogOpenFailure(const char* fn, plat::Status s) {
+void zc::log_open_failure(const char* fn, plat::Status s) {
   log_row(fn, kOpenRows, s);
 }
 
-void ZELClient_LogWriteFailure(const char* fn, plat::Status s) {
+void zc::log_write_failure(const char* fn, plat::Status s) {
   log_row(fn, kWriteRows, s);
 }
 
-void ZELClient_LogDeleteFailure(const char* fn, const char* name, plat::Status s) {
+void zc::log_delete_failure(const char* fn, const char* name, plat::Status s) {
   if (s == plat::Status::NotFound) {
     LOG_Print(LOG_CLI_ERROR, "%s borrando archivo %s, ubicacion erronea", fn, name);
   } else if (s == plat::Status::Denied || s == plat::Status::Busy) {
@@ -59,7 +59,7 @@ void ZELClient_LogDeleteFailure(const char* fn, const char* name, plat::Status s
   }
 }
 
-const char* ZELClient_StatusText(plat::Status s) {
+const char* zc::status_text(plat::Status s) {
   switch (s) {
     case plat::Status::Ok:
       return "sin error";

@@ -4,15 +4,19 @@
 
 #include "platform/platform.h"
 
+namespace zc {
+
 // After a failed open of an answer file: "<fn> errno=[n] error=[text]" for the
 // outcomes that have a row, nothing for the others.
-void ZELClient_LogOpenFailure(const char* fn, plat::Status s);
+void log_open_failure(const char* fn, plat::Status s);
 // The same after a failed write.
-void ZELClient_LogWriteFailure(const char* fn, plat::Status s);
+void log_write_failure(const char* fn, plat::Status s);
 // After a failed delete: "<fn> borrando archivo <name>, ubicacion erronea" for a
 // file that is not there, "..., no pudo accederlo" for one that may not be
 // removed, nothing for other outcomes. name is shown as given.
-void ZELClient_LogDeleteFailure(const char* fn, const char* name, plat::Status s);
+void log_delete_failure(const char* fn, const char* name, plat::Status s);
 
 // A short text of the outcome for the service's own lines ("disco lleno", ...).
-const char* ZELClient_StatusText(plat::Status s);
+const char* status_text(plat::Status s);
+
+}  // namespace zc

@@ -57,7 +57,7 @@ bool rewrite_request(zel::TextRef request, const char* kept, const char* name) {
 
 // Checks, edits and relays the request in the request buffer, and decides the
 // terminal's answer. Every path ends in an answer attempt.
-bool ZELClient_Decide(ZELClient& client, int index, bool whole, std::int64_t startMs) {
+bool zc::decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs) {
   if (!whole) {
     ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
@@ -103,5 +103,5 @@ bool ZELClient_Decide(ZELClient& client, int index, bool whole, std::int64_t sta
     return false;
   }
 
-  return ZELClient_Exchange(client, index, packetType, startMs);
+  return zc::exchange(client, index, packetType, startMs);
 }

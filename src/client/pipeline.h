@@ -7,8 +7,12 @@
 
 #include "client/context.h"
 
+namespace zc {
+
 // Decides terminal index's answer to the request in the request buffer (whole:
 // the request file fitted the buffer; else it gets the error answer). startMs:
 // when the request was found, for the timing line. true when the decision waits
 // for an exchange in flight on a worker.
-bool ZELClient_Decide(ZELClient& client, int index, bool whole, std::int64_t startMs);
+bool decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs);
+
+}  // namespace zc

@@ -34,7 +34,7 @@ void add_probe(ZELClient& client, std::string_view entry) {
 
 }  // namespace
 
-void ZELClient_LoadProbes(ZELClient& client) {
+void zc::load_probes(ZELClient& client) {
   client.probeCount = 0;
   const char* env = std::getenv("ZELCLIENT_PROBE_HOSTS");
   if (env == nullptr || env[0] == '\0') {
@@ -50,7 +50,7 @@ void ZELClient_LoadProbes(ZELClient& client) {
   }
 }
 
-std::int16_t ZELClient_ProbeReachable(const ZELClient& client) {
+std::int16_t zc::probe_reachable(const ZELClient& client) {
   for (int i = 0; i < client.probeCount; ++i) {
     if (SOCKET_TestConnection(client.probes[i].c_str())) return 1;
   }
@@ -63,7 +63,7 @@ std::int16_t ProbeBurst::reachable(const ZELClient& client) {
   if (probedAtMs_ >= 0 && plat::monotonic_ms() - probedAtMs_ < kBurstMs) return probed_;
   probing_ = true;
   lock.unlock();
-  const std::int16_t reachable = ZELClient_ProbeReachable(client);
+  const std::int16_t reachable = zc::probe_reachable(client);
   lock.lock();
   probed_ = reachable;
   probedAtMs_ = plat::monotonic_ms();

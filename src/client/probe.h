@@ -8,12 +8,16 @@
 
 #include "client/context.h"
 
+namespace zc {
+
 // Reads the probe hosts, once at start: ZELCLIENT_PROBE_HOSTS ("host[:port],...",
 // port 80 when absent, the first three entries) or the built-in list.
-void ZELClient_LoadProbes(ZELClient& client);
+void load_probes(ZELClient& client);
 
 // 1 when one of the probe hosts could be reached, else 0.
-std::int16_t ZELClient_ProbeReachable(const ZELClient& client);
+std::int16_t probe_reachable(const ZELClient& client);
+
+}  // namespace zc
 
 // The probe shared by the exchanges that fail together on several threads: a
 // failure while a probe runs, or soon after one ended, takes its result, so that

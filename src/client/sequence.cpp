@@ -22,7 +22,7 @@ IssuedNumber& floor_of(ZELClient& client, int year) {
     if (i.year < slot->year) slot = &i;
   }
   slot->year = year;
-  slot->number = ZELClient_JournalHighest(client, year);
+  slot->number = zc::journal_highest(client, year);
   return *slot;
 }
 
@@ -63,12 +63,12 @@ void renew_year(const plat::FileOps& fs, const char* currentYear, zel::Text<14>&
               "nroaut.txt");
     return;
   }
-  ZELClient_LogDeleteFailure("ZELClient_GenAutoResponse", kNumberFile, fs.remove(kNumberFile));
+  zc::log_delete_failure("ZELClient_GenAutoResponse", kNumberFile, fs.remove(kNumberFile));
 }
 
 }  // namespace
 
-void ZELClient_SequenceStart(ZELClient& client, std::time_t now) {
+void zc::sequence_start(ZELClient& client, std::time_t now) {
   char year[16] = {};
   floor_of(client, local_year(now, year));
   // A working folder that takes no new file (its owner's, immutable) is worked
@@ -85,7 +85,7 @@ void ZELClient_SequenceStart(ZELClient& client, std::time_t now) {
   }
 }
 
-SequenceNumber ZELClient_NextNumber(ZELClient& client, std::time_t now) {
+SequenceNumber zc::next_number(ZELClient& client, std::time_t now) {
   const plat::FileOps& fs = *client.files;
   SequenceNumber taken;
   zel::Text<14> storedYear;
@@ -108,7 +108,7 @@ SequenceNumber ZELClient_NextNumber(ZELClient& client, std::time_t now) {
   return taken;
 }
 
-bool ZELClient_StoreNumber(ZELClient& client, SequenceNumber& taken) {
+bool zc::store_number(ZELClient& client, SequenceNumber& taken) {
   // The number is stored before the answer leaves, so that a crash in between
   // leaves a gap in the sequence, never a repeat.
   zel::Text<32> numberText;
@@ -118,17 +118,17 @@ bool ZELClient_StoreNumber(ZELClient& client, SequenceNumber& taken) {
   if (!taken.stored) {
     LOG_Print(LOG_CLI_ERROR,
               "ZELClient_GenAutoResponse no pudo guardar el numero %" PRId64 " en nroaut.txt: %s",
-              taken.number, ZELClient_StatusText(s));
+              taken.number, zc::status_text(s));
   }
   return taken.stored;
 }
 
-void ZELClient_KeepNumber(ZELClient& client, const SequenceNumber& taken) {
+void zc::keep_number(ZELClient& client, const SequenceNumber& taken) {
   IssuedNumber& floor = floor_of(client, taken.year);
   if (taken.number > floor.number) floor.number = taken.number;
 }
 
-void ZELClient_ReturnNumber(ZELClient& client, const SequenceNumber& taken) {
+void zc::return_number(ZELClient& client, const SequenceNumber& taken) {
   if (!taken.stored) return;
   const plat::FileOps& fs = *client.files;
   zel::Text<14> numberLine;

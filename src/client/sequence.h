@@ -12,18 +12,22 @@
 
 #include "client/context.h"
 
+namespace zc {
+
 // At start: the floor of the year of now, read from the journal so that the first
 // answer does not pay for it, and a WARNING when the working folder takes no new file.
-void ZELClient_SequenceStart(ZELClient& client, std::time_t now);
+void sequence_start(ZELClient& client, std::time_t now);
 // The next number of the year of now (local time), nothing stored yet: the year
 // file renewed at a change of year, the number above the number file's and the
 // year's floor.
-SequenceNumber ZELClient_NextNumber(ZELClient& client, std::time_t now);
+SequenceNumber next_number(ZELClient& client, std::time_t now);
 // Stores it in the number file; false, logged with its reason, when that cannot
 // be done in any way: no answer may then carry it.
-bool ZELClient_StoreNumber(ZELClient& client, SequenceNumber& taken);
+bool store_number(ZELClient& client, SequenceNumber& taken);
 // The answer carrying the number was given and journalled: the year's floor.
-void ZELClient_KeepNumber(ZELClient& client, const SequenceNumber& taken);
+void keep_number(ZELClient& client, const SequenceNumber& taken);
 // It was not: the number file gets its earlier content back, unless a later
 // number has been stored since (this one is then a gap, never a repeat).
-void ZELClient_ReturnNumber(ZELClient& client, const SequenceNumber& taken);
+void return_number(ZELClient& client, const SequenceNumber& taken);
+
+}  // namespace zc

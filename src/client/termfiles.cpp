@@ -47,16 +47,16 @@ RequestRead read_result(plat::Status s) {
 
 }  // namespace
 
-bool ZELClient_TerminalPath(const ZELClient& client, const char* terminal, const char* suffix,
-                            Path& path) {
+bool zc::terminal_path(const ZELClient& client, const char* terminal, const char* suffix,
+                       Path& path) {
   zel::Text<63> name;
   path.clear();
   return name.format("%s%s", terminal, suffix) &&
          FILE_MakePath(path, {client.config.rootPath.c_str(), name.c_str()});
 }
 
-RequestRead ZELClient_ReadText(const ZELClient& client, const char* path, plat::OpenMode mode,
-                               zel::TextRef out) {
+RequestRead zc::read_text(const ZELClient& client, const char* path, plat::OpenMode mode,
+                          zel::TextRef out) {
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
   const plat::Status opened = fs.open(path, mode, &f);
@@ -69,7 +69,7 @@ RequestRead ZELClient_ReadText(const ZELClient& client, const char* path, plat::
 
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::OpenMode mode) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Entry");
-  const RequestRead result = ZELClient_ReadText(client, path, mode, client.request);
+  const RequestRead result = zc::read_text(client, path, mode, client.request);
   if (result == RequestRead::TooLong) {
     LOG_Print(LOG_CLI_ERROR,
               "ZELClient_ReadFileInput archivo [%s] mayor a %zu caracteres, no se lee entero", path,
@@ -79,12 +79,12 @@ RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::O
   return result;
 }
 
-bool ZELClient_AnswerFits(ZELClient& client, const char* answer) {
+bool zc::answer_fits(ZELClient& client, const char* answer) {
   zel::Text<kRequestCapacity> laid;
   return laid.assign(answer) && (client.config.fixedLayout == 0 || ZELClient_FixedLayout(laid));
 }
 
-AnswerWrite ZELClient_WriteAnswerFile(ZELClient& client, const char* path, const char* answer) {
+AnswerWrite zc::write_answer_file(ZELClient& client, const char* path, const char* answer) {
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
   // The file is the service's own and made anew: whatever stands by its name (an
@@ -117,11 +117,11 @@ AnswerWrite ZELClient_WriteAnswerFile(ZELClient& client, const char* path, const
 
 int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_WriteFileOutput Entry");
-  const AnswerWrite w = ZELClient_WriteAnswerFile(client, path, answer);
+  const AnswerWrite w = zc::write_answer_file(client, path, answer);
   switch (w.stage) {
     case AnswerWrite::Stage::Open:
       LOG_Print(1, "ZELClient_WriteFileOutput abriendo archivo [%s] de output", path);
-      ZELClient_LogOpenFailure("ZELClient_WriteFileOutput", w.status);
+      zc::log_open_failure("ZELClient_WriteFileOutput", w.status);
       break;
     case AnswerWrite::Stage::TooLong:
       LOG_Print(LOG_CLI_ERROR,
@@ -130,7 +130,7 @@ int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* a
       break;
     case AnswerWrite::Stage::Write:
       LOG_Print(1, "ZELClient_WriteFileOutput _write");
-      ZELClient_LogWriteFailure("ZELClient_WriteFileOutput", w.status);
+      zc::log_write_failure("ZELClient_WriteFileOutput", w.status);
       break;
     case AnswerWrite::Stage::Done:
       break;

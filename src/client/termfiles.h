@@ -15,10 +15,6 @@ constexpr const char* kAnswerFile = "out.txt";    // the answer, published to th
 // answered again, in this run or the next.
 constexpr const char* kAnsweredFile = "in.fin";
 
-// "<root>/<terminal><suffix>" into path; false (path empty) when it does not fit.
-bool ZELClient_TerminalPath(const ZELClient& client, const char* terminal, const char* suffix,
-                            Path& path);
-
 enum class RequestRead {
   Ok,       // read into the request buffer
   Busy,     // another process holds the file right now
@@ -28,9 +24,12 @@ enum class RequestRead {
   Failed,   // any other failure
 };
 
-// Reads path, translated, into out (its beginning when it does not fit whole).
-RequestRead ZELClient_ReadText(const ZELClient& client, const char* path, plat::OpenMode mode,
-                               zel::TextRef out);
+// How a write of an answer file went: done, or the step that failed and why.
+struct AnswerWrite {
+  enum class Stage : std::uint8_t { Done, Open, TooLong, Write };
+  Stage stage;
+  plat::Status status;
+};
 
 // Reads path into the request buffer: a terminal's file with the exclusive open,
 // one of the service's own (mode Read) plainly. A file that cannot be opened
@@ -38,18 +37,24 @@ RequestRead ZELClient_ReadText(const ZELClient& client, const char* path, plat::
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path,
                                     plat::OpenMode mode = plat::OpenMode::ExclusiveRead);
 
-// True when answer, laid out when the fixed-layout flag is set, fits an answer file.
-bool ZELClient_AnswerFits(ZELClient& client, const char* answer);
-
 // Writes answer (laid out when the fixed-layout flag is set) as a new file at
 // path, one of the service's own names, through the answer buffer, which holds
-// the written text afterwards. Nothing is logged; a failed answer leaves no file.
-struct AnswerWrite {
-  enum class Stage : std::uint8_t { Done, Open, TooLong, Write };
-  Stage stage;
-  plat::Status status;
-};
-AnswerWrite ZELClient_WriteAnswerFile(ZELClient& client, const char* path, const char* answer);
-
-// The same, with its log lines. 0, or -1.
+// the written text afterwards, with the log lines of a failure. 0, or -1.
 int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer);
+
+namespace zc {
+
+// "<root>/<terminal><suffix>" into path; false (path empty) when it does not fit.
+bool terminal_path(const ZELClient& client, const char* terminal, const char* suffix, Path& path);
+
+// Reads path, translated, into out (its beginning when it does not fit whole).
+RequestRead read_text(const ZELClient& client, const char* path, plat::OpenMode mode,
+                      zel::TextRef out);
+
+// True when answer, laid out when the fixed-layout flag is set, fits an answer file.
+bool answer_fits(ZELClient& client, const char* answer);
+
+// ZELClient_WriteFileOutput without its log lines; a failed answer leaves no file.
+AnswerWrite write_answer_file(ZELClient& client, const char* path, const char* answer);
+
+}  // namespace zc

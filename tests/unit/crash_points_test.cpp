@@ -62,15 +62,15 @@ struct Case {
     ProbeBurst probes;
     if (onWorker) {
       client.config.concurrency = 2;
-      ZELClient_StartExchanges(client, workers, probes);
+      zc::start_exchanges(client, workers, probes);
       ASSERT_NE(client.workers, nullptr);
     }
-    ZELClient_ProcessTerminal(client, 0);
-    while (ZELClient_ExchangesInFlight(client) > 0) {
+    zc::process_terminal(client, 0);
+    while (zc::exchanges_in_flight(client) > 0) {
       plat::wake_sleep(10);
-      ZELClient_CollectExchanges(client);
+      zc::collect_exchanges(client);
     }
-    ZELClient_StopExchanges(client);
+    zc::stop_exchanges(client);
     sys().close(client.rootLock);
   }
   // Runs a visit in a child that ends before change n (0: never). Its exit status.

@@ -158,13 +158,13 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
   for (const bool askAgain : {false, true}) {
     zt::write_file(root_ / "caja1in.txt", request);
     zt::g_faults.path = "caja1aut.zel";
-    EXPECT_TRUE(ZELClient_ProcessTerminal(client_, 0));
-    EXPECT_TRUE(ZELClient_ProcessTerminal(client_, 0));  // still full: tried again soon
+    EXPECT_TRUE(zc::process_terminal(client_, 0));
+    EXPECT_TRUE(zc::process_terminal(client_, 0));  // still full: tried again soon
     EXPECT_TRUE(zt::exists(root_ / "caja1in.zel"));
     EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
     zt::g_faults.path.clear();
     if (askAgain) zt::write_file(root_ / "caja1in.txt", request);
-    EXPECT_FALSE(ZELClient_ProcessTerminal(client_, 0));
+    EXPECT_FALSE(zc::process_terminal(client_, 0));
     EXPECT_EQ(zt::read_file(root_ / "caja1out.txt"),
               local(askAgain ? "G20310000010" : "G20310000008"));
     EXPECT_FALSE(zt::exists(root_ / "caja1in.zel"));
@@ -184,12 +184,12 @@ TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
   zt::write_file(root_ / "caja1in.txt", "|G01=1234|G04=556677|G06=123|G99=000020|");
   zt::g_faults.path = "caja1out.txt";
   zt::g_faults.status = plat::Status::Busy;
-  EXPECT_TRUE(ZELClient_ProcessTerminal(client_, 0));
+  EXPECT_TRUE(zc::process_terminal(client_, 0));
   zt::g_faults.status = plat::Status::Denied;
-  EXPECT_FALSE(ZELClient_ProcessTerminal(client_, 0));
+  EXPECT_FALSE(zc::process_terminal(client_, 0));
   EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
   zt::g_faults.path.clear();
-  EXPECT_FALSE(ZELClient_ProcessTerminal(client_, 0));
+  EXPECT_FALSE(zc::process_terminal(client_, 0));
   EXPECT_EQ(zt::read_file(root_ / "caja1out.txt").rfind("|F01=1234|F04=556677|F08=", 0), 0u);
   EXPECT_FALSE(zt::exists(root_ / "caja1out.zel"));
 }
