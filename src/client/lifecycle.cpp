@@ -269,6 +269,14 @@ bool write_again(ZELClient& client, int index, const Names& n) {
 
 }  // namespace
 
+void zc::finish_exchanges(ZELClient& client) {
+  for (;;) {
+    zc::collect_exchanges(client);
+    if (zc::exchanges_in_flight(client) == 0) return;
+    plat::wake_sleep(1000);
+  }
+}
+
 bool zc::collect_exchanges(ZELClient& client) {
   bool waits = false;
   while (ExchangeJob* job = zc::exchange_finished(client)) {

@@ -32,4 +32,8 @@ bool process_terminal(ZELClient& client, int index);
 // not be written yet and waits, to be tried again soon.
 bool collect_exchanges(ZELClient& client);
 
+// The end of the run: waits for every exchange in flight (each ends within its
+// time bounds) and finishes it, so that its terminal gets its answer.
+void finish_exchanges(ZELClient& client);
+
 }  // namespace zc

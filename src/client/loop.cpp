@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "client/exchange.h"
 #include "client/init.h"
 #include "client/journal.h"
 #include "client/lifecycle.h"
@@ -75,16 +74,6 @@ bool stop_requested(ZELClient& client) {
   return false;
 }
 
-// The stop file ends the run between requests: exchanges in flight end first
-// (each within its time bounds), and their terminals get their answers.
-void finish_in_flight(ZELClient& client) {
-  for (;;) {
-    zc::collect_exchanges(client);
-    if (zc::exchanges_in_flight(client) == 0) return;
-    plat::wake_sleep(1000);
-  }
-}
-
 // While the root cannot be watched (missing, at start or later) it is looked for
 // again this often, instead of after the whole wait time-out.
 constexpr std::uint32_t kLookAgainMs = 1000;
@@ -139,12 +128,12 @@ int ZELClient_Process(ZELClient& client) {
   for (;;) {
     // Each pass serves the directory the root path names now, under its lock.
     if (!firstWait && !follow_root(client, watch)) {
-      finish_in_flight(client);
+      zc::finish_exchanges(client);
       return -1;
     }
     life_signal_step(client, start);
     if (stop_requested(client)) {
-      finish_in_flight(client);
+      zc::finish_exchanges(client);
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
     }
