@@ -1,14 +1,17 @@
 // The command line, read alike on Linux and Windows: refusals, limits, the
-// gateway's forms, and arguments that are not options wherever they stand.
+// gateway's forms, arguments that are not options wherever they stand, and the
+// Windows service's option file split into arguments.
 #include "client/init.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/log.h"
+#include "platform/optionfile.h"
 
 namespace {
 
@@ -74,6 +77,40 @@ TEST(CommandLine, ValuesAndDefaults) {
     EXPECT_EQ(g_client.config.gatewayHost.view(), g.host) << g.arg;
     EXPECT_EQ(g_client.config.gatewayPort, g.port) << g.arg;
     EXPECT_EQ(g_client.config.fixedLayout, 1);
+  }
+}
+
+// Each case: the file's text, the arguments already there (program name, the service's
+// command line), and those it adds joined by |, or the error text (for the Event Log).
+TEST(OptionFile, ArgumentsOrTheReasonForTheRefusal) {
+  const std::string full = "-n FARM\n" + std::string(plat::kOptionFileMax - 8, '#');
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"\xEF\xBB\xBF-n FARM\r\n", 0, "-n|FARM"},
+      {"# comment\n\n \t\r\n  -r \t \"D:\\ter minales\" \r\n-nFARM\r\n-T\t5000", 0,
+       "-r|D:\\ter minales|-nFARM|-T|5000"},
+      {"-n \"FARM\n-F \"\"x\"\n-L \"", 0, "-n|\"FARM|-F|\"x|-L|\""},
+      {"-n FARM\n\n# x\n-r\r\n", 0, "zelclient.conf, line 4: the option -r has no value"},
+      {"-r \"\"\n", 0, "zelclient.conf, line 1: the option -r has no value"},
+      {"-n FARM\nr D:\\x\n", 0, "zelclient.conf, line 2: an option such as -n NAME is expected"},
+      {"- n FARM", 0, "zelclient.conf, line 1: an option such as -n NAME is expected"},
+      {"-n FARM\n-LX", 93, "-n|FARM|-LX"},
+      {"-n FARM\n-LX", 94, "zelclient.conf holds more than 96 options"},
+      {full, 0, "-n|FARM"},
+      {full + "#", 0, "zelclient.conf is longer than 8192 bytes"},
+  };
+  for (const auto& [file, before, expected] : cases) {
+    std::vector<char> text(file.begin(), file.end());
+    text.insert(text.end(), {'?', '!'});  // room for the terminator, then a guard
+    plat::OptionArgs args;
+    args.count = before;
+    char err[256] = "";
+    const bool ok = plat::parse_option_file(text.data(), file.size(), args, err, sizeof err);
+    std::string got = ok ? "" : err;
+    for (int i = before; ok && i < args.count; ++i) {
+      got += (i > before ? "|" : "") + std::string(args.items[i]);
+    }
+    EXPECT_EQ(got, expected) << file.substr(0, 40);
+    EXPECT_EQ(text.back(), '!');
   }
 }
 

@@ -24,20 +24,19 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "common/format_check.h"
+#include "platform/optionfile.h"
 #include "platform/platform.h"
 
 namespace plat {
 namespace {
 
 constexpr const char* kEventSource = "zelclient";
-constexpr const char* kConfigFile = "zelclient.conf";
 constexpr const char* kStopFileName = "ZELCLIENTSTOP.tmp";  // the loop's stop file
 constexpr const char* kWriteCheckFile = "zelclient-write-check.tmp";
 
@@ -54,9 +53,6 @@ constexpr DWORD kStopWaitHintMs = 5000;
 // A loop that has not taken the stop file after this long gets no more progress
 // reports: the Service Control Manager then sees a service that does not stop.
 constexpr DWORD kStopProgressMaxMs = 300000;
-
-constexpr int kMaxArgs = 96;
-constexpr std::size_t kConfigMax = 8192;
 
 ServiceRun g_run = nullptr;
 int g_argc = 0;
@@ -75,9 +71,8 @@ HANDLE g_loop_done = nullptr;       // manual reset: the run's loop has returned
 char g_stop_path[MAX_PATH + 32] = "";
 std::atomic<bool> g_stop_written{false};
 
-char g_conf_text[kConfigMax + 2];
-char* g_args[kMaxArgs + 1];
-int g_arg_count = 0;
+char g_conf_text[kOptionFileMax + 2];
+OptionArgs g_args;
 
 // ---- Status and events -------------------------------------------------------
 
@@ -204,39 +199,24 @@ DWORD enter_working_folder(char* err, std::size_t cap) {
 
 // ---- Options -------------------------------------------------------------------
 
-bool add_arg(char* arg) {
-  if (g_arg_count == kMaxArgs) return false;
-  g_args[g_arg_count++] = arg;
-  return true;
-}
-
-char* trim(char* s) {
-  while (*s == ' ' || *s == '\t') ++s;
-  char* end = s + std::strlen(s);
-  while (end > s && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) --end;
-  *end = '\0';
-  return s;
-}
-
-// Adds the options of zelclient.conf (none when it does not exist). Each line that is
-// not empty or a comment (#) is an option and its value, as on the command line; the
-// value is the rest of the line and may hold blanks or be quoted.
+// Adds the options of zelclient.conf (none when it does not exist): reads up to one byte
+// more than it may hold, so that a longer file is told, and lets parse_option_file split it.
 bool add_config_file(char* err, std::size_t cap) {
-  HANDLE f = CreateFileA(kConfigFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE f = CreateFileA(kOptionFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   char sys[256];
   if (f == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND) return true;
-    std::snprintf(err, cap, "%s cannot be read: %s", kConfigFile,
+    std::snprintf(err, cap, "%s cannot be read: %s", kOptionFileName,
                   system_text(code, sys, sizeof sys));
     return false;
   }
   std::size_t size = 0;
   DWORD got = 0;
   BOOL ok = TRUE;
-  while (size <= kConfigMax &&
-         (ok = ReadFile(f, g_conf_text + size, static_cast<DWORD>(kConfigMax + 1 - size), &got,
+  while (size <= kOptionFileMax &&
+         (ok = ReadFile(f, g_conf_text + size, static_cast<DWORD>(kOptionFileMax + 1 - size), &got,
                         nullptr)) &&
          got > 0) {
     size += got;
@@ -244,74 +224,33 @@ bool add_config_file(char* err, std::size_t cap) {
   const DWORD code = GetLastError();
   CloseHandle(f);
   if (!ok) {
-    std::snprintf(err, cap, "%s cannot be read: %s", kConfigFile,
+    std::snprintf(err, cap, "%s cannot be read: %s", kOptionFileName,
                   system_text(code, sys, sizeof sys));
     return false;
   }
-  if (size > kConfigMax) {
-    std::snprintf(err, cap, "%s is longer than %u bytes", kConfigFile,
-                  static_cast<unsigned>(kConfigMax));
-    return false;
-  }
-  g_conf_text[size] = '\0';
-
-  char* p = g_conf_text;
-  char* const end = g_conf_text + size;
-  if (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;  // a byte-order mark
-  for (int line = 1; p < end; ++line) {
-    char* eol = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    char* const next = eol != nullptr ? eol + 1 : end;
-    if (eol != nullptr) *eol = '\0';
-    char* option = trim(p);
-    p = next;
-    if (*option == '\0' || *option == '#') continue;
-    if (option[0] != '-' || std::isalnum(static_cast<unsigned char>(option[1])) == 0) {
-      std::snprintf(err, cap, "%s, line %d: an option such as -n NAME is expected", kConfigFile,
-                    line);
-      return false;
-    }
-    char* value = option + std::strcspn(option, " \t");
-    if (*value != '\0') *value++ = '\0';
-    value = trim(value);
-    const std::size_t len = std::strlen(value);
-    if (len >= 2 && value[0] == '"' && value[len - 1] == '"') {
-      value[len - 1] = '\0';
-      ++value;
-    }
-    // "-nFARM" carries its value; "-n" alone has none.
-    const bool attached = option[2] != '\0';
-    if (*value == '\0' && !attached) {
-      std::snprintf(err, cap, "%s, line %d: the option %s has no value", kConfigFile, line, option);
-      return false;
-    }
-    if (!add_arg(option) || (*value != '\0' && !add_arg(value))) {
-      std::snprintf(err, cap, "%s holds more than %d options", kConfigFile, kMaxArgs);
-      return false;
-    }
-  }
-  return true;
+  return parse_option_file(g_conf_text, size, g_args, err, cap);
 }
 
 // g_args: the program name, the service's command line, zelclient.conf, the start
 // parameters (which follow the service name).
 bool build_args(DWORD startArgc, char** startArgv, char* err, std::size_t cap) {
   static char program[] = "zelclient";
-  g_arg_count = 0;
-  add_arg(g_argc > 0 ? g_argv[0] : program);
+  g_args.count = 0;
+  g_args.add(g_argc > 0 ? g_argv[0] : program);
   for (int i = 1; i < g_argc; ++i) {
-    if (!add_arg(g_argv[i])) {
-      std::snprintf(err, cap, "more than %d options", kMaxArgs);
+    if (!g_args.add(g_argv[i])) {
+      std::snprintf(err, cap, "more than %d options", kOptionArgsMax);
       return false;
     }
   }
   if (!add_config_file(err, cap)) return false;
   for (DWORD i = 1; i < startArgc; ++i) {
-    if (!add_arg(startArgv[i])) {
-      std::snprintf(err, cap, "more than %d options", kMaxArgs);
+    if (!g_args.add(startArgv[i])) {
+      std::snprintf(err, cap, "more than %d options", kOptionArgsMax);
       return false;
     }
   }
-  g_args[g_arg_count] = nullptr;
+  g_args.items[g_args.count] = nullptr;
   return true;
 }
 
@@ -319,12 +258,12 @@ bool build_args(DWORD startArgc, char** startArgv, char* err, std::size_t cap) {
 const char* options_text(char* out, std::size_t cap) {
   std::size_t used = 0;
   out[0] = '\0';
-  for (int i = 1; i < g_arg_count && used + 1 < cap; ++i) {
-    const int n = std::snprintf(out + used, cap - used, i > 1 ? " %s" : "%s", g_args[i]);
+  for (int i = 1; i < g_args.count && used + 1 < cap; ++i) {
+    const int n = std::snprintf(out + used, cap - used, i > 1 ? " %s" : "%s", g_args.items[i]);
     if (n < 0) break;
     used += static_cast<std::size_t>(n);
   }
-  if (g_arg_count <= 1) std::snprintf(out, cap, "(none)");
+  if (g_args.count <= 1) std::snprintf(out, cap, "(none)");
   return out;
 }
 
@@ -450,7 +389,7 @@ void WINAPI service_main(DWORD argc, char** argv) {
     return;
   }
 
-  g_result = g_run(g_arg_count, g_args);
+  g_result = g_run(g_args.count, g_args.items);
 
   SetEvent(g_loop_done);
   WaitForSingleObject(stopperThread, 5000);
@@ -467,7 +406,7 @@ void WINAPI service_main(DWORD argc, char** argv) {
                 "over 4 characters, root folder over 128, host or pharmacy identifier over 127, "
                 "a terminal name over 15, more than 10 terminals) refuses the command line. The "
                 "options come from the service's command line and from %s in %s.",
-                g_name, options_text(options, sizeof options), kConfigFile, g_folder);
+                g_name, options_text(options, sizeof options), kOptionFileName, g_folder);
     report_stopped_with(g_result);
   } else if (g_result != 0) {
     write_event(EVENTLOG_ERROR_TYPE, kEventRunFailed,
