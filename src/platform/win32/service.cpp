@@ -30,6 +30,7 @@
 #include <initializer_list>
 
 #include "common/format_check.h"
+#include "common/limits.h"
 #include "platform/optionfile.h"
 #include "platform/platform.h"
 
@@ -402,11 +403,14 @@ void WINAPI service_main(DWORD argc, char** argv) {
     write_event(EVENTLOG_ERROR_TYPE, kEventStartFailed,
                 "The service %s did not start: its command line was refused (exit code 255). "
                 "Options: %s. The options -n and -r are required; an unknown or reserved option "
-                "(-b, -o), an option without its value, or a value longer than its field (name "
-                "over 4 characters, root folder over 128, host or pharmacy identifier over 127, "
-                "a terminal name over 15, more than 10 terminals) refuses the command line. The "
-                "options come from the service's command line and from %s in %s.",
-                g_name, options_text(options, sizeof options), kOptionFileName, g_folder);
+                "(-b, -o), an option without its value, a gateway port outside %d to %d, or a "
+                "value longer than its field (name over %zu characters, root folder over %zu, "
+                "gateway host over %d, pharmacy identifier over %zu, a terminal name over %zu, "
+                "more than %d terminals) refuses the command line. The options come from the "
+                "service's command line and from %s in %s.",
+                g_name, options_text(options, sizeof options), kPortMin, kPortMax, kClientNameMax,
+                kRootPathMax, kHostMax, kPharmacyIdMax, kTerminalNameMax, kMaxTerminals,
+                kOptionFileName, g_folder);
     report_stopped_with(g_result);
   } else if (g_result != 0) {
     write_event(EVENTLOG_ERROR_TYPE, kEventRunFailed,
