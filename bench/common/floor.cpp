@@ -36,7 +36,7 @@ bool drain(int fd, const char* name) {
 
 // The packet the service sends for the standard request of terminal "caja0".
 std::string packet() {
-  return gw::reply_packet(1, "|G01=1234|G04=556677|G08=42|G99=000020|G06=|G41=caja0|");
+  return gw::reply_packet(1, std::string(zt::kRequest) + "G06=|G41=caja0|");
 }
 
 // The service's part of one request: read and delete in, exchange with the
@@ -96,7 +96,7 @@ FloorResult run_floor_woken(const std::string& dir, int port, std::int64_t durat
   FloorResult result;
   const std::string in = dir + "/caja0in.txt";
   const std::string out = dir + "/caja0out.txt";
-  const std::string request = kRequestText;
+  const std::string request = request_text();
   const std::string framed = packet();
   const sockaddr_in sa = loopback(port);
 
@@ -135,7 +135,7 @@ FloorResult run_floor_woken(const std::string& dir, int port, std::int64_t durat
   const std::int64_t end = now_ns() + durationNs;
   for (int i = 0; i < minIterations || now_ns() < end; ++i) {
     std::int64_t t0 = 0;
-    if (!write_whole(in, request, &t0)) {
+    if (!write_timed(in, request, &t0)) {
       result.error = "writing the request";
       break;
     }
@@ -145,14 +145,14 @@ FloorResult run_floor_woken(const std::string& dir, int port, std::int64_t durat
     }
     const std::int64_t t1 = now_ns();
     std::string answer;
-    if (!read_whole(out, &answer) || answer.find("F52=") == std::string::npos ||
+    if (!zt::try_read(out, answer) || answer.find("F52=") == std::string::npos ||
         ::unlink(out.c_str()) != 0) {
       result.error = "reading the answer";
       break;
     }
     result.samples.push_back(t1 - t0);
   }
-  write_whole(dir + "/stop", "");
+  zt::write_file(dir + "/stop", "");
   int status = 0;
   if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     if (result.error.empty()) result.error = "the relay failed";
@@ -167,7 +167,7 @@ FloorResult run_floor(const std::string& dir, int port, std::int64_t durationNs,
   FloorResult result;
   const std::string in = dir + "/caja0in.txt";
   const std::string out = dir + "/caja0out.txt";
-  const std::string request = kRequestText;
+  const std::string request = request_text();
   const std::string framed = packet();
   const sockaddr_in sa = loopback(port);
 
@@ -185,7 +185,7 @@ FloorResult run_floor(const std::string& dir, int port, std::int64_t durationNs,
   const std::int64_t end = now_ns() + durationNs;
   for (int i = 0; i < minIterations || now_ns() < end; ++i) {
     std::int64_t t0 = 0;
-    if (!write_whole(in, request, &t0)) {
+    if (!write_timed(in, request, &t0)) {
       result.error = "writing the request";
       break;
     }
@@ -223,7 +223,7 @@ FloorResult run_floor(const std::string& dir, int port, std::int64_t durationNs,
     const std::int64_t t1 = now_ns();
 
     std::string answer;
-    if (!read_whole(out, &answer) || answer.find("F52=") == std::string::npos ||
+    if (!zt::try_read(out, answer) || answer.find("F52=") == std::string::npos ||
         ::unlink(out.c_str()) != 0) {
       result.error = "reading the answer";
       break;

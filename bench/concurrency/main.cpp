@@ -8,9 +8,6 @@
 //           next, for the window; answers per second.
 // Prints one line per case and writes them as JSON. Exit status 1 when a run breaks.
 //   zelbench_concurrency [--quick] [--json FILE]
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -25,6 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using zb::now_ns;
 
 struct Case {
@@ -55,30 +53,19 @@ void drop(const fs::path& root, int t, int n) {
       << "|G01=1234|G04=" << t << "-" << n << "|G08=42|G99=000020|";
 }
 
-bool run(Case& c, const std::string& bin, double seconds) {
-  const fs::path dir = fs::temp_directory_path() / ("zelbench-conc-" + std::to_string(getpid()));
-  fs::create_directories(dir / "root");
-  fs::create_directories(dir / "work");
+bool run(Case& c, double seconds) {
+  const zt::TempDir dir;
   const fs::path root = dir / "root";
-  zb::Child gateway;
-  gateway.start({bin + "/zelgateway", "-p", "0", "-m", "delay", "-d", std::to_string(c.delayMs)},
-                {}, dir.string(), (dir / "gw.out").string());
-  int port = 0;
-  for (int i = 0; i < 200 && port == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(dir / "gw.out");
-    std::string word;
-    while (in >> word && word != "port") {
-    }
-    in >> port;
-  }
+  fs::create_directories(root);
+  fs::create_directories(dir / "work");
+  zt::Zelgateway gateway({"-m", "delay", "-d", std::to_string(c.delayMs)});
   std::string list = name(0);
   for (int t = 1; t < c.terminals; ++t) list += "," + name(t);
-  zb::Child service;
-  bool ok = port > 0 && service.start({bin + "/zelclient", "-n", "AB", "-r", root.string(), "-t",
-                                       list, "-g", "127.0.0.1:" + std::to_string(port), "-p", "-1"},
-                                      {"ZELCLIENT_CONCURRENCY=" + std::to_string(c.concurrency)},
-                                      (dir / "work").string(), (dir / "svc.out").string());
+  zt::Child service({zt::bin("zelclient"), "-n", "AB", "-r", root.string(), "-t", list, "-g",
+                     "127.0.0.1:" + std::to_string(gateway.port), "-p", "-1"},
+                    (dir / "work").string(),
+                    {"ZELCLIENT_CONCURRENCY=" + std::to_string(c.concurrency)}, true);
+  bool ok = gateway.port > 0 && service.started();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   // Every answer in time, also the last of a burst served one after another.
@@ -128,11 +115,9 @@ bool run(Case& c, const std::string& bin, double seconds) {
   c.throughput = static_cast<double>(answered) / (static_cast<double>(now_ns() - t0) / 1e9);
   ok = ok && !failed;
   std::ofstream(root / "ZELCLIENTSTOP.tmp") << "stop";
-  ok = service.wait(10000) == 0 && ok;
-  ::kill(gateway.pid, SIGINT);
-  gateway.wait(5000);
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+  ok = service.wait(10s) == 0 && ok;
+  gateway.child->interrupt();
+  gateway.child->wait(5s);
   return ok;
 }
 
@@ -152,7 +137,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const std::string bin = zb::self_dir();
   std::vector<Case> cases;
   for (const int delay : quick ? std::vector<int>{0, 200} : std::vector<int>{0, 50, 200, 1000}) {
     for (const int terminals : quick ? std::vector<int>{10} : std::vector<int>{1, 10}) {
@@ -164,7 +148,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (Case& c : cases) {
     const double seconds = quick ? 1.0 : (c.delayMs >= 1000 ? 6.0 : 3.0);
-    const bool ran = run(c, bin, seconds);
+    const bool ran = run(c, seconds);
     ok = ok && ran;
     std::printf("%8d %9d %11d %14.1f %12.1f %14.1f%s\n", c.delayMs, c.terminals, c.concurrency,
                 c.burstMedianMs, c.burstMaxMs, c.throughput, ran ? "" : "  BROKE");

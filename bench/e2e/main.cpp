@@ -10,7 +10,6 @@
 // benchmark broke (the service did not start, an answer was missing or wrong, the
 // service did not stop cleanly), 2 for a bad command line.
 #include <poll.h>
-#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -19,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -29,6 +29,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using zb::now_ns;
 
 constexpr std::int64_t kMs = 1000000;
@@ -151,7 +153,7 @@ bool parse(int argc, char** argv, Options* o) {
     o->terminals = o->quick ? std::vector<int>{1, 10} : std::vector<int>{1, 2, 5, 10};
   if (o->seconds == 0) o->seconds = o->quick ? 1.0 : 8.0;
   if (o->warmup == 0) o->warmup = o->quick ? 0.3 : 1.0;
-  if (o->service.empty()) o->service = zb::self_dir() + "/zelclient";
+  if (o->service.empty()) o->service = zt::bin("zelclient");
   return true;
 }
 
@@ -159,45 +161,30 @@ std::string terminal_name(int i) {
   return "caja" + std::to_string(i);
 }
 
-// The gateway the service talks to: the built-in thread or the simulator process.
+// The gateway the service talks to, approving at once: the built-in one (threads
+// of this process) or the simulator process.
 class GatewayUnderTest {
  public:
-  bool start(bool simulator, const std::string& dir) {
-    if (!simulator) {
-      if (!builtin_.start()) return false;
-      port_ = builtin_.port();
-      return true;
+  explicit GatewayUnderTest(bool simulator) {
+    if (simulator) {
+      simulator_ = std::make_unique<zt::Zelgateway>(std::vector<std::string>{"-m", "approve"});
+    } else {
+      builtin_ = std::make_unique<gw::Gateway>(gw::approver());
     }
-    const std::string out = dir + "/zelgateway.out";
-    if (!child_.start({zb::self_dir() + "/zelgateway", "-p", "0", "-m", "approve"}, {}, dir, out)) {
-      return false;
-    }
-    for (int i = 0; i < 500 && child_.running(); ++i) {
-      std::string text;
-      if (zb::read_whole(out, &text)) {
-        const std::size_t at = text.find("listening on port ");
-        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
-          port_ = std::atoi(text.c_str() + at + 18);
-          return port_ > 0;
-        }
-      }
-      ::usleep(10000);
-    }
-    return false;
   }
+  int port() const { return simulator_ ? simulator_->port : builtin_ ? builtin_->port() : 0; }
   void stop() {
-    builtin_.stop();
-    if (child_.running()) {
-      ::kill(child_.pid, SIGINT);
-      if (child_.wait(5000) < 0) child_.kill_now();
+    builtin_.reset();
+    if (simulator_) {
+      simulator_->child->interrupt();
+      simulator_->child->wait(5s);
+      simulator_.reset();  // killed if still running
     }
   }
-  int port() const { return port_; }
 
  private:
-  zb::Gateway builtin_;
-  zb::Child child_;
-  int port_ = 0;
+  std::unique_ptr<gw::Gateway> builtin_;
+  std::unique_ptr<zt::Zelgateway> simulator_;
 };
 
 // Snapshot of the service's counters at one moment.
@@ -246,7 +233,7 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
     argv.push_back("-l");
     argv.push_back(logFile + ",1,300");
   }
-  const std::string preload = zb::self_dir() + "/libzelalloccount.so";
+  const std::string preload = zt::bin("libzelalloccount.so");
   std::vector<std::string> env = {"ZEL_ALLOCCOUNT_FILE=" + allocFile};
   if (::access(preload.c_str(), R_OK) == 0) env.push_back("LD_PRELOAD=" + preload);
 
@@ -258,8 +245,8 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
     return r;
   }
 
-  zb::Child service;
-  if (!service.start(argv, env, work, work + "/stdout.txt")) {
+  zt::Child service(argv, work, env, true);
+  if (!service.started()) {
     r.error = "cannot start zelclient";
     ::close(ino);
     return r;
@@ -267,25 +254,25 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
   // Ready once it sleeps in its wait with its notification set up: a request
   // dropped from then on is seen.
   bool ready = false;
-  for (int i = 0; i < 1000 && service.running() && !ready; ++i) {
-    ::usleep(5000);
-    ready = zb::waits_for_changes(service.pid, argv[0]);
-  }
+  zt::wait_until(
+      [&] {
+        ready = zb::waits_for_changes(service.pid(), argv[0]);
+        return ready || !service.running();
+      },
+      5s);
   if (!ready) {
-    const int status = service.running() ? -1 : service.exitStatus;
-    std::string output;
-    zb::read_whole(work + "/stdout.txt", &output);
-    r.error = "zelclient did not start waiting (status " + std::to_string(status) + ") " + output;
-    service.kill_now();
+    r.error = "zelclient did not start waiting (status " + std::to_string(service.wait(0ms)) +
+              ") " + service.output();
+    service.kill();
     ::close(ino);
     return r;
   }
 
-  const std::string request = zb::kRequestText;
+  const std::string request = zb::request_text();
   std::vector<std::int64_t> dropped(static_cast<std::size_t>(n), 0);
   std::vector<bool> waiting(static_cast<std::size_t>(n), false);
   auto drop = [&](int i) {
-    if (!zb::write_whole(root + "/" + terminal_name(i) + "in.txt", request,
+    if (!zb::write_timed(root + "/" + terminal_name(i) + "in.txt", request,
                          &dropped[static_cast<std::size_t>(i)])) {
       return false;
     }
@@ -316,11 +303,11 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
     const int events = ::poll(&p, 1, 200);
     const std::int64_t seen = now_ns();
     if (!haveFirst && seen >= measureFrom) {
-      first = snapshot(service.pid, allocFile, answered);
+      first = snapshot(service.pid(), allocFile, answered);
       haveFirst = true;
     }
     if (haveFirst && !haveLast && seen >= measureTo) {
-      last = snapshot(service.pid, allocFile, answered);
+      last = snapshot(service.pid(), allocFile, answered);
       haveLast = true;
     }
     if (pause && haveFirst && !haveLast && !pausing && seen >= nextPause &&
@@ -347,7 +334,7 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
       const std::string out = root + "/" + terminal_name(i) + "out.txt";
       if (std::string(ev->name) != terminal_name(i) + "out.txt") continue;
       std::string answer;
-      if (!zb::read_whole(out, &answer) || answer.find("F52=GW") == std::string::npos ||
+      if (!zt::try_read(out, answer) || answer.find("F52=GW") == std::string::npos ||
           answer.find("|F41=" + terminal_name(i) + "|") == std::string::npos) {
         r.error = "wrong answer for " + terminal_name(i) + ": [" + answer + "]";
         break;
@@ -384,13 +371,13 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
       }
     }
   }
-  if (r.error.empty() && !haveLast) last = snapshot(service.pid, allocFile, answered);
+  if (r.error.empty() && !haveLast) last = snapshot(service.pid(), allocFile, answered);
   r.pauses = pauses;
-  const zb::ProcCounters final = zb::read_proc(service.pid);
+  const zb::ProcCounters final = zb::read_proc(service.pid());
 
   // Stop it the way an operator does, and expect a clean exit.
-  zb::write_whole(root + "/ZELCLIENTSTOP.tmp", "");
-  const int status = service.wait(10000);
+  zt::write_file(root + "/ZELCLIENTSTOP.tmp", "");
+  const int status = service.wait(10s);
   if (r.error.empty() && status != 0) {
     r.error = "zelclient did not stop cleanly (status " + std::to_string(status) + ")";
   }
@@ -480,15 +467,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const double loadBefore = zb::load_average();
-  const std::string dir = zb::make_temp_dir("zelbench");
-  if (dir.empty()) {
-    std::fprintf(stderr, "zelbench_e2e: cannot make a temporary directory\n");
-    return 1;
-  }
-  GatewayUnderTest gateway;
-  if (!gateway.start(o.zelgateway, dir)) {
+  zt::TempDir temp;
+  const std::string dir = temp.str();
+  GatewayUnderTest gateway(o.zelgateway);
+  if (gateway.port() <= 0) {
     std::fprintf(stderr, "zelbench_e2e: the gateway did not start\n");
-    gateway.stop();
     return 1;
   }
   std::printf("zelbench_e2e: %s mode, %s, gateway %s on %s:%d\n", o.quick ? "quick" : "full",
@@ -534,8 +517,9 @@ int main(int argc, char** argv) {
       part.samples->insert(part.samples->end(), part.slice.samples.begin(),
                            part.slice.samples.end());
     }
-    zb::remove_tree(floorDir);
-    zb::remove_tree(wokenDir);
+    std::error_code ec;
+    fs::remove_all(floorDir, ec);
+    fs::remove_all(wokenDir, ec);
   };
 
   std::printf("\n%-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "terminals", "log",
@@ -695,9 +679,8 @@ int main(int argc, char** argv) {
   }
 
   if (o.keep) {
+    temp.keep();
     std::printf("kept %s\n", dir.c_str());
-  } else {
-    zb::remove_tree(dir);
   }
   if (broken) std::printf("zelbench_e2e: the benchmark broke (see FAILED above)\n");
   return broken ? 1 : 0;

@@ -8,7 +8,6 @@
 // Exit status: 0 when the service stayed asleep in both windows, 1 when it woke
 // up or the check itself broke, 2 for a bad command line.
 #include <poll.h>
-#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +24,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 struct Window {
   double seconds = 0;
   std::int64_t cpuNs = 0;
@@ -33,13 +34,13 @@ struct Window {
 };
 
 // Waits until the service sleeps in its wait and has not run for 50 ms.
-bool settle(zb::Child& service, const std::string& exe) {
+bool settle(zt::Child& service, const std::string& exe) {
   std::uint64_t lastSlices = ~0ULL;
   int stable = 0;
   for (int i = 0; i < 500 && service.running(); ++i) {
     ::usleep(10000);
-    const zb::ProcCounters c = zb::read_proc(service.pid);
-    if (!c.ok || c.timeslices != lastSlices || !zb::waits_for_changes(service.pid, exe)) {
+    const zb::ProcCounters c = zb::read_proc(service.pid());
+    if (!c.ok || c.timeslices != lastSlices || !zb::waits_for_changes(service.pid(), exe)) {
       lastSlices = c.timeslices;
       stable = 0;
       continue;
@@ -99,19 +100,13 @@ struct TraceResult {
 TraceResult trace(const std::string& strace, pid_t pid, double seconds, const std::string& dir) {
   TraceResult t;
   const std::string out = dir + "/strace.txt";
-  zb::Child tracer;
-  if (!tracer.start({strace, "-c", "-f", "-q", "-o", out, "-p", std::to_string(pid)}, {}, dir,
-                    dir + "/strace.stderr")) {
-    return t;
-  }
-  for (int i = 0; i < 300 && tracer.running() && tracer_of(pid) == 0; ++i) ::usleep(10000);
-  if (tracer_of(pid) == 0) {
-    tracer.kill_now();
-    return t;
-  }
+  zt::Child tracer({strace, "-c", "-f", "-q", "-o", out, "-p", std::to_string(pid)}, dir, {}, true);
+  if (!tracer.started()) return t;
+  zt::wait_until([&] { return !tracer.running() || tracer_of(pid) != 0; }, 3s);
+  if (tracer_of(pid) == 0) return t;
   ::usleep(static_cast<useconds_t>(seconds * 1e6));
-  ::kill(tracer.pid, SIGINT);
-  if (tracer.wait(5000) == -1) return t;  // ended by its SIGINT (-2) is the normal end
+  tracer.interrupt();
+  if (tracer.wait(5s) < 0) return t;  // any end, by its SIGINT too, is the normal end
   std::ifstream in(out);
   int dashes = 0;
   for (std::string line; std::getline(in, line);) {
@@ -157,19 +152,18 @@ int main(int argc, char** argv) {
     }
   }
 
-  const std::string dir = zb::make_temp_dir("zelidle");
-  const std::string root = dir + "/root";
-  const std::string work = dir + "/work";
+  const zt::TempDir dir;
+  const std::string root = (dir / "root").string();
+  const std::string work = (dir / "work").string();
   ::mkdir(root.c_str(), 0755);
   ::mkdir(work.c_str(), 0755);
-  zb::Gateway gateway;
-  if (dir.empty() || !gateway.start()) {
+  gw::Gateway gateway(gw::approver());
+  if (!gateway.listening()) {
     std::fprintf(stderr, "zelbench_idle: cannot set up\n");
     return 1;
   }
 
-  zb::Child service;
-  const std::string exe = zb::self_dir() + "/zelclient";
+  const std::string exe = zt::bin("zelclient");
   // The default wait time-out (no -T) unless asked, and no log.
   std::vector<std::string> args = {exe,     "-n", "IDLE",
                                    "-r",    root, "-t",
@@ -178,14 +172,13 @@ int main(int argc, char** argv) {
     args.push_back("-T");
     args.push_back(timeout);
   }
-  if (!service.start(args, {}, work, work + "/stdout.txt") || !settle(service, exe)) {
+  zt::Child service(args, work, {}, true);
+  if (!service.started() || !settle(service, exe)) {
     std::printf("zelbench_idle: zelclient did not reach its first wait\n");
-    service.kill_now();
-    zb::remove_tree(dir);
     return 1;
   }
-  std::printf("zelbench_idle: zelclient (pid %d) sleeps in its first wait\n", service.pid);
-  const Window first = observe(service.pid, seconds);
+  std::printf("zelbench_idle: zelclient (pid %d) sleeps in its first wait\n", service.pid());
+  const Window first = observe(service.pid(), seconds);
   print_window("after the first wait", first);
 
   // One change: a request and its answer, then alone again.
@@ -193,7 +186,7 @@ int main(int argc, char** argv) {
   const int ino = ::inotify_init1(IN_CLOEXEC);
   ::inotify_add_watch(ino, root.c_str(),
                       IN_CLOSE_WRITE | IN_MOVED_TO);  // written, or renamed into place
-  zb::write_whole(root + "/caja1in.txt", zb::kRequestText);
+  zt::write_file(root + "/caja1in.txt", zb::request_text());
   bool answered = false;
   alignas(inotify_event) char buf[4096];
   for (int i = 0; i < 50 && !answered; ++i) {
@@ -208,7 +201,7 @@ int main(int argc, char** argv) {
   }
   ::close(ino);
   std::string answer;
-  if (!answered || !zb::read_whole(root + "/caja1out.txt", &answer) ||
+  if (!answered || !zt::try_read(root + "/caja1out.txt", answer) ||
       answer.find("F52=") == std::string::npos || !settle(service, exe)) {
     std::printf("zelbench_idle: the request was not answered\n");
     broken = true;
@@ -217,13 +210,13 @@ int main(int argc, char** argv) {
   if (!broken) {
     ::unlink((root + "/caja1out.txt").c_str());
     settle(service, exe);
-    second = observe(service.pid, seconds);
+    second = observe(service.pid(), seconds);
     print_window("after a request was answered", second);
   }
 
   const std::string strace = straceSeconds > 0 ? find_in_path("strace") : std::string();
   if (!broken && !strace.empty()) {
-    const TraceResult t = trace(strace, service.pid, straceSeconds, work);
+    const TraceResult t = trace(strace, service.pid(), straceSeconds, work);
     if (!t.ran) {
       std::printf("strace -c, %.1f s: could not trace\n", straceSeconds);
     } else {
@@ -241,13 +234,11 @@ int main(int argc, char** argv) {
     std::printf("strace is not installed: the system-call count is skipped\n");
   }
 
-  zb::write_whole(root + "/ZELCLIENTSTOP.tmp", "");
-  if (service.wait(10000) != 0) {
+  zt::write_file(root + "/ZELCLIENTSTOP.tmp", "");
+  if (service.wait(10s) != 0) {
     std::printf("zelbench_idle: zelclient did not stop cleanly\n");
     broken = true;
   }
-  gateway.stop();
-  zb::remove_tree(dir);
   const bool idle = first.quiet() && (broken || second.quiet());
   std::printf("idle: %s\n", broken ? "BROKEN"
                             : idle ? "no CPU and no wake-ups while untouched"

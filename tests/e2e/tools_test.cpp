@@ -8,21 +8,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A running zelgateway on a free port.
-struct Zelgateway {
-  explicit Zelgateway(std::vector<std::string> args) {
-    args.insert(args.begin(), {zt::bin("zelgateway"), "-p", "0"});
-    child = std::make_unique<zt::Child>(args);
-    zt::wait_until([&] { return child->output().find('\n') != std::string::npos; });
-    std::sscanf(child->output().c_str(), "listening on port %d", &port);
-  }
-  bool printed(const std::string& line) const {
-    return zt::wait_until(
-        [&] { return child->output().find(line + zt::kLineEnd) != std::string::npos; });
-  }
-  std::unique_ptr<zt::Child> child;
-  int port = 0;
-};
+using zt::Zelgateway;
 
 // Each mode seen by the service, and by an operator on zelgateway's standard output.
 TEST(Zelgateway, ModesAgainstTheService) {

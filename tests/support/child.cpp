@@ -52,7 +52,7 @@ std::vector<std::string> environment(const std::vector<std::string>& own,
 #ifdef _WIN32
 
 Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
-             const std::vector<std::string>& env)
+             const std::vector<std::string>& env, bool errorsToo)
     : out_(output_file(_getpid())) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -60,8 +60,8 @@ Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
       CreateFileA("NUL", GENERIC_READ, share, &inherit, OPEN_EXISTING, 0, nullptr),
       CreateFileA(out_.c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr),
       nullptr};
-  DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
-                  &handles[2], 0, TRUE, DUPLICATE_SAME_ACCESS);
+  DuplicateHandle(GetCurrentProcess(), errorsToo ? handles[1] : GetStdHandle(STD_ERROR_HANDLE),
+                  GetCurrentProcess(), &handles[2], 0, TRUE, DUPLICATE_SAME_ACCESS);
   std::string command;  // the arguments hold no quotes
   for (const auto& a : argv) {
     const bool quoted = a.empty() || a.find_first_of(" \t") != std::string::npos;
@@ -136,7 +136,7 @@ void Child::interrupt() {
 #else
 
 Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
-             const std::vector<std::string>& env)
+             const std::vector<std::string>& env, bool errorsToo)
     : out_(output_file(getpid())) {
   // Everything is made before the fork: the child of a threaded process may only exec.
   std::vector<char*> args;
@@ -152,6 +152,7 @@ Child::Child(const std::vector<std::string>& argv, const std::string& workdir,
   if (pid_ != 0) return;
   const int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if ((!workdir.empty() && chdir(workdir.c_str()) != 0) || fd < 0 || dup2(fd, 1) < 0) _exit(127);
+  if (errorsToo && dup2(fd, 2) < 0) _exit(127);
   execve(args[0], args.data(), envp.data());
   _exit(127);
 }

@@ -18,6 +18,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  if (keep_) return;
   std::error_code ec;
   // Give back the permissions a test took away, so that everything can go.
   for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);

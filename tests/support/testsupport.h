@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -34,9 +35,11 @@ class TempDir {
   const fs::path& path() const { return path_; }
   std::string str() const { return path_.string(); }
   fs::path operator/(const std::string& name) const { return path_ / name; }
+  void keep() { keep_ = true; }  // left in place at the end, to be looked at
 
  private:
   fs::path path_;
+  bool keep_ = false;
 };
 
 std::string read_file(const fs::path& path);  // "" when missing
@@ -62,9 +65,10 @@ std::string bin(const std::string& name);
 // On Windows each child has a console of its own, so that console events reach it alone.
 class Child {
  public:
-  // env: NAME=value entries added to this process's environment.
+  // env: NAME=value entries added to this process's environment. errorsToo: standard
+  // error to the same file (otherwise it is this process's).
   explicit Child(const std::vector<std::string>& argv, const std::string& workdir = "",
-                 const std::vector<std::string>& env = {});
+                 const std::vector<std::string>& env = {}, bool errorsToo = false);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -91,6 +95,21 @@ int run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout 
 // Starts a process that holds path open for ms milliseconds, reading (write
 // false) or appending, and returns once it holds it.
 std::unique_ptr<Child> hold_open(const fs::path& path, bool write, int ms);
+
+// A running zelgateway on a free port (0 when it did not start listening).
+struct Zelgateway {
+  explicit Zelgateway(std::vector<std::string> args) {
+    args.insert(args.begin(), {bin("zelgateway"), "-p", "0"});
+    child = std::make_unique<Child>(args);
+    wait_until([&] { return child->output().find('\n') != std::string::npos; });
+    std::sscanf(child->output().c_str(), "listening on port %d", &port);
+  }
+  bool printed(const std::string& line) const {
+    return wait_until([&] { return child->output().find(line + kLineEnd) != std::string::npos; });
+  }
+  std::unique_ptr<Child> child;
+  int port = 0;
+};
 
 // ---- The real zelclient on a temporary root, with a working directory of its own
 // for the journal and number files, against the gateway stand-in.
