@@ -29,7 +29,8 @@ struct ZELClientConfig {
   int troquelLimit = 2;                  // -c
   zel::Text<kPharmacyIdMax> pharmacyId;  // -F
   int fixedLayout = 0;                   // -L, 1 only when the value converts to exactly 1
-  int concurrency = 1;  // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
+  int concurrency = 1;          // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
+  zel::Text<1023> metricsFile;  // ZELCLIENT_METRICS_FILE: "" none
 };
 
 // A number taken from the sequence, with what is needed to give it back.
@@ -84,6 +85,37 @@ struct TerminalState {
   Decision decision;            // the answer to its request being handled
 };
 
+// What the service tells its operator: its counters since start, the gateway's
+// state, and what waits, written to the state file (and the metrics file) when
+// they change.
+constexpr int kExchangeBuckets = 8;  // upper bounds in seconds: 0.05 0.1 0.25 0.5 1 2.5 5 10
+struct Observed {
+  enum class Run : std::uint8_t { Starting, Ready, Stopping, Stopped };
+  enum class Gateway : std::uint8_t { Unknown, Up, Down };
+  Run run = Run::Starting;
+  std::time_t startedAt = 0;
+  Gateway gateway = Gateway::Unknown;
+  std::time_t gatewaySince = 0;   // since when it is as it is
+  std::uint64_t outageLocal = 0;  // local pre-authorisations since it went down
+  std::uint64_t answeredGateway = 0, answeredLocal = 0, answeredError = 0;
+  std::uint64_t notDelivered = 0;  // answers dropped: the terminal had asked again
+  std::uint64_t refused = 0;       // request names that were no readable regular file
+  zel::Text<40> lastNumber;        // the last local number given
+  std::time_t lastAnswerAt = 0;
+  std::time_t lastGatewayAt = 0;                             // the gateway's last answer
+  int journalYear = 0;                                       // the year of journalLines
+  std::uint64_t journalLines = 0;                            // lines of that year in the journal
+  std::uint64_t exchangeBuckets[kExchangeBuckets + 1] = {};  // the last: above every bound
+  double exchangeSeconds = 0;                                // their sum
+  // What was last written, and when: changes that an operator waits for are
+  // written at once, counters at most once a second.
+  bool dirty = false;
+  bool urgent = false;
+  std::int64_t writtenAtMs = -1;
+  int waitingWritten = -1;   // answers waiting, as last written
+  bool writeFailed = false;  // the last write failed, and was logged so
+};
+
 // The highest authorisation number known for one year, in the journal or issued
 // in this run: a floor that the next number of that year never goes below.
 struct IssuedNumber {
@@ -109,6 +141,7 @@ struct ZELClient {
   int probeCount = 0;
   std::time_t lifeTimer = 0;
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
+  Observed observed;
 
   // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads
   // that run their network halves, and the probe their failures share; nullptr:

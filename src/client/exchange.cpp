@@ -4,6 +4,7 @@
 
 #include "client/answers.h"
 #include "client/decision.h"
+#include "client/observe.h"
 #include "client/probe.h"
 #include "client/termfiles.h"
 #include "client/workers.h"
@@ -83,6 +84,8 @@ void network(const ZELClient& client, ExchangeJob& job, std::int16_t (*probe)(co
 void decide(ZELClient& client, ExchangeJob& job) {
   const int index = job.terminal;
   const ZELClientConfig& config = client.config;
+  zc::observe_exchange(client, job.result == ExchangeJob::Result::Replied,
+                       plat::monotonic_ms() - job.startMs);
   client.request.assign(job.request.view());
   client.asRead.assign(job.asRead.view());
   if (job.result != ExchangeJob::Result::Replied) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/observe.h"
 #include "client/probe.h"
 #include "client/sequence.h"
 #include "common/number.h"
@@ -168,6 +169,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
               config.rootPath.c_str());
   }
   zc::sequence_start(client, client.clock());
+  zc::observe_start(client);
   config.concurrency = concurrency();
   zc::load_probes(client);
   // Exchanges on several threads take the socket table's slots under its guard.

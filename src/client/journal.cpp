@@ -51,6 +51,7 @@ class HighestNumber {
     for (const char* end = p + n; p != end; ++p) step(*p);
   }
   std::int64_t highest() const { return highest_; }
+  std::uint64_t lines() const { return lines_; }
 
  private:
   static constexpr char kKey[] = "G52=";
@@ -59,6 +60,7 @@ class HighestNumber {
 
   void step(char c) {
     if (c == '\n') {
+      if (lineYear_ == year_) ++lines_;
       if (lineYear_ == year_ && lineNumber_ > highest_) highest_ = lineNumber_;
       lineYear_ = -1;
       at_ = 0;
@@ -93,21 +95,22 @@ class HighestNumber {
   int lineYear_ = -1;
   std::int64_t lineNumber_ = 0;
   std::int64_t highest_ = 0;
+  std::uint64_t lines_ = 0;
 };
 
 }  // namespace
 
-std::int64_t zc::journal_highest(const ZELClient& client, int year) {
+zc::JournalYear zc::journal_year(const ZELClient& client, int year) {
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
-  if (fs.open(kJournal, plat::OpenMode::Read, &f) != plat::Status::Ok) return 0;
+  if (fs.open(kJournal, plat::OpenMode::Read, &f) != plat::Status::Ok) return {};
   HighestNumber scan(year);
   char buf[16 * 1024];
   std::size_t n = 0;
   while (fs.read(f, buf, sizeof buf, &n) == plat::Status::Ok && n > 0) scan.feed(buf, n);
   scan.feed("\n", 1);  // a last line without its line end counts too
   fs.close(f);
-  return scan.highest();
+  return {scan.highest(), scan.lines()};
 }
 
 plat::Status zc::journal_append(ZELClient& client, std::string_view request,

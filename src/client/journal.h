@@ -16,8 +16,13 @@ bool journal_exists(const ZELClient& client);
 bool journal_has(const ZELClient& client, const char* authorisation);
 
 // The highest number the journal holds for year (the last G52 of each line), or
-// 0: a floor for the sequence that no restored or deleted number file lowers.
-std::int64_t journal_highest(const ZELClient& client, int year);
+// 0: a floor for the sequence that no restored or deleted number file lowers;
+// and how many of its lines are of that year.
+struct JournalYear {
+  std::int64_t highest = 0;
+  std::uint64_t lines = 0;
+};
+JournalYear journal_year(const ZELClient& client, int year);
 
 // Appends the request's first line with G52 set to the authorisation number;
 // a line that cannot be written whole is logged and leaves nothing behind.

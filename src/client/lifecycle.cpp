@@ -4,6 +4,7 @@
 #include "client/decision.h"
 #include "client/exchange.h"
 #include "client/journal.h"
+#include "client/observe.h"
 #include "client/outcomes.h"
 #include "client/pipeline.h"
 #include "client/termfiles.h"
@@ -66,7 +67,8 @@ const Path& decided_path(const Names& n, Decision::Kind kind) {
 
 // An answer that no terminal will see, because the terminal has asked again: its
 // number, the gateway's or a local one, was never delivered.
-void log_discard(const Path& decided, const char* answer) {
+void log_discard(ZELClient& client, const Path& decided, const char* answer) {
+  zc::observe_discard(client);
   zel::Text<63> number;
   if (answer_number(answer, number)) {
     LOG_Print(LOG_CLI_WARNING,
@@ -86,7 +88,7 @@ void discard_decided(ZELClient& client, const Path& decided) {
       RequestRead::Ok) {
     client.answer.clear();
   }
-  log_discard(decided, client.answer.c_str());
+  log_discard(client, decided, client.answer.c_str());
   client.files->remove(decided.c_str());
 }
 
@@ -164,6 +166,7 @@ void finish(ZELClient& client, int index, const Path& file, const Names& n) {
     }
     return;
   }
+  if (d.kind != Decision::Kind::None) zc::observe_answer(client, d);
   release(client, index, file, n);
   if (d.kind != Decision::Kind::None) publish(client, index, decided_path(n, d.kind), n);
 }
@@ -245,7 +248,7 @@ bool write_again(ZELClient& client, int index, const Names& n) {
   Decision& d = state.decision;
   const Path& file = state.inPlace ? n.request : n.taken;
   if (!state.inPlace && exists(client, n.request)) {
-    log_discard(decided_path(n, d.kind), d.text.c_str());
+    log_discard(client, decided_path(n, d.kind), d.text.c_str());
     d.kind = Decision::Kind::None;
     state.phase = Phase::Idle;
     state.writeLogged = false;
@@ -338,6 +341,7 @@ bool zc::process_terminal(ZELClient& client, int index) {
     // A name that is no readable regular file (a link, a pipe, a directory) is
     // never read: said once, and left alone until it changes.
     if (!state.refusedLogged) {
+      zc::observe_refused(client);
       LOG_Print(LOG_CLI_ERROR,
                 "ZELClient_Process [%s] no es un archivo regular que se pueda leer, se deja",
                 n.request.c_str());

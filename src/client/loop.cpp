@@ -6,10 +6,12 @@
 #include "client/journal.h"
 #include "client/lifecycle.h"
 #include "client/lifesignal.h"
+#include "client/observe.h"
 #include "client/outcomes.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
 #include "log/log.h"
+#include "platform/service.h"
 
 namespace {
 
@@ -110,7 +112,33 @@ bool follow_root(ZELClient& client, RootWatch& watch) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process vigilando la carpeta [%s]", root);
   watch.armed = true;
   watch.missingLogged = false;
+  if (client.observed.run == Observed::Run::Starting) zc::observe_run(client, Observed::Run::Ready);
   return zc::lock_root(client);
+}
+
+// Waits for a change in the root tree, the time-out, or a worker's wake-up with
+// an exchange that needs no pass (a terminal whose answer it is asks again with a
+// change of its own). Meanwhile the operator's files are written when due and the
+// watchdog is fed, with shorter waits of their own but no pass: the passes stay
+// those of the changes and the time-out.
+DirWait wait_for_change(ZELClient& client, std::uint32_t timeoutMs, std::uint32_t watchdogMs) {
+  constexpr std::uint32_t kForever = 0xFFFFFFFF;
+  const std::int64_t deadline = plat::monotonic_ms() + timeoutMs;
+  for (;;) {
+    const std::uint32_t due = zc::observe_flush(client);
+    if (watchdogMs != 0) plat::service_notify(plat::Notify::Watchdog, nullptr);
+    const std::int64_t now = plat::monotonic_ms();
+    const std::uint32_t left = timeoutMs == kForever ? kForever
+                               : deadline > now      ? static_cast<std::uint32_t>(deadline - now)
+                                                     : 0;
+    std::uint32_t wait = left;
+    if (due != 0 && due < wait) wait = due;
+    if (watchdogMs != 0 && watchdogMs / 2 < wait) wait = watchdogMs / 2;
+    const DirWait woke = FILE_DirWaitNext(wait);
+    if (woke == DirWait::Woken && !client.slotWanted && !zc::collect_exchanges(client)) continue;
+    if (woke == DirWait::TimedOut && wait < left) continue;  // a bound of its own
+    return woke;
+  }
 }
 
 }  // namespace
@@ -123,6 +151,7 @@ int ZELClient_Process(ZELClient& client) {
   bool firstWait = true;
   RootWatch watch;
   const auto waitTimeout = static_cast<std::uint32_t>(client.config.waitTimeout);
+  const std::uint32_t watchdogMs = plat::service_watchdog_ms();
   std::uint32_t retryMs = 0;
 
   for (;;) {
@@ -133,6 +162,8 @@ int ZELClient_Process(ZELClient& client) {
     }
     life_signal_step(client, start);
     if (stop_requested(client)) {
+      zc::observe_run(client, Observed::Run::Stopping);
+      zc::observe_flush(client);
       zc::finish_exchanges(client);
       LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
       return 0;
@@ -156,6 +187,7 @@ int ZELClient_Process(ZELClient& client) {
       firstWait = false;
       watch.armed = FILE_DirWaitFirst(client.config.rootPath.c_str(), 0,
                                       change_filter(client.config.watchMode)) != DirWait::Failed;
+      if (watch.armed) zc::observe_run(client, Observed::Run::Ready);
       if (!watch.armed) LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
       continue;
     }
@@ -163,12 +195,8 @@ int ZELClient_Process(ZELClient& client) {
       plat::wake_sleep(lookAgain);
       continue;
     }
-    DirWait woke = FILE_DirWaitNext(timeout);
-    // An exchange that ended on a worker needs its answer, not a pass over every
-    // terminal: a terminal whose answer it is asks again with a change of its own.
-    while (woke == DirWait::Woken && !client.slotWanted && !zc::collect_exchanges(client)) {
-      woke = FILE_DirWaitNext(timeout);
+    if (wait_for_change(client, timeout, watchdogMs) == DirWait::Failed) {
+      plat::wake_sleep(lookAgain);
     }
-    if (woke == DirWait::Failed) plat::wake_sleep(lookAgain);
   }
 }

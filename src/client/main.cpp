@@ -3,6 +3,7 @@
 #include "client/exchange.h"
 #include "client/init.h"
 #include "client/loop.h"
+#include "client/observe.h"
 #include "client/probe.h"
 #include "client/workers.h"
 #include "fileutil/dirwait.h"
@@ -23,6 +24,8 @@ int run(int argc, char** argv) {
   zc::start_exchanges(client, workers, probes);
   plat::service_running(client.config.rootPath.c_str());
   const int result = ZELClient_Process(client);
+  zc::observe_run(client, Observed::Run::Stopped);
+  zc::observe_flush(client);
   plat::service_stopping();
   zc::stop_exchanges(client);
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Exit Entry");

@@ -22,7 +22,13 @@ IssuedNumber& floor_of(ZELClient& client, int year) {
     if (i.year < slot->year) slot = &i;
   }
   slot->year = year;
-  slot->number = zc::journal_highest(client, year);
+  const zc::JournalYear journal = zc::journal_year(client, year);
+  slot->number = journal.highest;
+  // The journal's lines of the year, told to the operator, are counted on the way.
+  if (year > client.observed.journalYear) {
+    client.observed.journalYear = year;
+    client.observed.journalLines = journal.lines;
+  }
   return *slot;
 }
 

@@ -108,16 +108,16 @@ plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::str
 
 namespace {
 
-// A temporary file beside path, flushed to the disk, renamed over it.
+// A temporary file beside path, flushed to the disk (when durable), renamed over it.
 plat::Status replace_by_rename(const plat::FileOps& fs, const char* path, const char* data,
-                               std::size_t n) {
+                               std::size_t n, bool durable = true) {
   zel::Text<1023> temp;
   if (!temp.format("%s.tmp", path)) return plat::Status::Invalid;
   plat::FileHandle f = plat::kNoFile;
   plat::Status s = fs.open(temp.c_str(), plat::OpenMode::Create, &f);
   if (s != plat::Status::Ok) return s;
   s = fs.write(f, data, n);
-  if (s == plat::Status::Ok) s = fs.sync(f);
+  if (s == plat::Status::Ok && durable) s = fs.sync(f);
   const plat::Status closed = fs.close(f);
   if (s == plat::Status::Ok) s = closed;
   if (s == plat::Status::Ok) s = fs.rename(temp.c_str(), path);
@@ -125,7 +125,7 @@ plat::Status replace_by_rename(const plat::FileOps& fs, const char* path, const 
     fs.remove(temp.c_str());
     return s;
   }
-  fs.sync_dir(path);  // the rename is made; its durability is best effort
+  if (durable) fs.sync_dir(path);  // the rename is made; its durability is best effort
   return plat::Status::Ok;
 }
 
@@ -159,6 +159,18 @@ plat::Status FILE_ReplaceRaw(const plat::FileOps& fs, const char* path, const ch
     s = rewrite_in_place(fs, path, data, n);
   }
   return s;
+}
+
+plat::Status FILE_ReplaceRawQuick(const plat::FileOps& fs, const char* path, const char* data,
+                                  std::size_t n) {
+  return replace_by_rename(fs, path, data, n, false);
+}
+
+plat::Status FILE_ReplaceTextQuick(const plat::FileOps& fs, const char* path,
+                                   std::string_view text) {
+  char out[2 * 1024];
+  if (text.size() > sizeof out / 2) return plat::Status::Invalid;
+  return replace_by_rename(fs, path, out, zel::crlf_encode(text, out), false);
 }
 
 plat::Status FILE_ReplaceText(const plat::FileOps& fs, const char* path, std::string_view text) {

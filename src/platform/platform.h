@@ -35,6 +35,9 @@ void process_setup();
 // Local broken-down time of t; false when the conversion fails.
 bool local_time(std::time_t t, std::tm* out);
 
+// This process's identifier.
+long process_id();
+
 // Monotonic wall clock in milliseconds (elapsed time, never CPU time).
 std::int64_t monotonic_ms();
 

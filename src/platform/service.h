@@ -4,6 +4,8 @@
 // Windows) the run is called as it is, with nothing added.
 #pragma once
 
+#include <cstdint>
+
 namespace plat {
 
 // The program's run: start-up, processing loop and shutdown; returns the exit status.
@@ -21,5 +23,20 @@ void service_running(const char* root);
 // Called by the run when its loop has returned, before the shutdown steps.
 // Nothing happens outside service mode.
 void service_stopping();
+
+// What the run tells a service manager that asked for it: on Linux systemd's
+// notification protocol, when NOTIFY_SOCKET names its socket (READY=1, STATUS=
+// with the status line, STOPPING=1, WATCHDOG=1); nothing otherwise, and nothing
+// on Windows, where the service's own status reports stand for it.
+enum class Notify { Ready, Status, Stopping, Watchdog };
+void service_notify(Notify what, const char* status);
+// The interval of the watchdog that the service manager keeps on this process,
+// in milliseconds (WATCHDOG_USEC, for this process's WATCHDOG_PID); 0: none.
+std::uint32_t service_watchdog_ms();
+
+// An event for the operator, in the system's own log besides the service's: the
+// Windows Event Log (source zelclient, event id), and under systemd the journal,
+// with a warning's priority or a notice's.
+void service_event(bool warning, unsigned id, const char* text);
 
 }  // namespace plat

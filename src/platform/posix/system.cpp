@@ -17,6 +17,10 @@ void process_setup() {
   signal(SIGIO, SIG_IGN);
 }
 
+long process_id() {
+  return static_cast<long>(getpid());
+}
+
 bool local_time(std::time_t t, std::tm* out) {
   return localtime_r(&t, out) != nullptr;
 }

@@ -472,4 +472,15 @@ void service_stopping() {
   SetEvent(g_loop_done);
 }
 
+// The service's status reports stand for the service manager's notifications.
+void service_notify(Notify, const char*) {}
+
+std::uint32_t service_watchdog_ms() {
+  return 0;
+}
+
+void service_event(bool warning, unsigned id, const char* text) {
+  write_event(warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE, id, "%s", text);
+}
+
 }  // namespace plat

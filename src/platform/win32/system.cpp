@@ -26,6 +26,10 @@ void process_setup() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
+long process_id() {
+  return static_cast<long>(GetCurrentProcessId());
+}
+
 bool local_time(std::time_t t, std::tm* out) {
   return localtime_s(out, &t) == 0;
 }

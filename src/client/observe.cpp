@@ -1,0 +1,284 @@
+#include "client/observe.h"
+
+#include <cinttypes>
+#include <cstdlib>
+
+#include "fileutil/textfile.h"
+#include "log/log.h"
+#include "platform/service.h"
+
+#ifndef ZEL_VERSION
+#define ZEL_VERSION "0"
+#endif
+
+namespace {
+
+constexpr const char* kStateFile = "zelclient.state";
+// Counters alone are written at most this often.
+constexpr std::int64_t kCountersEveryMs = 1000;
+constexpr double kBucketBounds[kExchangeBuckets] = {0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
+// The Event Log's identifiers of the gateway's transitions.
+constexpr unsigned kEventGatewayDown = 4;
+constexpr unsigned kEventGatewayUp = 5;
+
+using Stamp = zel::Text<19>;
+
+// A time as the log writes it; "" for none.
+Stamp stamp(std::time_t t) {
+  Stamp out;
+  std::tm local{};
+  char text[20] = {};
+  if (t != 0 && plat::local_time(t, &local)) {
+    std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
+  }
+  out.assign(text);
+  return out;
+}
+
+void changed(ZELClient& client, bool urgent) {
+  client.observed.dirty = true;
+  client.observed.urgent |= urgent;
+}
+
+int answers_waiting(const ZELClient& client) {
+  int n = 0;
+  for (int i = 0; i < client.config.terminalCount; ++i) {
+    const Phase p = client.terminals[i].phase;
+    n += p == Phase::Unwritten || p == Phase::Unpublished || p == Phase::UnpublishedBusy;
+  }
+  return n;
+}
+
+int in_flight(const ZELClient& client) {
+  int n = 0;
+  for (int i = 0; i < client.config.terminalCount; ++i) {
+    n += client.terminals[i].phase == Phase::InFlight;
+  }
+  return n;
+}
+
+const char* run_name(Observed::Run run) {
+  return run == Observed::Run::Ready      ? "ready"
+         : run == Observed::Run::Stopping ? "stopping"
+         : run == Observed::Run::Stopped  ? "stopped"
+                                          : "starting";
+}
+
+const char* gateway_name(Observed::Gateway g) {
+  return g == Observed::Gateway::Up ? "up" : g == Observed::Gateway::Down ? "down" : "unknown";
+}
+
+// The state file: key=value lines, in the Windows text format like every file
+// the service writes for operators.
+bool write_state(ZELClient& client, int waiting) {
+  const Observed& o = client.observed;
+  zel::Text<1024> text;
+  const bool fits =
+      text.format("version=%s\npid=%ld\nstate=%s\nroot=%s\nstarted=%s\nupdated=%s\n", ZEL_VERSION,
+                  plat::process_id(), run_name(o.run), client.config.rootPath.c_str(),
+                  stamp(o.startedAt).c_str(), stamp(client.clock()).c_str()) &&
+      text.appendf("gateway=%s\ngateway_since=%s\ngateway_down_local=%" PRIu64 "\n",
+                   gateway_name(o.gateway), stamp(o.gatewaySince).c_str(),
+                   o.gateway == Observed::Gateway::Down ? o.outageLocal : 0) &&
+      text.appendf("answered_gateway=%" PRIu64 "\nanswered_local=%" PRIu64
+                   "\nanswered_error=%" PRIu64
+                   "\nanswers_waiting=%d\nexchanges_in_flight=%d\n"
+                   "not_delivered=%" PRIu64 "\nrefused=%" PRIu64 "\n",
+                   o.answeredGateway, o.answeredLocal, o.answeredError, waiting, in_flight(client),
+                   o.notDelivered, o.refused) &&
+      text.appendf(
+          "last_number=%s\nlast_number_year=%.4s\nlast_answer=%s\n"
+          "journal_year=%d\njournal_lines=%" PRIu64 "\n",
+          o.lastNumber.c_str(), o.lastNumber.empty() ? "" : o.lastNumber.c_str() + 1,
+          stamp(o.lastAnswerAt).c_str(), o.journalYear, o.journalLines);
+  return fits && FILE_ReplaceTextQuick(*client.files, kStateFile, text.view()) == plat::Status::Ok;
+}
+
+// The metrics file, in the text format of a metrics collector's text files.
+bool write_metrics(ZELClient& client, int waiting) {
+  const Observed& o = client.observed;
+  if (client.config.metricsFile.empty()) return true;
+  zel::Text<4096> m;
+  bool ok = m.format(
+      "# HELP zelclient_ready 1 once the service watches its root and has made its first pass.\n"
+      "# TYPE zelclient_ready gauge\nzelclient_ready %d\n"
+      "# HELP zelclient_start_time_seconds When the service started, in Unix time.\n"
+      "# TYPE zelclient_start_time_seconds gauge\nzelclient_start_time_seconds %lld\n"
+      "# HELP zelclient_requests_total Requests answered, by who gave the answer.\n"
+      "# TYPE zelclient_requests_total counter\n"
+      "zelclient_requests_total{outcome=\"gateway\"} %" PRIu64
+      "\n"
+      "zelclient_requests_total{outcome=\"local\"} %" PRIu64
+      "\n"
+      "zelclient_requests_total{outcome=\"error\"} %" PRIu64 "\n",
+      o.run == Observed::Run::Ready ? 1 : 0, static_cast<long long>(o.startedAt), o.answeredGateway,
+      o.answeredLocal, o.answeredError);
+  ok = ok && m.appendf(
+                 "# HELP zelclient_answers_not_delivered_total Answers dropped because the "
+                 "terminal asked again first.\n"
+                 "# TYPE zelclient_answers_not_delivered_total counter\n"
+                 "zelclient_answers_not_delivered_total %" PRIu64
+                 "\n"
+                 "# HELP zelclient_requests_refused_total Request names that were no readable "
+                 "regular file.\n"
+                 "# TYPE zelclient_requests_refused_total counter\n"
+                 "zelclient_requests_refused_total %" PRIu64
+                 "\n"
+                 "# HELP zelclient_answers_waiting Answers decided and not yet published.\n"
+                 "# TYPE zelclient_answers_waiting gauge\nzelclient_answers_waiting %d\n"
+                 "# HELP zelclient_exchanges_in_flight Gateway exchanges in flight.\n"
+                 "# TYPE zelclient_exchanges_in_flight gauge\nzelclient_exchanges_in_flight %d\n"
+                 "# HELP zelclient_journal_lines Lines of the current year in the journal of "
+                 "local pre-authorisations.\n"
+                 "# TYPE zelclient_journal_lines gauge\nzelclient_journal_lines %" PRIu64 "\n",
+                 o.notDelivered, o.refused, waiting, in_flight(client), o.journalLines);
+  if (o.gateway != Observed::Gateway::Unknown) {
+    ok = ok && m.appendf(
+                   "# HELP zelclient_gateway_up 1 when the gateway's last exchange succeeded.\n"
+                   "# TYPE zelclient_gateway_up gauge\nzelclient_gateway_up %d\n",
+                   o.gateway == Observed::Gateway::Up ? 1 : 0);
+  }
+  if (o.lastGatewayAt != 0) {
+    ok = ok && m.appendf(
+                   "# HELP zelclient_gateway_last_answer_timestamp_seconds The gateway's last "
+                   "answer, in Unix time.\n"
+                   "# TYPE zelclient_gateway_last_answer_timestamp_seconds gauge\n"
+                   "zelclient_gateway_last_answer_timestamp_seconds %lld\n",
+                   static_cast<long long>(o.lastGatewayAt));
+  }
+  ok = ok && m.appendf(
+                 "# HELP zelclient_exchange_duration_seconds Gateway exchanges, from the request "
+                 "found to the exchange's end.\n"
+                 "# TYPE zelclient_exchange_duration_seconds histogram\n");
+  std::uint64_t count = 0;
+  for (int b = 0; b <= kExchangeBuckets; ++b) {
+    count += o.exchangeBuckets[b];
+    if (b < kExchangeBuckets) {
+      ok = ok && m.appendf("zelclient_exchange_duration_seconds_bucket{le=\"%g\"} %" PRIu64 "\n",
+                           kBucketBounds[b], count);
+    }
+  }
+  ok = ok && m.appendf("zelclient_exchange_duration_seconds_bucket{le=\"+Inf\"} %" PRIu64
+                       "\n"
+                       "zelclient_exchange_duration_seconds_sum %.3f\n"
+                       "zelclient_exchange_duration_seconds_count %" PRIu64 "\n",
+                       count, o.exchangeSeconds, count);
+  return ok && FILE_ReplaceRawQuick(*client.files, client.config.metricsFile.c_str(), m.c_str(),
+                                    m.size()) == plat::Status::Ok;
+}
+
+// The service manager's one-line status.
+void notify_status(const ZELClient& client, int waiting) {
+  const Observed& o = client.observed;
+  zel::Text<255> status;
+  status.format("gateway %s; %" PRIu64 " por el gateway, %" PRIu64 " locales, %" PRIu64
+                " errores; %d en espera",
+                o.gateway == Observed::Gateway::Down ? "sin respuesta"
+                : o.gateway == Observed::Gateway::Up ? "en linea"
+                                                     : "sin datos",
+                o.answeredGateway, o.answeredLocal, o.answeredError, waiting);
+  plat::service_notify(plat::Notify::Status, status.c_str());
+}
+
+}  // namespace
+
+void zc::observe_start(ZELClient& client) {
+  client.observed.startedAt = client.clock();
+  const char* metrics = std::getenv("ZELCLIENT_METRICS_FILE");
+  if (metrics != nullptr && !client.config.metricsFile.assign(metrics)) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Init ZELCLIENT_METRICS_FILE demasiado largo, no se usa");
+  }
+  changed(client, true);
+}
+
+void zc::observe_run(ZELClient& client, Observed::Run run) {
+  client.observed.run = run;
+  changed(client, true);
+  if (run == Observed::Run::Ready) plat::service_notify(plat::Notify::Ready, nullptr);
+  if (run == Observed::Run::Stopping) plat::service_notify(plat::Notify::Stopping, nullptr);
+}
+
+void zc::observe_answer(ZELClient& client, const Decision& decision) {
+  Observed& o = client.observed;
+  o.lastAnswerAt = client.clock();
+  if (decision.kind == Decision::Kind::Gateway) ++o.answeredGateway;
+  if (decision.kind == Decision::Kind::Error) ++o.answeredError;
+  if (decision.kind == Decision::Kind::Local) {
+    ++o.answeredLocal;
+    if (o.gateway == Observed::Gateway::Down) ++o.outageLocal;
+    o.lastNumber = decision.number;
+    if (decision.taken.year > o.journalYear) {
+      o.journalYear = decision.taken.year;
+      o.journalLines = 0;
+    }
+    if (decision.taken.year == o.journalYear) ++o.journalLines;
+  }
+  changed(client, false);
+}
+
+void zc::observe_exchange(ZELClient& client, bool replied, std::int64_t ms) {
+  Observed& o = client.observed;
+  const std::time_t now = client.clock();
+  const double seconds = static_cast<double>(ms) / 1000.0;
+  int b = 0;
+  while (b < kExchangeBuckets && seconds > kBucketBounds[b]) ++b;
+  ++o.exchangeBuckets[b];
+  o.exchangeSeconds += seconds;
+  changed(client, false);
+  if (replied) o.lastGatewayAt = now;
+  const Observed::Gateway now_is = replied ? Observed::Gateway::Up : Observed::Gateway::Down;
+  if (o.gateway == now_is) return;
+  zel::Text<255> text;
+  if (!replied) {
+    text.format("ZELClient_Process gateway sin respuesta desde %s, se responde localmente",
+                stamp(now).c_str());
+    LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
+    plat::service_event(true, kEventGatewayDown, text.c_str());
+    o.outageLocal = 0;
+  } else if (o.gateway == Observed::Gateway::Down) {
+    text.format("ZELClient_Process gateway responde de nuevo tras %lld segundos, con %" PRIu64
+                " pre-autorizaciones locales entretanto",
+                static_cast<long long>(now - o.gatewaySince), o.outageLocal);
+    LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
+    plat::service_event(false, kEventGatewayUp, text.c_str());
+  }
+  o.gateway = now_is;
+  o.gatewaySince = now;
+  changed(client, true);
+}
+
+void zc::observe_discard(ZELClient& client) {
+  ++client.observed.notDelivered;
+  changed(client, false);
+}
+
+void zc::observe_refused(ZELClient& client) {
+  ++client.observed.refused;
+  changed(client, false);
+}
+
+std::uint32_t zc::observe_flush(ZELClient& client) {
+  Observed& o = client.observed;
+  const int waiting = answers_waiting(client);
+  if (waiting != o.waitingWritten) changed(client, true);
+  if (!o.dirty) return 0;
+  const std::int64_t now = plat::monotonic_ms();
+  if (!o.urgent && o.writtenAtMs >= 0 && now - o.writtenAtMs < kCountersEveryMs) {
+    return static_cast<std::uint32_t>(kCountersEveryMs - (now - o.writtenAtMs));
+  }
+  const bool written = write_state(client, waiting) && write_metrics(client, waiting);
+  notify_status(client, waiting);
+  if (!written && !o.writeFailed) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process no se pudo escribir el estado (%s o %s)",
+              kStateFile,
+              client.config.metricsFile.empty() ? "-" : client.config.metricsFile.c_str());
+  }
+  // A file that could not be replaced (held by a reader on Windows, a full disk)
+  // is tried again a second later.
+  o.writeFailed = !written;
+  o.dirty = !written;
+  o.urgent = false;
+  o.writtenAtMs = now;
+  o.waitingWritten = waiting;
+  return written ? 0 : static_cast<std::uint32_t>(kCountersEveryMs);
+}
