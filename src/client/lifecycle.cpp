@@ -187,16 +187,22 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, bool
 }
 
 // A local answer decided before a crash may have missed its journal line; false
-// when it is not in the journal and cannot be put there.
-bool journal_decided(ZELClient& client, const Path& local) {
+// when it is not in the journal and cannot be put there. The line is the one the
+// run would have written: the request as relayed (edited, with its terminal's
+// name), or as read when its transaction type turned it down before the edit.
+bool journal_decided(ZELClient& client, int index, const Path& local) {
   zel::Text<63> number;
   if (zc::read_text(client, local.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
           RequestRead::Ok ||
       !answer_number(client.answer.c_str(), number)) {
     return true;
   }
-  return zc::journal_has(client, number.c_str()) ||
-         zc::journal_append(client, client.asRead.view(), number.c_str()) == plat::Status::Ok;
+  if (zc::journal_has(client, number.c_str())) return true;
+  zel::Text<kRequestCapacity> relayed(client.asRead.view());
+  int packetType = 0;
+  const bool edited = zc::edit_request(client, index, relayed, &packetType) == zc::Edit::Ok;
+  return zc::journal_append(client, edited ? relayed.view() : client.asRead.view(),
+                            number.c_str()) == plat::Status::Ok;
 }
 
 // What an earlier run left for this terminal, finished.
@@ -215,7 +221,7 @@ void recover(ZELClient& client, int index, const Names& n) {
   if (const Path* d = decided(client, n)) {
     if (newer) {
       discard_decided(client, *d);
-    } else if (taken && d == &n.decidedLocal && !journal_decided(client, *d)) {
+    } else if (taken && d == &n.decidedLocal && !journal_decided(client, index, *d)) {
       // Not given unless recorded: the request gets the error answer instead.
       client.files->remove(d->c_str());
       client.request.assign(client.asRead.view());

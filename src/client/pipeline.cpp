@@ -55,53 +55,59 @@ bool rewrite_request(zel::TextRef request, const char* kept, const char* name) {
 
 }  // namespace
 
-// Checks, edits and relays the request in the request buffer, and decides the
-// terminal's answer. Every path ends in an answer attempt.
-bool zc::decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs) {
-  if (!whole) {
-    ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
-    return false;
-  }
+zc::Edit zc::edit_request(const ZELClient& client, int index, zel::TextRef request,
+                          int* packetType) {
   zel::Text<6> tranType;
   zel::TextRef tranRef = tranType;
-  ZEL_TranGetField(client.request.c_str(), "G99", &tranRef);
-  int packetType = 0;
+  ZEL_TranGetField(request.c_str(), "G99", &tranRef);
   if (tranType.view() == "000020") {
-    packetType = 1;
+    *packetType = 1;
   } else if (tranType.view() == "000010") {
-    packetType = 3;
+    *packetType = 3;
   } else {
-    ZELClient_GenAutoResponse(client, index, 1);
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Tipo de transaccion invalido");
-    return false;
+    return Edit::BadType;
   }
 
-  strip_line_ends(client.request);
+  strip_line_ends(request);
 
   // A troquel list longer than its buffer is refused like one of no valid width.
   zel::Text<kTroquelListMax> troqueles;
   zel::TextRef troquelRef = troqueles;
-  const bool listFits = ZEL_TranGetField(client.request.c_str(), "G06", &troquelRef) != nullptr;
+  const bool listFits = ZEL_TranGetField(request.c_str(), "G06", &troquelRef) != nullptr;
   const int width = listFits ? record_width(troqueles.size()) : 0;
-  if (width == 0) {
-    ZELClient_GenErrorResponse(client, index, "ND", "Formato de Troquel invalido");
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Formato de Troquel invalido");
-    return false;
-  }
+  if (width == 0) return Edit::BadFormat;
 
   zel::Text<kKeptListCapacity> kept;
-  if (keep_troqueles(troqueles, width, kept) > client.config.troquelLimit) {
-    ZELClient_GenErrorResponse(client, index, "ND", "N\xFAmero de Troqueles invalido");
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process N\xFAmero de Troqueles invalido");
-    return false;
+  if (keep_troqueles(troqueles, width, kept) > client.config.troquelLimit) return Edit::TooMany;
+  if (!rewrite_request(request, kept.c_str(), client.config.terminals[index].c_str())) {
+    return Edit::TooLong;
   }
+  return Edit::Ok;
+}
 
-  if (!rewrite_request(client.request, kept.c_str(), client.config.terminals[index].c_str())) {
-    ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
-    return false;
+// Checks, edits and relays the request in the request buffer, and decides the
+// terminal's answer. Every path ends in an answer attempt.
+bool zc::decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs) {
+  int packetType = 0;
+  switch (whole ? zc::edit_request(client, index, client.request, &packetType) : Edit::TooLong) {
+    case Edit::Ok:
+      return zc::exchange(client, index, packetType, startMs);
+    case Edit::BadType:
+      ZELClient_GenAutoResponse(client, index, 1);
+      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Tipo de transaccion invalido");
+      return false;
+    case Edit::BadFormat:
+      ZELClient_GenErrorResponse(client, index, "ND", "Formato de Troquel invalido");
+      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Formato de Troquel invalido");
+      return false;
+    case Edit::TooMany:
+      ZELClient_GenErrorResponse(client, index, "ND", "N\xFAmero de Troqueles invalido");
+      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process N\xFAmero de Troqueles invalido");
+      return false;
+    case Edit::TooLong:
+      break;
   }
-
-  return zc::exchange(client, index, packetType, startMs);
+  ZELClient_GenErrorResponse(client, index, "ND", kTooLong);
+  LOG_Print(LOG_CLI_ERROR, "ZELClient_Process receta demasiado larga para el buffer");
+  return false;
 }

@@ -9,6 +9,15 @@
 
 namespace zc {
 
+// What the checks make of a request: edited (Ok), or what turns it down.
+enum class Edit { Ok, BadType, BadFormat, TooMany, TooLong };
+
+// Checks the request in request and edits it as it is relayed: line ends cut,
+// G06 rewritten with the troqueles kept, G41 set to the terminal's name; packet
+// type 1 or 3 into *packetType. A request turned down is left as the step that
+// turned it down found it (a bad transaction type: untouched).
+Edit edit_request(const ZELClient& client, int index, zel::TextRef request, int* packetType);
+
 // Decides terminal index's answer to the request in the request buffer (whole:
 // the request file fitted the buffer; else it gets the error answer). startMs:
 // when the request was found, for the timing line. true when the decision waits
