@@ -1,0 +1,110 @@
+// What the operator sees of the real service: the gateway going down and coming
+// back on its port (one WARNING each way), the state file, the metrics file and
+// the service manager's notifications, over one run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+#include "testsupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The service manager's end of the notification protocol: a datagram socket.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const zt::fs::path& path) : path_(path.string()) {
+#ifndef _WIN32
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    path_.copy(a.sun_path, sizeof a.sun_path - 1);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fd_ = -1;
+#endif
+  }
+  ~NotifySocket() {
+#ifndef _WIN32
+    if (fd_ >= 0) close(fd_);
+#endif
+  }
+  std::string env() const {
+    return "NOTIFY_SOCKET=" + path_;
+  }
+  std::vector<std::string> messages() {
+    std::vector<std::string> out;
+#ifndef _WIN32
+    char buf[512];
+    for (ssize_t n; fd_ >= 0 && (n = recv(fd_, buf, sizeof buf, 0)) > 0;) out.emplace_back(buf, n);
+#endif
+    return out;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+int count(const std::vector<std::string>& lines, const std::string& part) {
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+    return l.find(part) != std::string::npos;
+  }));
+}
+
+TEST(Observe, GatewayDownAndBackOnItsPort) {
+  auto gateway = std::make_unique<gw::Gateway>(gw::approver());
+  const int port = gateway->port();
+  zt::TempDir sockets;
+  NotifySocket notify(sockets / "notify");
+  zt::Service svc(port, {"-p", "-1"},
+                  {zt::probe_hosts(zt::closed_port()), notify.env(), "WATCHDOG_USEC=400000",
+                   "ZELCLIENT_METRICS_FILE=" + (sockets / "zel.prom").string()});
+  svc.start();
+  const auto relay = [&](const char* expected) {
+    svc.drop("caja1", zt::kRequest);
+    EXPECT_NE(svc.answer("caja1").find(expected), std::string::npos) << expected;
+  };
+  relay("|F52=GW");
+  gateway.reset();  // down: two local answers
+  relay("|F52=I");
+  relay("|F52=I");
+  std::this_thread::sleep_for(300ms);  // the watchdog is fed while nothing happens
+  gateway = std::make_unique<gw::Gateway>(gw::approver(), port);  // back, on the same port
+  ASSERT_TRUE(gateway->listening());
+  relay("|F52=GW");
+  ASSERT_TRUE(svc.stop());
+
+  const auto log = svc.log();
+  EXPECT_EQ(count(log, "WARNING\tZELClient_Process gateway sin respuesta desde "), 1);
+  EXPECT_EQ(count(log, "con 2 pre-autorizaciones locales entretanto"), 1);
+  const std::string state = zt::read_file(svc.work / "zelclient.state");
+  for (const char* line :
+       {"state=stopped\r\n", "gateway=up\r\n", "answered_gateway=2\r\n", "answered_local=2\r\n",
+        "answers_waiting=0\r\n", "journal_lines=2\r\n"}) {
+    EXPECT_NE(state.find(line), std::string::npos) << line << state;
+  }
+  const std::string metrics = zt::read_file(sockets / "zel.prom");
+  for (const char* line :
+       {"zelclient_requests_total{outcome=\"local\"} 2\n", "zelclient_gateway_up 1\n",
+        "zelclient_exchange_duration_seconds_count 4\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
+  if (zt::kWindows) return;  // no service manager's socket there
+  const auto sent = notify.messages();
+  const auto at = [&](const std::string& m) { return std::find(sent.begin(), sent.end(), m); };
+  ASSERT_NE(at("READY=1"), sent.end());
+  EXPECT_LT(at("READY=1"), at("STOPPING=1"));
+  EXPECT_NE(at("STOPPING=1"), sent.end());
+  EXPECT_GE(count(sent, "WATCHDOG=1"), 2);
+  EXPECT_GE(count(sent, "STATUS=gateway sin respuesta"), 1);
+}
+
+}  // namespace
