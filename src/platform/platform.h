@@ -180,7 +180,9 @@ SocketValue net_socket();  // a new TCP socket, or kNoSocket
 // Connects within timeout_ms: Ok, TimedOut, or Failed (refused, unreachable...).
 Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
                    std::int32_t timeout_ms);
-// Binds to port on every local address (no socket option set).
+// Binds to port on every local address, for listening: a port whose earlier
+// connections wait in TIME_WAIT is taken at once (SO_REUSEADDR on POSIX, the
+// system's own way on Windows); a port another socket listens on is refused.
 Status net_bind_any(SocketValue s, std::uint16_t port);
 Status net_listen(SocketValue s, int backlog);
 // Waits without bound for a client; the peer's address goes to peer.

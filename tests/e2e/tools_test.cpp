@@ -67,6 +67,8 @@ TEST(Zelgateway, ModesAgainstTheService) {
     (interrupt = !interrupt) ? gateway.child->interrupt() : gateway.child->terminate();
     EXPECT_EQ(gateway.child->wait(), 0);
     EXPECT_TRUE(gateway.printed("stopped"));
+    // Started again at once on its port, where the connections it closed wait in TIME_WAIT.
+    EXPECT_EQ(Zelgateway({"-p", std::to_string(gateway.port)}).port, gateway.port);
     EXPECT_TRUE(zt::contains_in_order(
         zt::log_messages(zt::read_file(dir / "gw.log")),
         {"INFO\tSOCKET_Init multithreaded", "DEBUG\tSOCKET_Open libere el Mutex ClientId=[1]"}));

@@ -133,6 +133,13 @@ Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port
 
 Status net_bind_any(SocketValue s, std::uint16_t port) {
   if (!valid(s)) return Status::BadHandle;
+  // A listener started again at once finds its port held by the connections it
+  // closed, in TIME_WAIT for about a minute; SO_REUSEADDR lets it bind all the
+  // same, as Windows does, and still refuses a port that another socket listens on.
+  const int reuse = 1;
+  if (setsockopt(fd_of(s), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+    return Status::Failed;
+  }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);

@@ -158,6 +158,10 @@ Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port
              : Status::Failed;
 }
 
+// No socket option: without one, Windows already binds a port whose old connections
+// wait in TIME_WAIT and refuses one that another socket listens on. SO_REUSEADDR would
+// let a second listener share the port, and SO_EXCLUSIVEADDRUSE would keep the port
+// from being bound again until the connections accepted on it had ended TIME_WAIT.
 Status net_bind_any(SocketValue s, std::uint16_t port) {
   if (!valid(s)) return Status::BadHandle;
   sockaddr_in sa{};
