@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #ifndef _WIN32
@@ -19,19 +21,32 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The service manager's end of the notification protocol: a datagram socket.
+// The service manager's end of the notification protocol: a datagram socket, read
+// as the messages come (a queue left full would drop them).
 class NotifySocket {
  public:
   explicit NotifySocket(const zt::fs::path& path) : path_(path.string()) {
 #ifndef _WIN32
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     path_.copy(a.sun_path, sizeof a.sun_path - 1);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fd_ = -1;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+    const timeval tick{0, 50000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    reader_ = std::thread([this] {
+      char buf[512];
+      while (!done_) {
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (n > 0) messages_.emplace_back(buf, static_cast<std::size_t>(n));
+      }
+    });
 #endif
   }
   ~NotifySocket() {
+    done_ = true;
+    if (reader_.joinable()) reader_.join();
 #ifndef _WIN32
     if (fd_ >= 0) close(fd_);
 #endif
@@ -40,17 +55,17 @@ class NotifySocket {
     return "NOTIFY_SOCKET=" + path_;
   }
   std::vector<std::string> messages() {
-    std::vector<std::string> out;
-#ifndef _WIN32
-    char buf[512];
-    for (ssize_t n; fd_ >= 0 && (n = recv(fd_, buf, sizeof buf, 0)) > 0;) out.emplace_back(buf, n);
-#endif
-    return out;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
   }
 
  private:
   std::string path_;
   int fd_ = -1;
+  std::atomic<bool> done_{false};
+  std::mutex mutex_;
+  std::vector<std::string> messages_;
+  std::thread reader_;
 };
 
 int count(const std::vector<std::string>& lines, const std::string& part) {

@@ -71,8 +71,9 @@ void service_notify(Notify what, const char* status) {
       break;
   }
   const Notifier& n = g_notifier;
-  // A service manager that is gone is no failure of the run's.
-  sendto(n.fd, message, std::strlen(message), MSG_NOSIGNAL,
+  // Never waits: a service manager that is gone, or slow to read, is no failure
+  // of the run's, and must not stop its loop (a full queue drops the message).
+  sendto(n.fd, message, std::strlen(message), MSG_NOSIGNAL | MSG_DONTWAIT,
          reinterpret_cast<const sockaddr*>(&n.addr), n.len);
 }
 
