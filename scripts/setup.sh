@@ -10,8 +10,9 @@ set -euo pipefail
 level="${1:-test}"
 packages=(g++ cmake ninja-build)
 if [[ $level != demo ]]; then
-  # The tests: GoogleTest's sources, and Samba for the terminals' network share.
-  packages+=(googletest python3 samba smbclient)
+  # The tests: GoogleTest's sources, Samba for the terminals' network share, and a
+  # metrics collector with its checker for the metrics file.
+  packages+=(googletest python3 samba smbclient prometheus-node-exporter prometheus)
   # Windows: the cross compiler, Wine (wine holds the commands, wine64 the 64-bit
   # loader) and the installer's tools.
   [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] &&
