@@ -105,6 +105,22 @@ printf '%s\n' "ZELClient_Process encontro archivo de stop. Saliendo..." "ZELClie
 win sc delete zeltest >/dev/null
 echo "   answered ($(grep '^F52=' <<<"$answer" | tr -d '\r')), stopped: exit code 0, shutdown lines logged"
 
+echo "== service: the gateway down goes to the Event Log"
+mkdir -p "$zel/down/root"
+cp "$bin/zelclient.exe" "$zel/down/"
+printf -- '-n FARM\r\n-r C:\\zel\\down\\root\r\n-t caja1\r\n-g 127.0.0.1:1\r\n' >"$zel/down/zelclient.conf"
+win sc create zeldown binPath= 'C:\zel\down\zelclient.exe' >/dev/null || fail "sc create failed"
+win sc start zeldown >/dev/null || true
+wait_state zeldown 4 || fail "the service is not running: $(win sc query zeldown)"
+answer=$(win 'C:\zel\zelterm.exe' -r 'C:\zel\down\root' -t caja1 -w 30000 G01=1 G99=000020)
+grep -q '^F52=[GI]' <<<"$answer" || fail "no local answer: $answer"
+grep -q 'err:eventlog.*gateway sin respuesta desde .*, se responde localmente' "$work/session.err" ||
+  fail "no Event Log entry for the gateway down"
+win sc stop zeldown >/dev/null || fail "sc stop failed"
+wait_state zeldown 1 || fail "the service did not stop: $(win sc query zeldown)"
+win sc delete zeldown >/dev/null
+echo "   answered locally ($(grep '^F52=' <<<"$answer" | tr -d '\r')), Event Log entry written"
+
 echo "== service: a refused command line"
 win sc create zelbad binPath= 'C:\zel\zelclient.exe -b x' >/dev/null || fail "sc create failed"
 win sc start zelbad >/dev/null || true
