@@ -56,14 +56,14 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$work"
-wineserver -p
+wineserver -p 2>>"$work/wineserver.err"  # its dump of leftover objects as it ends
 timeout 300 wineboot -i >/dev/null 2>&1 || fail "wineboot failed or timed out"
 # A new session, whose first process starts Wine's service manager: every Wine
 # process here writes its standard error to one file, so the services' Event Log
 # entries land there. The gateway lives to the end, keeping the session (and the
 # status of stopped services) alive.
 timeout 30 wineserver -k >/dev/null 2>&1 || true
-wineserver -p
+wineserver -p 2>>"$work/wineserver.err"
 win() { timeout 60 "$wine_bin" "$@" 2>>"$work/session.err"; }
 
 zel="$WINEPREFIX/drive_c/zel"

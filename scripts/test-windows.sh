@@ -30,16 +30,17 @@ trap cleanup EXIT
 
 echo "== Wine prefix $WINEPREFIX"
 # One Wine server for the whole run: by default it quits 3 s after its last process,
-# and a test process that starts just then loses its connection to it.
-wineserver -p
+# and a test process that starts just then loses its connection to it. Its standard
+# error, where it dumps every object left over as it ends, goes to a file.
+wineserver -p 2>build-win/wineserver.err
 timeout 300 wineboot -i >/dev/null 2>&1 || { echo "!! wineboot failed or timed out" >&2; exit 1; }
 
 cd build-win
 if [[ -z "$known_failing" ]]; then
-  timeout 600 ctest --output-on-failure -j2 --timeout 120
+  timeout 600 ctest --output-on-failure -j2 --timeout 120 -O ctest.out
   ../scripts/show-skipped.sh .
 else
-  timeout 600 ctest --output-on-failure -j2 --timeout 120 -E "$known_failing"
+  timeout 600 ctest --output-on-failure -j2 --timeout 120 -O ctest.out -E "$known_failing"
   ../scripts/show-skipped.sh .
   echo "!! ============================================================"
   echo "!! Tests known to fail under Wine (not fatal): $known_failing"
