@@ -31,7 +31,7 @@ trap cleanup EXIT
 echo "== Wine prefix $WINEPREFIX"
 # One Wine server for the whole run: by default it quits 3 s after its last process,
 # and a test process that starts just then loses its connection to it. Its standard
-# error goes to a file: as it ends, it writes there screens of the objects left over.
+# error, where it dumps every object left over as it ends, goes to a file.
 wineserver -p 2>build-win/wineserver.err
 timeout 300 wineboot -i >/dev/null 2>&1 || { echo "!! wineboot failed or timed out" >&2; exit 1; }
 

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-summary=()  # STAGE BUILD_DIR [MORE]: the stage's CTest tally, repeated at the end
+# STAGE BUILD_DIR [MORE]: the stage's CTest tally, for the summary at the end.
 tally() { summary+=("$1: $(grep -m1 'tests passed' "$2/ctest.out" || echo 'no tests')${3:-}"); }
 
 echo "== native build and tests"
@@ -26,5 +26,4 @@ if [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]]; then
   scripts/test-windows.sh
   tally "Windows under Wine" build-win "; the service and its installer checked"
 fi
-echo "== summary"
-printf '   %s\n' "${summary[@]}"
+printf '%s\n' "== summary" "${summary[@]/#/   }"
