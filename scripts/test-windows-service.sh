@@ -45,7 +45,7 @@ table ServiceInstall | cut -f2,4-6,9 | sed 's/^/   /'
 echo "   UpgradeCode {$upgrade}"
 
 # Wine's Event Log writes each entry on standard error, as an error of its own channel.
-export WINEPREFIX WINEDEBUG=-all,err+eventlog WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX WINEDEBUG=-all,err+eventlog,warn+eventlog WINEDLLOVERRIDES="mscoree,mshtml="
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/zelsvc.XXXXXX")
 work=$WINEPREFIX/test
 gw=""
@@ -114,7 +114,7 @@ win sc start zeldown >/dev/null || true
 wait_state zeldown 4 || fail "the service is not running: $(win sc query zeldown)"
 answer=$(win 'C:\zel\zelterm.exe' -r 'C:\zel\down\root' -t caja1 -w 30000 G01=1 G99=000020)
 grep -q '^F52=[GI]' <<<"$answer" || fail "no local answer: $answer"
-grep -q 'err:eventlog.*gateway sin respuesta desde .*, se responde localmente' "$work/session.err" ||
+grep -q 'eventlog.*gateway sin respuesta desde .*, se responde localmente' "$work/session.err" ||
   fail "no Event Log entry for the gateway down"
 win sc stop zeldown >/dev/null || fail "sc stop failed"
 wait_state zeldown 1 || fail "the service did not stop: $(win sc query zeldown)"
