@@ -45,6 +45,18 @@ struct SequenceNumber {
   std::int64_t last = 0;
 };
 
+// Why a local pre-authorisation was given (or refused past a limit), recorded for
+// the reconciliation of the journal with the gateway.
+enum class Cause : std::uint8_t {
+  Malformed,     // the request's transaction type: no gateway was asked
+  NoPacket,      // the request could not be framed
+  NoConnection,  // no connection, or the request could not be sent
+  NoReply,       // sent, and no reply in time: the gateway may have authorised it
+  NoF52,         // the gateway replied without an authorisation number
+  KnownDown,     // not asked: the gateway had failed a moment before
+  Recovered,     // finished after a restart, its cause unknown
+};
+
 // The answer decided for a terminal's request, kept until its decided file holds
 // it: one that cannot be written yet (a full disk) is written on a later pass, so
 // that no answer, the gateway's included, is ever decided twice.
@@ -61,6 +73,7 @@ struct Decision {
   zel::Text<kRequestCapacity> journal;  // Local: the request its journal line holds
   zel::Text<40> number;                 // its authorisation number (F52), if it has one
   SequenceNumber taken;                 // Local: its number in the sequence
+  Cause cause = Cause::Malformed;       // Local: why it was given
 };
 
 // Where a terminal's request stands between passes.
@@ -116,6 +129,24 @@ struct Observed {
   bool writeFailed = false;  // the last write failed, and was logged so
 };
 
+// Stand-in: the local pre-authorisations given because the gateway could not
+// answer, within the limits the owner sets (all off unless set; -1: no limit),
+// and the window after a failed exchange in which the gateway is not asked.
+struct StandIn {
+  bool off = false;               // ZELCLIENT_STANDIN=off
+  int maxPerOutage = -1;          // ZELCLIENT_STANDIN_MAX_PER_OUTAGE
+  int maxPerDay = -1;             // ZELCLIENT_STANDIN_MAX_PER_DAY
+  int maxMinutes = -1;            // ZELCLIENT_STANDIN_MAX_MINUTES
+  int retrySeconds = 0;           // ZELCLIENT_GATEWAY_RETRY_S; 0: always asked
+  std::uint64_t outageCount = 0;  // given since the gateway went down
+  int day = 0;                    // yyyymmdd of dayCount
+  std::uint64_t dayCount = 0;     // given that day (kept across restarts)
+  std::time_t downSince = 0;      // when the gateway went down (kept across restarts); 0: up
+  std::int64_t failedAtMs = -1;   // the last failed exchange, for the window
+  std::int16_t reachable = 0;     // its probe's result
+  std::uint8_t warned = 0;        // the limits reached in this outage, and logged so
+};
+
 // The highest authorisation number known for one year, in the journal or issued
 // in this run: a floor that the next number of that year never goes below.
 struct IssuedNumber {
@@ -142,6 +173,8 @@ struct ZELClient {
   std::time_t lifeTimer = 0;
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
   Observed observed;
+  StandIn standin;
+  Cause nextCause = Cause::Malformed;  // the cause of the next local pre-authorisation
 
   // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads
   // that run their network halves, and the probe their failures share; nullptr:

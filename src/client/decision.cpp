@@ -26,6 +26,7 @@ DecisionWrite write_now(ZELClient& client, int index, bool logged) {
       return DecisionWrite::NotRecorded;
     }
     zc::keep_number(client, d.taken);
+    zc::journal_cause(client, d.number.c_str(), d.cause);
   }
   d.written = true;
   return DecisionWrite::Written;
@@ -47,6 +48,7 @@ DecisionWrite zc::decide_answer(ZELClient& client, int index, Decision::Kind kin
   d.journal.assign(client.request.view());
   d.number.assign(number != nullptr ? number : "");
   d.taken = taken != nullptr ? *taken : SequenceNumber{};
+  d.cause = client.nextCause;
   return write_now(client, index, true);
 }
 

@@ -6,6 +6,7 @@
 #include "client/decision.h"
 #include "client/observe.h"
 #include "client/probe.h"
+#include "client/standin.h"
 #include "client/termfiles.h"
 #include "client/workers.h"
 #include "log/log.h"
@@ -45,7 +46,9 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   job.packetLength = ZEL_MakePacket(packetType, client.sender.c_str(), client.request.c_str(),
                                     job.packet, sizeof job.packet);
   if (job.packetLength == -1) {
+    client.nextCause = Cause::NoPacket;
     ZELClient_GenAutoResponse(client, index, 1);
+    client.nextCause = Cause::Malformed;
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process ZEL_MakePacket");
     return false;
   }
@@ -84,12 +87,23 @@ void network(const ZELClient& client, ExchangeJob& job, std::int16_t (*probe)(co
 void decide(ZELClient& client, ExchangeJob& job) {
   const int index = job.terminal;
   const ZELClientConfig& config = client.config;
-  zc::observe_exchange(client, job.result == ExchangeJob::Result::Replied,
-                       plat::monotonic_ms() - job.startMs);
   client.request.assign(job.request.view());
   client.asRead.assign(job.asRead.view());
-  if (job.result != ExchangeJob::Result::Replied) {
-    ZELClient_GenAutoResponse(client, index, job.reachable);
+  if (job.result == ExchangeJob::Result::KnownDown) {
+    LOG_Print(LOG_CLI_INFO,
+              "ZELClient_Process gateway sin respuesta hace %lld ms, se responde localmente sin "
+              "intentarlo",
+              static_cast<long long>(plat::monotonic_ms() - client.standin.failedAtMs));
+    zc::stand_in(client, index, job.reachable, Cause::KnownDown);
+    return;
+  }
+  const bool replied = job.result == ExchangeJob::Result::Replied;
+  zc::observe_exchange(client, replied, plat::monotonic_ms() - job.startMs);
+  zc::standin_exchange(client, replied, job.reachable);
+  if (!replied) {
+    zc::stand_in(
+        client, index, job.reachable,
+        job.result == ExchangeJob::Result::ReceiveFailed ? Cause::NoReply : Cause::NoConnection);
     if (job.result == ExchangeJob::Result::ConnectFailed) {
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process conectandose al gateway en [%s:%d]",
                 config.gatewayHost.c_str(), config.gatewayPort);
@@ -118,7 +132,7 @@ void decide(ZELClient& client, ExchangeJob& job) {
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process WriteFileOutput");
     }
   } else {
-    ZELClient_GenAutoResponse(client, index, 1);
+    zc::stand_in(client, index, 1, Cause::NoF52);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process no existe campo F52 en el mensaje de respuesta");
   }
   log_timing(job.startMs);
@@ -161,6 +175,13 @@ bool zc::exchange(ZELClient& client, int index, int packetType, std::int64_t sta
   ExchangeJob* job = workers != nullptr ? workers->free_job() : nullptr;
   if (job == nullptr) job = &client.job;  // no workers, or none free: on the loop's thread
   if (!frame(client, *job, index, packetType, startMs)) {
+    job->terminal = -1;
+    return false;
+  }
+  if (zc::gateway_known_down(client)) {  // answered at once, on the loop's thread
+    job->result = ExchangeJob::Result::KnownDown;
+    job->reachable = client.standin.reachable;
+    decide(client, *job);
     job->terminal = -1;
     return false;
   }

@@ -9,6 +9,7 @@
 #include "client/observe.h"
 #include "client/probe.h"
 #include "client/sequence.h"
+#include "client/standin.h"
 #include "common/number.h"
 #include "fileutil/path.h"
 #include "log/log.h"
@@ -170,6 +171,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
   }
   zc::sequence_start(client, client.clock());
   zc::observe_start(client);
+  zc::standin_start(client);
   config.concurrency = concurrency();
   zc::load_probes(client);
   // Exchanges on several threads take the socket table's slots under its guard.

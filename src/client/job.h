@@ -8,7 +8,8 @@
 #include "common/text.h"
 
 struct ExchangeJob {
-  enum class Result { ConnectFailed, SendFailed, ReceiveFailed, Replied };
+  // KnownDown: not tried, the gateway having failed a moment ago.
+  enum class Result { ConnectFailed, SendFailed, ReceiveFailed, Replied, KnownDown };
   int terminal = -1;  // the index of the terminal served; -1: free
   std::int64_t startMs = 0;
   zel::Text<kRequestCapacity> request;  // the edited request

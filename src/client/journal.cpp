@@ -2,14 +2,17 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 
 #include "client/outcomes.h"
+#include "client/standin.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "tran/fields.h"
 
 namespace {
 constexpr const char* kJournal = "zelautoresp.txt";
+constexpr const char* kCauses = "zelcausas.txt";
 }  // namespace
 
 bool zc::journal_exists(const ZELClient& client) {
@@ -125,4 +128,19 @@ plat::Status zc::journal_append(ZELClient& client, std::string_view request,
               zc::status_text(s));
   }
   return s;
+}
+
+void zc::journal_cause(ZELClient& client, const char* authorisation, Cause cause) {
+  std::tm local{};
+  char when[20] = {};
+  if (plat::local_time(client.clock(), &local)) {
+    std::strftime(when, sizeof when, "%Y/%m/%d %H:%M:%S", &local);
+  }
+  zel::Text<128> line;
+  line.format("%s|%s|%s\n", authorisation, zc::cause_name(cause), when);
+  const plat::Status s = FILE_AppendText(*client.files, kCauses, line.view());
+  if (s != plat::Status::Ok) {
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo escribir en %s: %s", kCauses,
+              zc::status_text(s));
+  }
 }

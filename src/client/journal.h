@@ -26,6 +26,10 @@ JournalYear journal_year(const ZELClient& client, int year);
 
 // Appends the request's first line with G52 set to the authorisation number;
 // a line that cannot be written whole is logged and leaves nothing behind.
+// Records why the local answer with the number was given, in "zelcausas.txt"
+// beside the journal (number|cause|time): the journal's own format stays.
+void journal_cause(ZELClient& client, const char* authorisation, Cause cause);
+
 plat::Status journal_append(ZELClient& client, std::string_view request, const char* authorisation);
 
 }  // namespace zc

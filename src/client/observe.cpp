@@ -68,6 +68,12 @@ const char* gateway_name(Observed::Gateway g) {
   return g == Observed::Gateway::Up ? "up" : g == Observed::Gateway::Down ? "down" : "unknown";
 }
 
+// Minutes the gateway has been down, counted across restarts; 0 while it is up.
+long long down_minutes(const ZELClient& client) {
+  const std::time_t since = client.standin.downSince;
+  return since != 0 ? static_cast<long long>(client.clock() - since) / 60 : 0;
+}
+
 // The state file: key=value lines, in the Windows text format like every file
 // the service writes for operators.
 bool write_state(ZELClient& client, int waiting) {
@@ -91,7 +97,16 @@ bool write_state(ZELClient& client, int waiting) {
           "journal_year=%d\njournal_lines=%" PRIu64 "\n",
           o.lastNumber.c_str(), o.lastNumber.empty() ? "" : o.lastNumber.c_str() + 1,
           stamp(o.lastAnswerAt).c_str(), o.journalYear, o.journalLines);
-  return fits && FILE_ReplaceTextQuick(*client.files, kStateFile, text.view()) == plat::Status::Ok;
+  const StandIn& s = client.standin;
+  const bool standin = text.appendf("standin=%s\nstandin_outage=%" PRIu64
+                                    "\nstandin_outage_max=%d\n"
+                                    "standin_day=%" PRIu64
+                                    "\nstandin_day_max=%d\nstandin_down_minutes=%lld\n"
+                                    "standin_down_minutes_max=%d\n",
+                                    s.off ? "off" : "on", s.outageCount, s.maxPerOutage, s.dayCount,
+                                    s.maxPerDay, down_minutes(client), s.maxMinutes);
+  return fits && standin &&
+         FILE_ReplaceTextQuick(*client.files, kStateFile, text.view()) == plat::Status::Ok;
 }
 
 // The metrics file, in the text format of a metrics collector's text files.
@@ -145,6 +160,27 @@ bool write_metrics(ZELClient& client, int waiting) {
                    "# TYPE zelclient_gateway_last_answer_timestamp_seconds gauge\n"
                    "zelclient_gateway_last_answer_timestamp_seconds %lld\n",
                    static_cast<long long>(o.lastGatewayAt));
+  }
+  const StandIn& s = client.standin;
+  const struct {
+    const char* limit;
+    int max;
+    long long used;
+  } limits[] = {{"outage", s.maxPerOutage, static_cast<long long>(s.outageCount)},
+                {"day", s.maxPerDay, static_cast<long long>(s.dayCount)},
+                {"down_minutes", s.maxMinutes, down_minutes(client)}};
+  ok = ok && m.appendf(
+                 "# HELP zelclient_standin_used Local pre-authorisations of the outage and of the "
+                 "day, and the outage's minutes.\n# TYPE zelclient_standin_used gauge\n");
+  for (const auto& l : limits) {
+    ok = ok && m.appendf("zelclient_standin_used{limit=\"%s\"} %lld\n", l.limit, l.used);
+  }
+  ok = ok && m.appendf(
+                 "# HELP zelclient_standin_limit The limits set on local pre-authorisations.\n"
+                 "# TYPE zelclient_standin_limit gauge\n");
+  for (const auto& l : limits) {
+    if (l.max >= 0)
+      ok = ok && m.appendf("zelclient_standin_limit{limit=\"%s\"} %d\n", l.limit, l.max);
   }
   ok = ok && m.appendf(
                  "# HELP zelclient_exchange_duration_seconds Gateway exchanges, from the request "

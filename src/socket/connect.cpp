@@ -93,5 +93,5 @@ int SOCKET_Connect(const char* host, int port) {
     LOG_Print(LOG_SOCK_ERROR, "SOCKET_Open host demasiado largo [%s]", host ? host : "");
     return -1;
   }
-  return sock::connect_to(host, port, sock::g_netTimeoutMs);
+  return sock::connect_to(host, port, sock::g_connectTimeoutMs);
 }

@@ -84,6 +84,8 @@ int SOCKET_Init(const char* options) {
     return init_failed("no se pudo crear el mutex zelsock.mutex", why);
   }
   sock::g_netTimeoutMs = env_ms("ZELCLIENT_NET_TIMEOUT_MS", kDefaultNetTimeoutMs);
+  // A gateway host that drops packets may cost less than a whole exchange's bound.
+  sock::g_connectTimeoutMs = env_ms("ZELCLIENT_CONNECT_TIMEOUT_MS", sock::g_netTimeoutMs);
   const std::int32_t probe = env_ms("ZELCLIENT_PROBE_TIMEOUT_MS", kDefaultProbeTimeoutMs);
   sock::g_probeTimeoutMs = probe < sock::g_netTimeoutMs ? probe : sock::g_netTimeoutMs;
   if (options != nullptr && std::strchr(options, 'T') != nullptr) {
@@ -104,7 +106,7 @@ int SOCKET_End() {
 }
 
 int SOCKET_Open(char* text, int /*unused*/) {
-  return open_text(text, text, sock::g_netTimeoutMs);
+  return open_text(text, text, sock::g_connectTimeoutMs);
 }
 
 int SOCKET_Close(int id, int how) {

@@ -18,6 +18,7 @@ Slot* slot(int id) {
 std::int16_t g_multithreaded = 0;
 std::int32_t g_netTimeoutMs = 30000;
 std::int32_t g_probeTimeoutMs = 3000;
+std::int32_t g_connectTimeoutMs = 30000;
 zel::Text<300> g_initError;
 
 std::int32_t socket_of(int id) {

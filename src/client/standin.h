@@ -1,0 +1,31 @@
+// Stand-in: the local pre-authorisations given because the gateway could not
+// answer, bounded as the owner sets, all off unless set: ZELCLIENT_STANDIN=off (none
+// at all), ZELCLIENT_STANDIN_MAX_PER_OUTAGE, _MAX_PER_DAY and _MAX_MINUTES (of an
+// outage). Past a limit the terminal gets an error answer and no number is taken.
+// ZELCLIENT_GATEWAY_RETRY_S: after a failed exchange, the gateway is not asked
+// again for so many seconds; its requests are answered locally at once. The day's
+// count and the outage's start are kept in "zelstandin.txt" in the working
+// directory, so that they hold across restarts; it is written only when a limit
+// is set.
+#pragma once
+
+#include <cstdint>
+
+#include "client/context.h"
+
+namespace zc {
+
+// At start: the limits from the environment, and what the last run left.
+void standin_start(ZELClient& client);
+// True while the gateway is not to be asked: within the window after a failure.
+bool gateway_known_down(const ZELClient& client);
+// An exchange ended: a failure (reachable: its probe's result) opens the window
+// and, if the gateway was up, an outage; a reply ends both.
+void standin_exchange(ZELClient& client, bool replied, std::int16_t reachable);
+// Answers terminal index locally because the gateway could not (cause): a
+// pre-authorisation with flag, or past a limit an error answer. What was decided.
+Decision::Kind stand_in(ZELClient& client, int index, std::int16_t flag, Cause cause);
+// The text of a cause, as the causes record and the reconciliation show it.
+const char* cause_name(Cause cause);
+
+}  // namespace zc
