@@ -50,6 +50,22 @@ request caja1 "|G01=1234|G04=556679|G08=42|G99=000020|"
 
 touch "$root/ZELCLIENTSTOP.tmp"
 wait $client && status=0 || status=$?
+
+echo "== an outage with a limit: at most 2 local pre-authorisations, then error answers"
+"$bin/zelgateway" -p 8000 -m close -n 4 >"$demo/gateway2.out" &
+gateway=$!
+sleep 0.3
+(cd "$work" && ZELCLIENT_STANDIN_MAX_PER_OUTAGE=2 exec "$bin/zelclient" -n DEMO -r "$root" \
+  -t caja1 -g 127.0.0.1:8000 -F 1234 -p 60 -l "$work/svc.log,1,300") >>"$demo/client.out" &
+client=$!
+sleep 0.3
+for n in 1 2 3 4 5; do request caja1 "|G01=1234|G04=55670$n|G08=42|G99=000020|"; done
+touch "$root/ZELCLIENTSTOP.tmp"
+wait $client || true
+kill -INT $gateway
+wait $gateway || true
+echo "== why each local answer was given ($work/zelcausas.txt):"
+tr -d '\r' <"$work/zelcausas.txt"
 echo "== zelclient ended with status $status"
 echo "== the gateway's view of the traffic:"
 cat "$demo/gateway.out"

@@ -21,18 +21,21 @@ struct Options {
   int port = 8000;
   Mode mode = Mode::Approve;
   int delayMs = 1000;  // the wait of delay, the gap between the pieces of split
+  long modeFor = 0;    // the mode for this many requests, then approve; 0: always
   char* log = nullptr;
 };
 
 void usage() {
   std::fprintf(stderr,
                "usage: zelgateway [-p PORT] [-m approve|reject|close|delay|silent|split] "
-               "[-d MS] [-l LOG[,MIN,MAX]]\n"
+               "[-d MS] [-n COUNT] [-l LOG[,MIN,MAX]]\n"
                "  -p PORT  port to listen on (default 8000; 0: any free port)\n"
                "  -m MODE  approve (default): answer with F52; reject: answer without F52;\n"
                "           close: close without answering; delay: approve after -d MS;\n"
                "           silent: never answer; split: approve in two pieces -d MS apart\n"
                "  -d MS    delay of 'delay' and gap of 'split' (default 1000)\n"
+               "  -n COUNT the mode for the first COUNT requests, then approve (an outage\n"
+               "           that ends; default 0: the mode for every request)\n"
                "  -l LOG   log file of the socket layer (window 1..300 unless given)\n");
 }
 
@@ -66,6 +69,9 @@ bool parse(int argc, char** argv, Options* o) {
         if (v < 0) return false;
         o->mode = static_cast<Mode>(v);
         break;
+      case 'n':
+        if ((o->modeFor = number(arg, 1000000000)) < 0) return false;
+        break;
       case 'l':
         o->log = arg;
         break;
@@ -86,9 +92,14 @@ std::string printable(std::string text) {
 }
 
 // The mode as a script; prints one line per exchange.
-gw::Script script(const Options& o) {
+gw::Script script(const Options& options) {
   auto approved = std::make_shared<std::atomic<std::uint32_t>>(0);
-  return [o, approved](const gw::Received& r) {
+  auto requests = std::make_shared<std::atomic<long>>(0);
+  return [options, approved, requests](const gw::Received& r) {
+    Options o = options;
+    if (r.whole() && r.type() != 0 && o.modeFor > 0 && ++*requests > o.modeFor) {
+      o.mode = Mode::Approve;
+    }
     if (r.status == gw::Received::Status::Refused) {
       std::printf("refused packet: length field %u\n", static_cast<unsigned>(r.length()));
     } else if (!r.whole()) {
