@@ -2,7 +2,7 @@
 # Builds the Debian package, checks it with lintian (any error or warning fails),
 # unpacks it into a scratch root, checks the systemd unit, and makes a round trip
 # with the packaged binaries: zelgateway, zelclient started the way the unit does,
-# zelterm as a terminal, and the unit's stop helper.
+# zelterm as a terminal, zelstatus's check, and the unit's stop helper.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh build
@@ -19,7 +19,8 @@ gw=""
 svc=""
 dpkg-deb -x "$deb" "$scratch/root"
 sh -n packaging/debian/postinst packaging/debian/postrm
-for f in usr/bin/zelclient usr/bin/zelgateway usr/bin/zelterm usr/lib/zelclient/zelclient-stop \
+for f in usr/bin/zelclient usr/bin/zelgateway usr/bin/zelterm usr/bin/zelstatus \
+  usr/lib/zelclient/zelclient-stop usr/share/man/man1/zelstatus.1.gz \
   usr/lib/systemd/system/zelclient@.service usr/share/man/man1/zelclient.1.gz \
   usr/share/doc/zelclient/copyright usr/share/doc/zelclient/changelog.gz; do
   [[ -e "$scratch/root/$f" ]] || { echo "missing from the package: $f"; exit 1; }
@@ -54,8 +55,18 @@ port=$(sed -n 's/^listening on port \([0-9]*\).*/\1/p' "$scratch/gw.out")
 svc=$!
 answer=$("$bin/zelterm" -r "$root" -t caja2 -w 10000 G01=1234 G04=556677 G99=000020)
 echo "$answer" | grep -q '^F52=' || { echo "no F52 in the answer: $answer"; exit 1; }
+# The check: the gateway up, said within a moment of its answer.
+ok='^ZELCLIENT OK - ready, gateway up since '
+for _ in $(seq 1 40); do
+  "$bin/zelstatus" "$work" >"$scratch/status.out" || true
+  grep -q "$ok" "$scratch/status.out" && break
+  sleep 0.05
+done
+grep -q "$ok" "$scratch/status.out" || { cat "$scratch/status.out"; echo "zelstatus: not OK"; exit 1; }
 "$scratch/root/usr/lib/zelclient/zelclient-stop" "$root" "$svc"
 wait "$svc" && status=0 || status=$?
 [[ $status == 0 ]] || { echo "zelclient ended with status $status"; exit 1; }
+"$bin/zelstatus" "$work" >/dev/null && status=0 || status=$?
+[[ $status == 2 ]] || { echo "zelstatus gives $status for a stopped service, not 2"; exit 1; }
 svc=""
-echo "== round trip with the packaged binaries: answered, stopped with status 0"
+echo "== round trip with the packaged binaries: answered, checked, stopped with status 0"

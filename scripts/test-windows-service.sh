@@ -27,7 +27,7 @@ fail() {
 echo "== installer $msi"
 table() { msiinfo export "$msi" "$1" | tail -n +4; }
 files=$(table File)
-for f in zelclient.exe zelgateway.exe zelterm.exe README.md operations.md zelclient.conf.example; do
+for f in zelclient.exe zelgateway.exe zelterm.exe zelstatus.exe README.md operations.md zelclient.conf.example; do
   grep -q "^$f	" <<<"$files" || fail "$f is not in the installer"
 done
 # Name zelclient, own process (16), automatic start (2), LocalService; started at
@@ -139,7 +139,7 @@ cp "$msi" "$WINEPREFIX/drive_c/zelclient.msi"
 win msiexec /i 'C:\zelclient.msi' /qn || fail "msiexec /i failed"
 pf="$WINEPREFIX/drive_c/Program Files/zelclient"
 data="$WINEPREFIX/drive_c/ProgramData/zelclient"
-for f in "$pf/zelclient.exe" "$pf/zelgateway.exe" "$pf/zelterm.exe" "$pf/doc/operations.md" \
+for f in "$pf/zelclient.exe" "$pf/zelgateway.exe" "$pf/zelterm.exe" "$pf/zelstatus.exe" "$pf/doc/operations.md" \
   "$data/zelclient.conf" "$data/terminales"; do
   [[ -e "$f" ]] || fail "not installed: $f"
 done
@@ -163,7 +163,7 @@ grep -q 'Name=\[NEXT\]' "$data/zelclient.log" || fail "the upgraded service did 
 echo "   upgraded to $next: configuration kept, service running again"
 win msiexec /x 'C:\next.msi' /qn || fail "msiexec /x failed"
 ! win sc query zelclient >/dev/null || fail "the service is still registered"
-for f in zelgateway.exe zelterm.exe doc; do
+for f in zelgateway.exe zelterm.exe zelstatus.exe doc; do
   [[ ! -e "$pf/$f" ]] || fail "$f was left in $pf"
 done
 # Wine's msiexec, which has no Restart Manager, removes zelclient.exe a moment after the

@@ -1,5 +1,6 @@
 // The tools against the real service: zelgateway in each mode, with its traffic
-// lines, its stop and its refusals; zelterm playing a terminal.
+// lines, its stop and its refusals; zelterm playing a terminal; zelstatus checking
+// a state file and printing the journal.
 #include <gtest/gtest.h>
 
 #include "testsupport.h"
@@ -119,6 +120,103 @@ TEST(Zelterm, RoundTripReplayAndTimeOut) {
   term({"-t", "caja9", "-w", "300", "G01=1"}, 1);
   term({}, 2);
   ASSERT_TRUE(svc.stop());
+}
+
+// zelstatus with its exit status and standard output (line ends as stored).
+std::pair<int, std::string> zelstatus(std::vector<std::string> args) {
+  args.insert(args.begin(), zt::bin("zelstatus"));
+  zt::Child child(args);
+  const int status = child.wait();
+  return {status, child.output()};
+}
+
+// The check's verdict, first word and reason, for each state and for the process
+// that wrote it running (a real zelclient), gone (a child waited for) or another
+// program's; then the real service's own state file, ready and stopped.
+TEST(Zelstatus, CheckVerdicts) {
+  zt::Service svc(zt::closed_port());
+  svc.start();
+  zt::Child ended({zt::bin("zelclient")});  // a refused command line
+  ASSERT_EQ(ended.wait(), 255);
+  const Zelgateway other({});
+  const int alive = svc.pid(), gone = ended.pid(), foreign = other.child->pid();
+  const std::string at = "2026/12/07 15:50:20";
+  const struct {
+    int pid;
+    std::string lines;  // the state's own, after pid=
+    int status;
+    std::string first;
+  } rows[] = {
+      {alive, "state=ready\ngateway=up\nanswers_waiting=0", 0,
+       "OK - ready, gateway up since " + at},
+      {alive, "state=ready\ngateway=up\nanswers_waiting=2", 1,
+       "WARNING - 2 answers waiting to be published"},
+      {alive, "state=ready\ngateway=down\ngateway_down_local=3\nanswers_waiting=1", 2,
+       "CRITICAL - gateway down since " + at +
+           ", 3 local pre-authorisations; 1 answer waiting to be published"},
+      {gone, "state=ready\ngateway=up\nanswers_waiting=0", 2, "CRITICAL - not running: process"},
+      {foreign, "state=ready\ngateway=up\nanswers_waiting=0", 2, "CRITICAL - not running"},
+      {alive, "state=stopped\ngateway=up\nanswers_waiting=0", 2, "CRITICAL - stopped at " + at},
+      {alive, "state=maybe\ngateway=up\nanswers_waiting=0", 3, "UNKNOWN - "},
+      {0, "", 3, "UNKNOWN - cannot read "},  // no state file
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.lines);
+    zt::TempDir dir;
+    std::string text = "version=0.1.0\npid=" + std::to_string(r.pid) + "\n" + r.lines +
+                       "\nupdated=" + at + "\ngateway_since=" + at + "\nlater_key=x\n";
+    for (std::size_t n = 0; (n = text.find('\n', n)) != std::string::npos; n += 2) {
+      text.insert(n, "\r");
+    }
+    if (r.pid != 0) zt::write_file(dir / "zelclient.state", text);
+    const auto [status, out] = zelstatus({dir.str()});
+    EXPECT_EQ(status, r.status);
+    EXPECT_EQ(out.rfind("ZELCLIENT " + r.first, 0), 0u) << out;
+  }
+  EXPECT_EQ(zelstatus({svc.work.str()})
+                .second.rfind(
+                    std::string("ZELCLIENT OK - ready, gateway not asked yet") + zt::kLineEnd, 0),
+            0u);
+  ASSERT_TRUE(svc.stop());
+  EXPECT_EQ(zelstatus({svc.work.str()}).first, 2);
+  EXPECT_EQ(zelstatus({}).first, 3);
+}
+
+// The journal as CSV: values quoted where they must be, a line without G41, the
+// earliest log line showing a number as its time (a longer number is another
+// one), and the filters by number range and by day.
+TEST(Zelstatus, JournalAsCsv) {
+  zt::TempDir dir;
+  zt::write_file(dir / "zelautoresp.txt",
+                 "|G01=1234|G04=556677|G08=42|G99=000020|G06=|G41=caja1|G52=G20260000017|\r\n"
+                 "|G01=1234|G04=5,6|G08=4\"\xD1|G99=000020|G06=|G52=I20260000018|\r\n"
+                 "|G01=77|G04=1|G08=|G99=000010|G06=|G41=caja2|G52=G20260000019|\r\n");
+  const std::string log = (dir / "zelclient.log").string();
+  zt::write_file(log,
+                 "2026/12/08 09:00:00\tWARNING\tZELClient_Process descartando respuesta numero "
+                 "[G20260000017] no entregado\n"
+                 "2026/12/07 15:50:20\tDEBUG\tZEL_TranPutfield Tran=[|F52=G20260000017]\n"
+                 "2026/12/07 08:00:00\tDEBUG\tZEL_TranPutfield Tran=[|F52=G202600000170]\n"
+                 "2026/12/09 10:00:00\tINFO\tG20260000017\n");
+  const std::string head = "pharmacy,prescription,beneficiary,terminal,number,logged_at\r\n";
+  const std::string first = "1234,556677,42,caja1,G20260000017,2026/12/07 15:50:20\r\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } cases[] = {
+      {{"--from", "G20260000017", "--to", "20260000018", "--log", log},
+       0,
+       head + first + "1234,\"5,6\",\"4\"\"\xC3\x91\",,I20260000018,\r\n"},
+      {{"--day", "2026/12/07", "--log", log}, 0, head + first},
+      {{"--day", "2026/12/07"}, 3, ""},
+      {{"--from", "G2026"}, 3, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--csv", dir.str()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(zelstatus(args), std::make_pair(c.status, c.out)) << c.args[0];
+  }
 }
 
 }  // namespace
