@@ -198,18 +198,20 @@ TEST(Zelstatus, JournalAsCsv) {
                  "2026/12/07 15:50:20\tDEBUG\tZEL_TranPutfield Tran=[|F52=G20260000017]\n"
                  "2026/12/07 08:00:00\tDEBUG\tZEL_TranPutfield Tran=[|F52=G202600000170]\n"
                  "2026/12/09 10:00:00\tINFO\tG20260000017\n");
-  const std::string head = "pharmacy,prescription,beneficiary,terminal,number,logged_at\r\n";
-  const std::string first = "1234,556677,42,caja1,G20260000017,2026/12/07 15:50:20\r\n";
+  // The causes record beside the journal gives a number its cause and its time.
+  zt::write_file(dir / "zelcausas.txt", "I20260000018|sin_respuesta|2026/12/07 12:00:00\r\n");
+  const std::string head = "pharmacy,prescription,beneficiary,terminal,number,logged_at,cause\r\n";
+  const std::string first = "1234,556677,42,caja1,G20260000017,2026/12/07 15:50:20,\r\n";
+  const std::string second =
+      "1234,\"5,6\",\"4\"\"\xC3\x91\",,I20260000018,2026/12/07 12:00:00,sin_respuesta\r\n";
   const struct {
     std::vector<std::string> args;
     int status;
     std::string out;
   } cases[] = {
-      {{"--from", "G20260000017", "--to", "20260000018", "--log", log},
-       0,
-       head + first + "1234,\"5,6\",\"4\"\"\xC3\x91\",,I20260000018,\r\n"},
-      {{"--day", "2026/12/07", "--log", log}, 0, head + first},
-      {{"--day", "2026/12/07"}, 3, ""},
+      {{"--from", "G20260000017", "--to", "20260000018", "--log", log}, 0, head + first + second},
+      {{"--day", "2026/12/07", "--log", log}, 0, head + first + second},
+      {{"--day", "2026/12/07"}, 0, head + second},
       {{"--from", "G2026"}, 3, ""},
   };
   for (const auto& c : cases) {

@@ -50,9 +50,10 @@ void usage() {
       "  prints a verdict line and the details; exit 0 OK, 1 WARNING (answers waiting),\n"
       "  2 CRITICAL (gateway down, service stopped or gone), 3 UNKNOWN (no readable state).\n"
       "  The second prints the journal DIR/zelautoresp.txt as CSV in UTF-8: pharmacy,\n"
-      "  prescription, beneficiary, terminal, number, and logged_at, the earliest time of\n"
-      "  the log lines (--log, '-' for standard input) that show the number. --day keeps\n"
-      "  the numbers first logged that day (it needs --log); --from and --to keep the\n"
+      "  prescription, beneficiary, terminal, number, logged_at (the earliest time of the\n"
+      "  causes record DIR/zelcausas.txt and the log lines, --log, '-' for standard input,\n"
+      "  that show the number) and cause (from the causes record). --day keeps the\n"
+      "  numbers first logged that day; --from and --to keep the\n"
       "  numbers in that range, by year and sequence (the letter G or I is not compared).\n");
 }
 
@@ -372,6 +373,22 @@ void scan_log(std::string_view line, FirstLogged& first) {
   }
 }
 
+using Causes = std::unordered_map<std::string, std::string>;
+
+// A line of the causes record beside the journal, "number|cause|YYYY/MM/DD HH:MM:SS":
+// why the local answer was given, and when (its time counts as a log line's).
+void scan_cause(std::string_view line, Causes& causes, FirstLogged& first) {
+  const std::size_t a = line.find('|');
+  const std::size_t b = a == std::string_view::npos ? a : line.find('|', a + 1);
+  if (b == std::string_view::npos) return;
+  const std::string number(line.substr(0, a));
+  causes[number] = std::string(line.substr(a + 1, b - a - 1));
+  const std::uint64_t t = log_time(std::string(line.substr(b + 1)) + "\t");
+  if (t == 0) return;
+  const auto [it, added] = first.try_emplace(number, t);
+  if (!added && t < it->second) it->second = t;
+}
+
 // The journal line's fields: the request's G01, G04 and G08, and the last G41
 // and G52, which are the service's own (appended after the terminal's fields).
 struct Row {
@@ -420,10 +437,16 @@ bool csv(const Options& o) {
   Ordinal from{0, 0}, to{UINT64_MAX, UINT64_MAX};
   const std::uint64_t day = o.day.empty() ? 0 : parse_day(o.day);
   if (!o.day.empty() && day == 0) return fail("--day " + o.day + ": not a day YYYY/MM/DD");
-  if (day != 0 && o.logs.empty()) {
+  FirstLogged first;
+  Causes causes;
+  if (std::FILE* c = open_read(join(o.dir, "zelcausas.txt"))) {
+    each_line(c, [&](std::string_view line) { scan_cause(line, causes, first); });
+    std::fclose(c);
+  }
+  if (day != 0 && o.logs.empty() && causes.empty()) {
     return fail(
-        "--day needs --log: a journal line holds no day, only the log shows when its "
-        "number was given");
+        "--day needs --log or the causes record: a journal line holds no day, only they "
+        "show when its number was given");
   }
   if (!o.from.empty() && !parse_number(o.from, from)) {
     return fail("--from " + o.from + ": not an authorisation number (G20260000017)");
@@ -431,7 +454,6 @@ bool csv(const Options& o) {
   if (!o.to.empty() && !parse_number(o.to, to)) {
     return fail("--to " + o.to + ": not an authorisation number (G20260000017)");
   }
-  FirstLogged first;
   for (const std::string& log : o.logs) {
     std::FILE* f = log == "-" ? stdin : open_read(log);
     if (f == nullptr) return fail("cannot read " + log + ": " + std::strerror(errno));
@@ -442,7 +464,7 @@ bool csv(const Options& o) {
   const std::string path = join(o.dir, "zelautoresp.txt");
   std::FILE* f = path.empty() ? nullptr : open_read(path);
   if (f == nullptr) return fail("cannot read the journal " + path + ": " + std::strerror(errno));
-  std::string out = "pharmacy,prescription,beneficiary,terminal,number,logged_at";
+  std::string out = "pharmacy,prescription,beneficiary,terminal,number,logged_at,cause";
   out += kRowEnd;
   std::uint64_t undated = 0;
   const bool ranged = !o.from.empty() || !o.to.empty();
@@ -461,6 +483,9 @@ bool csv(const Options& o) {
       out += ',';
     }
     out += time_text(t);
+    out += ',';
+    const auto cause = r.number.empty() ? causes.end() : causes.find(std::string(r.number));
+    if (cause != causes.end()) put_value(out, cause->second);
     out += kRowEnd;
     if (out.size() > (std::size_t{1} << 16)) {
       std::fwrite(out.data(), 1, out.size(), stdout);
