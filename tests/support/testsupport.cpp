@@ -125,6 +125,15 @@ std::string preauth(char letter, int number, const std::string& terminal) {
 }
 
 int closed_port() {
+  // A port that a listener asking for any free port is never given, so that no
+  // gateway of a test running beside this one comes to listen on it: one below
+  // the ephemeral range (from 32768 on Linux, 49152 on Windows), free now.
+  std::random_device seed;
+  std::uniform_int_distribution<int> pick(20000, 29999);
+  for (int tries = 0; tries < 50; ++tries) {
+    const gw::Gateway probe([](const gw::Received&) { return gw::hang_up(); }, pick(seed));
+    if (probe.listening()) return probe.port();
+  }
   const gw::Gateway gone([](const gw::Received&) { return gw::hang_up(); });
   return gone.port();
 }

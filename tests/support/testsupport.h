@@ -120,7 +120,8 @@ std::string current_year();
 // The local pre-authorisation of kRequest with authorisation letter and number.
 std::string preauth(char letter, int number, const std::string& terminal = "caja1");
 
-int closed_port();  // a port of 127.0.0.1 that nothing listens on
+// A port of 127.0.0.1 that nothing listens on, nor comes to listen on in the tests.
+int closed_port();
 // ZELCLIENT_PROBE_HOSTS=127.0.0.1:port three times.
 std::string probe_hosts(int port);
 // The requests the gateway read: life signals and unreadable packets left out.
