@@ -30,13 +30,16 @@ TEST(Files, HeldRequestIsTakenOnceFree) {
   zt::Service svc(gateway.port());
   svc.drop("caja1", kRequest);
   svc.drop("caja2", kRequest);
-  auto writer = zt::hold_open(in(svc, "caja1"), true, 400);
-  auto reader = zt::hold_open(in(svc, "caja2"), false, 400);
+  // Held until the service has found each one held, however slow the machine.
+  auto writer = zt::hold_open(in(svc, "caja1"), true, 60000);
+  auto reader = zt::hold_open(in(svc, "caja2"), false, 60000);
   svc.start();
   for (const auto t : {"caja1", "caja2"}) {
-    EXPECT_NE(svc.answer(t, 5s), zt::kNoAnswer);
     EXPECT_TRUE(logged(svc, "WARNING\tZELClient_Process ReadFileInput file [" + in(svc, t) + "]"));
   }
+  writer.reset();
+  reader.reset();
+  for (const auto t : {"caja1", "caja2"}) EXPECT_NE(svc.answer(t, 5s), zt::kNoAnswer);
   ASSERT_TRUE(svc.stop());
 }
 

@@ -98,7 +98,7 @@ std::unique_ptr<Child> hold_open(const fs::path& path, bool write, int ms) {
                                           path.string(), std::to_string(ms), ready}
                : std::vector<std::string>{"/bin/sh", "-c",
                                           std::string("exec 3") + (write ? ">>" : "<") + "'" +
-                                              path.string() + "'; : >'" + ready + "'; sleep " +
+                                              path.string() + "'; : >'" + ready + "'; exec sleep " +
                                               std::to_string(ms / 1000.0)});
   wait_until([&] { return exists(ready); });
   std::error_code ec;
