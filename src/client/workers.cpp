@@ -22,7 +22,7 @@ void ExchangeWorkers::stop() {
     const std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  work_ready_.notify_all();
+  for (int i = 0; i < count_; ++i) slots_[i].submitted.notify_one();
   for (int i = 0; i < count_; ++i) {
     if (slots_[i].thread.joinable()) slots_[i].thread.join();
   }
@@ -38,13 +38,16 @@ ExchangeJob* ExchangeWorkers::free_job() {
 }
 
 void ExchangeWorkers::submit(ExchangeJob& job) {
+  Slot* slot = nullptr;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     for (int i = 0; i < count_; ++i) {
-      if (&slots_[i].job == &job) slots_[i].state = State::Submitted;
+      if (&slots_[i].job == &job) slot = &slots_[i];
     }
+    if (slot == nullptr) return;
+    slot->state = State::Submitted;
   }
-  work_ready_.notify_all();
+  slot->submitted.notify_one();
 }
 
 ExchangeJob* ExchangeWorkers::finished() {
@@ -74,7 +77,7 @@ void ExchangeWorkers::run(Slot& slot) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      work_ready_.wait(lock, [&] { return stopping_ || slot.state == State::Submitted; });
+      slot.submitted.wait(lock, [&] { return stopping_ || slot.state == State::Submitted; });
       if (slot.state != State::Submitted) return;
     }
     work_(slot.job, context_);

@@ -39,6 +39,7 @@ class ExchangeWorkers {
     ExchangeJob job;
     State state = State::Free;
     std::thread thread;
+    std::condition_variable submitted;  // its worker's own: a submit wakes no other
   };
   void run(Slot& slot);
 
@@ -48,5 +49,4 @@ class ExchangeWorkers {
   int count_ = 0;
   bool stopping_ = false;
   mutable std::mutex mutex_;
-  std::condition_variable work_ready_;
 };
