@@ -4,7 +4,9 @@
 // (inotify), read and delete it and drop the next one, and reports throughput,
 // latency from the request's close to the answer's arrival (its close or rename), the service's CPU
 // time, peak RSS and heap calls per request. The floor (the same file operations and TCP exchange
-// without the service) is measured in the same run.
+// without the service) is measured in the same run. --compare runs, side by side
+// and in turns, the exactly-once floor relay (zelbench_relay), zelclient, and
+// zelclient with ZELCLIENT_CONCURRENCY=10, and quotes each against the other.
 //
 // Exit status: 0 when every run completed (whatever the figures), 1 when the
 // benchmark broke (the service did not start, an answer was missing or wrong, the
@@ -36,8 +38,18 @@ using zb::now_ns;
 constexpr std::int64_t kMs = 1000000;
 constexpr std::int64_t kAnswerTimeoutNs = 10000 * kMs;
 
+// What plays the service in a run: its program and the environment it adds.
+struct Variant {
+  std::string label;
+  std::string program;
+  std::vector<std::string> env;
+};
+
 struct Options {
   bool quick = false;
+  bool compare = false;
+  int repeat = 1;
+  int concurrency = 0;  // ZELCLIENT_CONCURRENCY for zelclient; 0: unset
   std::vector<int> terminals;
   bool logOff = true;
   bool logFull = true;
@@ -50,9 +62,12 @@ struct Options {
   std::string samplesDir;
   std::string service;             // the zelclient binary (default: beside this program)
   std::string host = "127.0.0.1";  // the gateway host as the service is told
+  std::vector<Variant> variants;
 };
 
 struct RunResult {
+  int variant = 0;  // index in Options::variants
+  int repeat = 0;
   int terminals = 0;
   bool logging = false;
   bool ok = false;
@@ -73,23 +88,29 @@ struct RunResult {
 };
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: zelbench_e2e [--quick] [--terminals N[,N...]] [--logging off|full|both]\n"
-               "                    [--seconds S] [--warmup S] [--gateway builtin|zelgateway]\n"
-               "                    [--no-floor] [--json FILE] [--samples DIR] [--keep]\n"
-               "                    [--service PATH] [--host NAME]\n"
-               "  --quick      short runs for CI (1 and 10 terminals, under 20 s in all)\n"
-               "  --terminals  terminal counts to run, 1 to 10 (default 1,2,5,10)\n"
-               "  --logging    service log off, full (-l FILE,1,300) or both (default both)\n"
-               "  --seconds    measured window of each run (default 8; quick 1)\n"
-               "  --warmup     requests before the window are not counted (default 1; quick 0.3)\n"
-               "  --gateway    the built-in gateway thread (default) or the zelgateway simulator\n"
-               "  --json       write the figures to FILE\n"
-               "  --samples    write each run's latencies (ns, one per line) into DIR\n"
-               "  --keep       keep the temporary directories\n"
-               "  --service    the zelclient to measure (default: the one beside this program)\n"
-               "  --host       gateway host given to the service (default 127.0.0.1; a name such\n"
-               "               as localhost is looked up by the C library on every request)\n");
+  std::fprintf(
+      stderr,
+      "usage: zelbench_e2e [--quick] [--terminals N[,N...]] [--logging off|full|both]\n"
+      "                    [--seconds S] [--warmup S] [--gateway builtin|zelgateway]\n"
+      "                    [--no-floor] [--json FILE] [--samples DIR] [--keep]\n"
+      "                    [--service PATH] [--host NAME] [--concurrency N]\n"
+      "                    [--compare] [--repeat K]\n"
+      "  --quick      short runs for CI (1 and 10 terminals, under 20 s in all)\n"
+      "  --terminals  terminal counts to run, 1 to 10 (default 1,2,5,10)\n"
+      "  --logging    service log off, full (-l FILE,1,300) or both (default both)\n"
+      "  --seconds    measured window of each run (default 8; quick 1)\n"
+      "  --warmup     requests before the window are not counted (default 1; quick 0.3)\n"
+      "  --gateway    the built-in gateway thread (default) or the zelgateway simulator\n"
+      "  --json       write the figures to FILE\n"
+      "  --samples    write each run's latencies (ns, one per line) into DIR\n"
+      "  --keep       keep the temporary directories\n"
+      "  --service    the zelclient to measure (default: the one beside this program)\n"
+      "  --host       gateway host given to the service (default 127.0.0.1; a name such\n"
+      "               as localhost is looked up by the C library on every request)\n"
+      "  --concurrency  ZELCLIENT_CONCURRENCY=N for the service (default: unset)\n"
+      "  --compare    the exactly-once floor relay, zelclient and zelclient with\n"
+      "               ZELCLIENT_CONCURRENCY=10 side by side, logging off, no floor slices\n"
+      "  --repeat     run every configuration K times, in turns (default 1)\n");
 }
 
 bool parse_list(const char* text, std::vector<int>* out) {
@@ -113,6 +134,8 @@ bool parse(int argc, char** argv, Options* o) {
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--quick") {
       o->quick = true;
+    } else if (a == "--compare") {
+      o->compare = true;
     } else if (a == "--no-floor") {
       o->floor = false;
     } else if (a == "--keep") {
@@ -145,6 +168,12 @@ bool parse(int argc, char** argv, Options* o) {
       o->service = argv[++i];
     } else if (a == "--host") {
       o->host = argv[++i];
+    } else if (a == "--concurrency") {
+      o->concurrency = std::atoi(argv[++i]);
+      if (o->concurrency < 1) return false;
+    } else if (a == "--repeat") {
+      o->repeat = std::atoi(argv[++i]);
+      if (o->repeat < 1) return false;
     } else {
       return false;
     }
@@ -154,6 +183,22 @@ bool parse(int argc, char** argv, Options* o) {
   if (o->seconds == 0) o->seconds = o->quick ? 1.0 : 8.0;
   if (o->warmup == 0) o->warmup = o->quick ? 0.3 : 1.0;
   if (o->service.empty()) o->service = zt::bin("zelclient");
+  const auto concurrency = [](int c) { return "ZELCLIENT_CONCURRENCY=" + std::to_string(c); };
+  if (o->compare) {
+    o->logFull = false;
+    o->logOff = true;
+    o->floor = false;
+    if (!terminalsGiven) o->terminals = {1, 10};
+    o->variants = {{"exactly-once floor", zt::bin("zelbench_relay"), {}},
+                   {"zelclient", o->service, {}},
+                   {"zelclient C=10", o->service, {concurrency(10)}}};
+  } else if (o->concurrency > 0) {
+    o->variants = {{"zelclient C=" + std::to_string(o->concurrency),
+                    o->service,
+                    {concurrency(o->concurrency)}}};
+  } else {
+    o->variants = {{"zelclient", o->service, {}}};
+  }
   return true;
 }
 
@@ -213,8 +258,8 @@ std::uint64_t file_size(const std::string& path) {
 // One run: the service with n terminals, logging off or full. When pause is given,
 // the measured window is cut into segments: between two, the terminals stop, the
 // last answers come in and pause runs (the floors) while the service sleeps.
-RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::string& dir,
-                  const std::function<void()>& pause) {
+RunResult run_e2e(const Options& o, const Variant& v, int n, bool logging, int port,
+                  const std::string& dir, const std::function<void()>& pause) {
   RunResult r;
   r.terminals = n;
   r.logging = logging;
@@ -228,13 +273,14 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
   std::string names;
   for (int i = 0; i < n; ++i) names += (i ? "," : "") + terminal_name(i);
   std::vector<std::string> argv = {
-      o.service, "-n", "BNCH", "-r", root, "-t", names, "-g", o.host + ":" + std::to_string(port)};
+      v.program, "-n", "BNCH", "-r", root, "-t", names, "-g", o.host + ":" + std::to_string(port)};
   if (logging) {
     argv.push_back("-l");
     argv.push_back(logFile + ",1,300");
   }
   const std::string preload = zt::bin("libzelalloccount.so");
-  std::vector<std::string> env = {"ZEL_ALLOCCOUNT_FILE=" + allocFile};
+  std::vector<std::string> env = v.env;
+  env.push_back("ZEL_ALLOCCOUNT_FILE=" + allocFile);
   if (::access(preload.c_str(), R_OK) == 0) env.push_back("LD_PRELOAD=" + preload);
 
   // The terminals' own change notification: each answer file written, or renamed
@@ -247,7 +293,7 @@ RunResult run_e2e(const Options& o, int n, bool logging, int port, const std::st
 
   zt::Child service(argv, work, env, true);
   if (!service.started()) {
-    r.error = "cannot start zelclient";
+    r.error = "cannot start " + v.program;
     ::close(ino);
     return r;
   }
@@ -458,6 +504,67 @@ std::string stats_json(const zb::Stats& s) {
   return text;
 }
 
+// The figure of variant v in one repeat: the 1-terminal median, the 10-terminal
+// throughput and CPU per request. false when a run is missing.
+struct Figures {
+  double median = 0, throughput = 0, cpuUs = 0;
+};
+bool figures_of(const std::vector<RunResult>& results, int v, int repeat, Figures* f) {
+  bool one = false, ten = false;
+  for (const RunResult& r : results) {
+    if (!r.ok || r.variant != v || r.repeat != repeat) continue;
+    if (r.terminals == 1) {
+      f->median = r.latency.median;
+      one = true;
+    } else if (r.terminals == 10) {
+      f->throughput = r.throughput;
+      f->cpuUs = r.cpuSecondsPer1000 * 1000;
+      ten = true;
+    }
+  }
+  return one && ten;
+}
+
+// The side-by-side table of --compare, one block per repeat, and the ratios the
+// targets are about: the worker mode against the one-thread mode, the one-thread
+// mode against the exactly-once floor.
+void compare(const Options& o, const std::vector<RunResult>& results) {
+  struct Ratio {
+    int of, to;
+    double medianMax, throughputMin, cpuMax;
+  };
+  const Ratio ratios[] = {{2, 1, 1.05, 1.0, 1.1}, {1, 0, 1.1, 0.9, 1.2}};
+  auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
+  for (int repeat = 0; repeat < o.repeat; ++repeat) {
+    std::printf("\nside by side, repeat %d (timings are reported, never asserted):\n", repeat + 1);
+    std::printf("  %-20s %16s %20s %18s\n", "relay", "p50 1 terminal", "req/s 10 terminals",
+                "CPU us/request");
+    Figures f[3];
+    bool have[3];
+    for (int v = 0; v < 3; ++v) {
+      have[v] = figures_of(results, v, repeat, &f[v]);
+      if (have[v]) {
+        std::printf("  %-20s %13.0f us %20.0f %18.0f\n",
+                    o.variants[static_cast<std::size_t>(v)].label.c_str(), f[v].median / 1e3,
+                    f[v].throughput, f[v].cpuUs);
+      }
+    }
+    for (const Ratio& q : ratios) {
+      if (!have[q.of] || !have[q.to]) continue;
+      const double m = f[q.of].median / f[q.to].median;
+      const double t = f[q.of].throughput / f[q.to].throughput;
+      const double c = f[q.of].cpuUs / f[q.to].cpuUs;
+      std::printf(
+          "  %s against %s: median %.2f (<= %.2f %s), throughput %.2f (>= %.2f %s), "
+          "CPU %.2f (<= %.2f %s)\n",
+          o.variants[static_cast<std::size_t>(q.of)].label.c_str(),
+          o.variants[static_cast<std::size_t>(q.to)].label.c_str(), m, q.medianMax,
+          verdict(m <= q.medianMax), t, q.throughputMin, verdict(t >= q.throughputMin), c, q.cpuMax,
+          verdict(c <= q.cpuMax));
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -522,41 +629,54 @@ int main(int argc, char** argv) {
     fs::remove_all(wokenDir, ec);
   };
 
-  std::printf("\n%-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "terminals", "log",
-              "req/s", "median", "p90", "p99", "max", "x floor", "x woken", "CPU s/1000",
+  std::printf("\n%-18s %-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "relay", "terminals",
+              "log", "req/s", "median", "p90", "p99", "max", "x floor", "x woken", "CPU",
               "peak RSS", "allocs/req");
-  std::printf("%-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "", "", "", "ms", "ms", "ms",
-              "ms", "", "", "", "KiB", "");
+  std::printf("%-18s %-9s %-4s %7s %7s %7s %7s %7s %7s %7s %10s %8s %10s\n", "", "", "", "", "ms",
+              "ms", "ms", "ms", "", "", "us/req", "KiB", "");
   std::fflush(stdout);
   std::vector<RunResult> results;
-  for (const bool logging : {false, true}) {
-    if ((logging && !o.logFull) || (!logging && !o.logOff)) continue;
-    for (const int n : o.terminals) {
-      std::vector<std::int64_t> localFloor, localWoken;
-      std::function<void()> pause;
-      if (o.floor) pause = [&] { measure_floors(&localFloor, &localWoken); };
-      const std::string runDir = dir + "/t" + std::to_string(n) + (logging ? "-log" : "-nolog");
-      ::mkdir(runDir.c_str(), 0755);
-      RunResult r = run_e2e(o, n, logging, gateway.port(), runDir, pause);
-      const zb::Stats local = zb::stats_of(localFloor);
-      const zb::Stats localW = zb::stats_of(localWoken);
-      r.floorMedian = local.median;
-      r.wokenMedian = localW.median;
-      if (!r.ok) {
-        std::printf("%-9d %-4s FAILED: %s\n", n, logging ? "full" : "off", r.error.c_str());
-        broken = true;
-      } else {
-        char allocs[32] = "n/a";
-        if (r.allocCounted) std::snprintf(allocs, sizeof allocs, "%.3f", r.allocsPerRequest);
-        std::printf("%-9d %-4s %7.0f %7.3f %7.3f %7.3f %7.3f %7.2f %7.2f %10.4f %8llu %10s\n", n,
-                    logging ? "full" : "off", r.throughput, ms(r.latency.median), ms(r.latency.p90),
-                    ms(r.latency.p99), ms(r.latency.max),
-                    local.median > 0 ? r.latency.median / local.median : 0.0,
-                    localW.median > 0 ? r.latency.median / localW.median : 0.0, r.cpuSecondsPer1000,
-                    static_cast<unsigned long long>(r.peakRssKb), allocs);
+  auto run_one = [&](int variantIndex, int n, bool logging, int repeat) {
+    const Variant& variant = o.variants[static_cast<std::size_t>(variantIndex)];
+    std::vector<std::int64_t> localFloor, localWoken;
+    std::function<void()> pause;
+    if (o.floor) pause = [&] { measure_floors(&localFloor, &localWoken); };
+    const std::string runDir = dir + "/t" + std::to_string(n) + (logging ? "-log" : "-nolog") +
+                               "-v" + std::to_string(variantIndex) + "-r" + std::to_string(repeat);
+    ::mkdir(runDir.c_str(), 0755);
+    RunResult r = run_e2e(o, variant, n, logging, gateway.port(), runDir, pause);
+    r.variant = variantIndex;
+    r.repeat = repeat;
+    const zb::Stats local = zb::stats_of(localFloor);
+    const zb::Stats localW = zb::stats_of(localWoken);
+    r.floorMedian = local.median;
+    r.wokenMedian = localW.median;
+    const char* log = logging ? "full" : "off";
+    if (!r.ok) {
+      std::printf("%-18s %-9d %-4s FAILED: %s\n", variant.label.c_str(), n, log, r.error.c_str());
+      broken = true;
+    } else {
+      char allocs[32] = "n/a";
+      if (r.allocCounted) std::snprintf(allocs, sizeof allocs, "%.3f", r.allocsPerRequest);
+      std::printf("%-18s %-9d %-4s %7.0f %7.3f %7.3f %7.3f %7.3f %7.2f %7.2f %10.1f %8llu %10s\n",
+                  variant.label.c_str(), n, log, r.throughput, ms(r.latency.median),
+                  ms(r.latency.p90), ms(r.latency.p99), ms(r.latency.max),
+                  local.median > 0 ? r.latency.median / local.median : 0.0,
+                  localW.median > 0 ? r.latency.median / localW.median : 0.0,
+                  r.cpuSecondsPer1000 * 1000, static_cast<unsigned long long>(r.peakRssKb), allocs);
+    }
+    std::fflush(stdout);
+    results.push_back(std::move(r));
+  };
+  // In turns, so that a burst of someone else's work weighs on every relay alike.
+  for (int repeat = 0; repeat < o.repeat; ++repeat) {
+    for (const bool logging : {false, true}) {
+      if ((logging && !o.logFull) || (!logging && !o.logOff)) continue;
+      for (const int n : o.terminals) {
+        for (std::size_t v = 0; v < o.variants.size(); ++v) {
+          run_one(static_cast<int>(v), n, logging, repeat);
+        }
       }
-      std::fflush(stdout);
-      results.push_back(std::move(r));
     }
   }
   zb::Stats floorStats, wokenStats;
@@ -580,13 +700,15 @@ int main(int argc, char** argv) {
   }
   gateway.stop();
 
-  // The targets, against the runs with logging off.
+  if (o.compare) compare(o, results);
+
+  // The targets, against zelclient's runs with logging off.
   const RunResult* one = nullptr;
   const RunResult* ten = nullptr;
   double worstAllocs = -1;
   std::uint64_t worstRss = 0;
   for (const RunResult& r : results) {
-    if (!r.ok || r.logging) continue;
+    if (!r.ok || r.logging || r.variant != (o.compare ? 1 : 0)) continue;
     if (r.terminals == 1) one = &r;
     if (r.terminals == 10) ten = &r;
     if (r.allocCounted && r.allocsPerRequest > worstAllocs) worstAllocs = r.allocsPerRequest;
@@ -652,7 +774,9 @@ int main(int argc, char** argv) {
     for (const RunResult& r : results) {
       j << (firstRun ? "\n" : ",\n");
       firstRun = false;
-      j << "    {\"terminals\": " << r.terminals
+      j << "    {\"relay\": \""
+        << json_escape(o.variants[static_cast<std::size_t>(r.variant)].label)
+        << "\", \"repeat\": " << r.repeat + 1 << ", \"terminals\": " << r.terminals
         << ", \"logging\": " << (r.logging ? "true" : "false")
         << ", \"ok\": " << (r.ok ? "true" : "false");
       if (!r.ok) {
