@@ -64,21 +64,9 @@ Status fail_and_close(int fd, Status s) {
   return s;
 }
 
-// The descriptors that hold a lease, so that only they pay for its release.
-// Leases are taken by the service's loop thread alone.
-constexpr int kLeaseSlots = 4096;
-bool g_leased[kLeaseSlots];
-
-void mark_leased(int fd, bool leased) {
-  if (fd >= 0 && fd < kLeaseSlots) g_leased[fd] = leased;
-}
-
 // Takes the exclusive hold on a freshly opened descriptor.
 bool take_exclusive(int fd, bool lease) {
-  if (lease && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
-    mark_leased(fd, true);
-    return true;
-  }
+  if (lease && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) return true;
   if (lease && (errno == EAGAIN || errno == EBUSY)) return false;  // someone else holds it open
   // No lease possible here: fall back to an advisory lock.
   return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
@@ -118,12 +106,7 @@ Status open_held(const char* path, OpenMode mode, FileHandle* out) {
   // A file that is already empty (a new one, usually) is not truncated: that would
   // change nothing, but ext4 then writes the file out to disk at its close (its
   // guard for programs that truncate and rewrite), on every answer.
-  if (write && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
-    const Status s = last_status();
-    ::fcntl(fd, F_SETLEASE, F_UNLCK);
-    mark_leased(fd, false);
-    return fail_and_close(fd, s);
-  }
+  if (write && st.st_size != 0 && ::ftruncate(fd, 0) != 0) return fail_and_close(fd, last_status());
   *out = fd;
   return Status::Ok;
 }
@@ -210,9 +193,8 @@ Status sync_file(FileHandle f) {
 }
 
 Status close_file(FileHandle f) {
-  // A lease is released before the close, as soon as the holder lets go.
-  if (f >= 0 && (f >= kLeaseSlots || g_leased[f])) ::fcntl(f, F_SETLEASE, F_UNLCK);
-  mark_leased(f, false);
+  // The close releases a lease with the file: the service never shares its
+  // descriptors (close-on-exec, no fork), so no separate release is needed.
   return ::close(f) == 0 ? Status::Ok : last_status();
 }
 
