@@ -29,11 +29,24 @@ void log_timing(std::int64_t startMs) {
   LOG_Print(LOG_CLI_DEBUG, "");
 }
 
+// With workers, an exchange starts on the loop's thread while no other is in
+// flight, and each of its waits there is this short: a gateway that answers
+// within it costs no hand-off between threads; one that does not goes on on a
+// worker from the step it has reached, so that the next terminal is not kept.
+constexpr std::int32_t kLoopWaitMs = 2;
+
+// A reachability test after a failed step; nullptr leaves it to a worker.
+using Probe = std::int16_t (*)(const ZELClient&);
+
 // A failed step: the probe decides the letter of the local answer to come.
-void failed(const ZELClient& client, ExchangeJob& job, ExchangeJob::Result result,
-            std::int16_t (*probe)(const ZELClient&)) {
+void failed(const ZELClient& client, ExchangeJob& job, ExchangeJob::Result result, Probe probe) {
   job.result = result;
+  if (probe == nullptr) {
+    job.step = ExchangeJob::Step::Probe;
+    return;
+  }
   job.reachable = probe(client);
+  job.step = ExchangeJob::Step::Done;
 }
 
 // Frames the edited request in the request buffer into job. false when it cannot
@@ -42,6 +55,7 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   job.terminal = index;
   job.startMs = startMs;
   job.socketId = -1;
+  job.step = ExchangeJob::Step::Connect;
   std::memset(job.packet, 0, sizeof job.packet);
   job.packetLength = ZEL_MakePacket(packetType, client.sender.c_str(), client.request.c_str(),
                                     job.packet, sizeof job.packet);
@@ -57,11 +71,24 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   return true;
 }
 
-// The network half. probe: the reachability test to use after a failure.
-void network(const ZELClient& client, ExchangeJob& job, std::int16_t (*probe)(const ZELClient&)) {
-  const ZELClientConfig& config = client.config;
-  job.socketId = SOCKET_Connect(config.gatewayHost.c_str(), config.gatewayPort);
-  if (job.socketId == -1) return failed(client, job, ExchangeJob::Result::ConnectFailed, probe);
+// The gateway's reply, once there.
+void receive(const ZELClient& client, ExchangeJob& job, Probe probe) {
+  std::memset(job.reply, 0, sizeof job.reply);
+  int replyLength = 0;
+  if (SOCKET_Receive(job.socketId, job.reply, kReplyReadMax, 0, &replyLength) == -1) {
+    return failed(client, job, ExchangeJob::Result::ReceiveFailed, probe);
+  }
+  job.result = ExchangeJob::Result::Replied;
+  job.step = ExchangeJob::Step::Done;
+  LOG_Print(LOG_CLI_INFO, "");
+  LOG_Print(LOG_CLI_INFO, "ZELClient_Process Recibio del Gateway:[%s]", reply_text(job));
+  LOG_Print(LOG_CLI_INFO, "");
+  LOG_Print(LOG_CLI_INFO, "Hubo una validacion, se reinicializa timer de vida");
+}
+
+// The packet sent on the connection, then the reply; waitMs >= 0: when the reply
+// is not there within it, the step stays Reply for a worker to take up.
+void send_and_receive(const ZELClient& client, ExchangeJob& job, Probe probe, std::int32_t waitMs) {
   int length = job.packetLength;
   if (SOCKET_Send(job.socketId, job.packet, &length, 0) == -1) {
     return failed(client, job, ExchangeJob::Result::SendFailed, probe);
@@ -70,16 +97,45 @@ void network(const ZELClient& client, ExchangeJob& job, std::int16_t (*probe)(co
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process Envio hacia el Gateway:[%s]",
             reinterpret_cast<const char*>(job.packet + kPacketHeaderSize));
   LOG_Print(LOG_CLI_INFO, "");
-  std::memset(job.reply, 0, sizeof job.reply);
-  int replyLength = 0;
-  if (SOCKET_Receive(job.socketId, job.reply, kReplyReadMax, 0, &replyLength) == -1) {
-    return failed(client, job, ExchangeJob::Result::ReceiveFailed, probe);
+  job.step = ExchangeJob::Step::Reply;
+  if (waitMs >= 0 && SOCKET_WaitReadable(job.socketId, waitMs) == -1) return;
+  receive(client, job, probe);
+}
+
+// The network half, from the step the job has reached to its end.
+void network(const ZELClient& client, ExchangeJob& job, Probe probe) {
+  const ZELClientConfig& config = client.config;
+  switch (job.step) {
+    case ExchangeJob::Step::Connect:
+      job.socketId = SOCKET_Connect(config.gatewayHost.c_str(), config.gatewayPort);
+      break;
+    case ExchangeJob::Step::Connecting:
+      job.socketId = SOCKET_ConnectFinish(job.socketId, kLoopWaitMs);
+      break;
+    case ExchangeJob::Step::Reply:
+      return receive(client, job, probe);
+    case ExchangeJob::Step::Probe:
+      return failed(client, job, job.result, probe);
+    case ExchangeJob::Step::Done:
+      return;
   }
-  job.result = ExchangeJob::Result::Replied;
-  LOG_Print(LOG_CLI_INFO, "");
-  LOG_Print(LOG_CLI_INFO, "ZELClient_Process Recibio del Gateway:[%s]", reply_text(job));
-  LOG_Print(LOG_CLI_INFO, "");
-  LOG_Print(LOG_CLI_INFO, "Hubo una validacion, se reinicializa timer de vida");
+  if (job.socketId == -1) return failed(client, job, ExchangeJob::Result::ConnectFailed, probe);
+  send_and_receive(client, job, probe, -1);
+}
+
+// The network half's first steps on the loop's thread, each wait kLoopWaitMs at
+// most and a failure's probe left to a worker. Done when it ended there.
+void start_on_loop(const ZELClient& client, ExchangeJob& job) {
+  const ZELClientConfig& config = client.config;
+  bool pending = false;
+  job.socketId =
+      SOCKET_ConnectBegin(config.gatewayHost.c_str(), config.gatewayPort, kLoopWaitMs, &pending);
+  if (job.socketId == -1) return failed(client, job, ExchangeJob::Result::ConnectFailed, nullptr);
+  if (pending) {
+    job.step = ExchangeJob::Step::Connecting;
+    return;
+  }
+  send_and_receive(client, job, nullptr, kLoopWaitMs);
 }
 
 // The decision: the gateway's answer, a local pre-authorisation or an error
@@ -186,8 +242,14 @@ bool zc::exchange(ZELClient& client, int index, int packetType, std::int64_t sta
     return false;
   }
   if (job != &client.job) {
-    workers->submit(*job);
-    return true;
+    if (workers->in_flight() == 0) start_on_loop(client, *job);
+    if (job->step != ExchangeJob::Step::Done) {
+      workers->submit(*job);
+      return true;
+    }
+    decide(client, *job);
+    job->terminal = -1;
+    return false;
   }
   network(client, *job, zc::probe_reachable);
   decide(client, *job);

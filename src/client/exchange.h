@@ -1,9 +1,10 @@
 // A gateway exchange's whole journey: the edited request framed into a packet,
 // its network half (connect, send, one receive, and the reachability probe after
-// a failure) run at once on the loop's thread or on a worker when several may be
-// in flight, and its decision (the answer written, a number taken, the journal),
-// which always runs on the loop's thread: it alone owns the files, the number
-// sequence and the journal.
+// a failure), and its decision (the answer written, a number taken, the journal).
+// The network half runs on the loop's thread; when several exchanges may be in
+// flight, it is begun there while no other is and handed to a worker once it
+// would wait. The decision always runs on the loop's thread: it alone owns the
+// files, the number sequence and the journal.
 #pragma once
 
 #include <cstdint>

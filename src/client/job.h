@@ -10,6 +10,10 @@
 struct ExchangeJob {
   // KnownDown: not tried, the gateway having failed a moment ago.
   enum class Result { ConnectFailed, SendFailed, ReceiveFailed, Replied, KnownDown };
+  // How far the network half has come: a worker takes it up where the loop's
+  // thread left it (from the start, a connection still being made, the reply
+  // awaited, or the probe after a failure), and Done ends it.
+  enum class Step { Connect, Connecting, Reply, Probe, Done };
   int terminal = -1;  // the index of the terminal served; -1: free
   std::int64_t startMs = 0;
   zel::Text<kRequestCapacity> request;  // the edited request
@@ -18,6 +22,7 @@ struct ExchangeJob {
   int packetLength = 0;
   unsigned char reply[kPacketBufferSize];
   Result result = Result::ConnectFailed;
+  Step step = Step::Connect;
   int socketId = -1;           // the connection, closed by the decision
   std::int16_t reachable = 0;  // the probe's result after a failure
 };

@@ -178,8 +178,14 @@ Resolve net_resolve(const char* host, std::uint8_t addr[4]);
 
 SocketValue net_socket();  // a new TCP socket, or kNoSocket
 // Connects within timeout_ms: Ok, TimedOut, or Failed (refused, unreachable...).
+// After TimedOut the connect goes on, and net_connect_wait can wait for it again.
 Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
                    std::int32_t timeout_ms);
+// Waits within timeout_ms for a connect that timed out to end: Ok, TimedOut, Failed.
+Status net_connect_wait(SocketValue s, std::int32_t timeout_ms);
+// Waits within timeout_ms until a read would not wait (data, the peer's close or an
+// error): Ok, TimedOut, or Failed. Nothing is read.
+Status net_wait_readable(SocketValue s, std::int32_t timeout_ms);
 // Binds to port on every local address, for listening: a port whose earlier
 // connections wait in TIME_WAIT is taken at once (SO_REUSEADDR on POSIX, the
 // system's own way on Windows); a port another socket listens on is refused.

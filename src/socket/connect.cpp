@@ -58,7 +58,9 @@ void log_open(const char* text) {
   LOG_Print(LOG_SOCK_INFO, "SOCKET_Open Name=[%s]", text);
 }
 
-int connect_to(const char* host, int port, std::int32_t boundMs) {
+int connect_begin(const char* host, int port, std::int32_t boundMs, std::int32_t firstMs,
+                  bool* pending) {
+  *pending = false;
   std::uint8_t addr[4];
   const plat::Resolve resolved = plat::net_resolve(host, addr);
   if (resolved != plat::Resolve::Ok) {
@@ -68,30 +70,71 @@ int connect_to(const char* host, int port, std::int32_t boundMs) {
   }
   const plat::SocketValue s = plat::net_socket();
   if (s == plat::kNoSocket) return open_failed("SOCKET_Open socket()", s);
+  const bool early = firstMs < boundMs;
   const plat::Status connected =
-      plat::net_connect(s, addr, static_cast<std::uint16_t>(port), boundMs);
-  if (connected != plat::Status::Ok) {
+      plat::net_connect(s, addr, static_cast<std::uint16_t>(port), early ? firstMs : boundMs);
+  const bool waiting = early && connected == plat::Status::TimedOut;
+  if (connected != plat::Status::Ok && !waiting) {
     open_failed("SOCKET_Open connect()", s);
     if (connected == plat::Status::TimedOut) log_timed_out("SOCKET_Open connect()", boundMs);
     return -1;
   }
   const int id = take_slot(Taker::Open);
   if (id == -1) return open_failed("SOCKET_Open HANDLE_Get()", s);
-  LOG_Print(LOG_SOCK_INFO, "SOCKET_Open Conectado");
   store(id, s, 0);
+  *pending = waiting;
+  if (!waiting) LOG_Print(LOG_SOCK_INFO, "SOCKET_Open Conectado");
   return id;
+}
+
+int connect_to(const char* host, int port, std::int32_t boundMs) {
+  bool pending = false;
+  return connect_begin(host, port, boundMs, boundMs, &pending);
 }
 
 }  // namespace sock
 
-int SOCKET_Connect(const char* host, int port) {
+namespace {
+
+// The first two lines of a client connection's open; false (logged) when the
+// host is too long to be one.
+bool log_connect(const char* host, int port) {
   zel::Text<kHostMax + 16> shown;
   const bool fits = host != nullptr && std::strlen(host) <= static_cast<std::size_t>(kHostMax) &&
                     shown.format("%s:%d", host, port);
   sock::log_open(shown.c_str());
-  if (!fits) {
-    LOG_Print(LOG_SOCK_ERROR, "SOCKET_Open host demasiado largo [%s]", host ? host : "");
-    return -1;
-  }
+  if (!fits) LOG_Print(LOG_SOCK_ERROR, "SOCKET_Open host demasiado largo [%s]", host ? host : "");
+  return fits;
+}
+
+}  // namespace
+
+int SOCKET_Connect(const char* host, int port) {
+  if (!log_connect(host, port)) return -1;
   return sock::connect_to(host, port, sock::g_connectTimeoutMs);
+}
+
+int SOCKET_ConnectBegin(const char* host, int port, std::int32_t firstMs, bool* pending) {
+  *pending = false;
+  if (!log_connect(host, port)) return -1;
+  return sock::connect_begin(host, port, sock::g_connectTimeoutMs, firstMs, pending);
+}
+
+int SOCKET_ConnectFinish(int id, std::int32_t spentMs) {
+  const std::int32_t bound = sock::g_connectTimeoutMs;
+  const std::int32_t left = spentMs < bound ? bound - spentMs : 0;
+  const std::int32_t s = sock::socket_of(id);
+  const plat::Status connected = plat::net_connect_wait(s, left);
+  if (connected == plat::Status::Ok) {
+    LOG_Print(LOG_SOCK_INFO, "SOCKET_Open Conectado");
+    return id;
+  }
+  sock::free_slot(id);
+  sock::open_failed("SOCKET_Open connect()", s);
+  if (connected == plat::Status::TimedOut) sock::log_timed_out("SOCKET_Open connect()", bound);
+  return -1;
+}
+
+int SOCKET_WaitReadable(int id, std::int32_t withinMs) {
+  return plat::net_wait_readable(sock::socket_of(id), withinMs) == plat::Status::TimedOut ? -1 : 0;
 }

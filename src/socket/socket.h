@@ -35,6 +35,16 @@ int SOCKET_Open(char* text, int unused);
 // A client connection to host and port, within the general time bound; logged
 // as SOCKET_Open with the text "host:port". Handle id, or -1.
 int SOCKET_Connect(const char* host, int port);
+// SOCKET_Connect for a caller that waits firstMs at most before it goes on: the
+// handle id, with *pending set when the connection is still being made (then
+// SOCKET_ConnectFinish waits for it), or -1.
+int SOCKET_ConnectBegin(const char* host, int port, std::int32_t firstMs, bool* pending);
+// Waits for a pending connection for what is left of the bound after spentMs:
+// the id once connected, else -1 (the handle closed and freed, as SOCKET_Connect logs).
+int SOCKET_ConnectFinish(int id, std::int32_t spentMs);
+// 0 when a receive on id would not wait (data, the peer's close or an error are
+// there) within withinMs, else -1. Nothing is read.
+int SOCKET_WaitReadable(int id, std::int32_t withinMs);
 // A listening socket on port of every local address. Handle id, or -1.
 int SOCKET_Listen(int port);
 // Waits for one client on a listening handle. New connection handle id, or -1.

@@ -50,5 +50,9 @@ void log_timed_out(const char* step, std::int32_t boundMs);
 void log_open(const char* text);
 // A client connection within boundMs (after log_open). Id or -1.
 int connect_to(const char* host, int port, std::int32_t boundMs);
+// The same, waited for at most firstMs at first: when that passes before the
+// connection is made, its id is returned with *pending set, still connecting.
+int connect_begin(const char* host, int port, std::int32_t boundMs, std::int32_t firstMs,
+                  bool* pending);
 
 }  // namespace sock

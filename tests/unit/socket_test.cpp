@@ -104,6 +104,39 @@ TEST_F(SocketLayer, SilentPeersEndInTheBound) {
   EXPECT_EQ(len, 0);
 }
 
+// A connection not made within its first wait goes on being made: it is waited
+// for again within what is left of the bound, and one never made frees its slot.
+// A listener whose queue is full drops the connection's first request.
+TEST_F(SocketLayer, AConnectionWaitedForInTwoSteps) {
+  const plat::SocketValue full = plat::net_socket();
+  ASSERT_EQ(plat::net_bind_any(full, 0), plat::Status::Ok);
+  ASSERT_EQ(plat::net_listen(full, 0), plat::Status::Ok);
+  const int fullPort = plat::net_local_port(full);
+  const std::uint8_t loopback[4] = {127, 0, 0, 1};
+  const plat::SocketValue queued[2] = {plat::net_socket(), plat::net_socket()};
+  for (const auto q : queued)
+    plat::net_connect(q, loopback, static_cast<std::uint16_t>(fullPort), 100);
+  bool pending = false;
+  const int id = SOCKET_ConnectBegin("127.0.0.1", fullPort, 20, &pending);
+  ASSERT_GE(id, 0);
+  EXPECT_TRUE(pending);
+  EXPECT_EQ(SOCKET_ConnectFinish(id, 20), -1);
+  EXPECT_TRUE(last_lines({"ERROR\tSOCKET_Open connect()",
+                          "ERROR\tSOCKET_Open connect() sin respuesta en 200 ms: tiempo de espera "
+                          "agotado"}));
+  EXPECT_EQ(HANDLE_Get(), id);  // free again
+  HANDLE_Free(id);
+  for (const auto q : queued) plat::net_close(q);
+  plat::net_close(full);
+  // Made within the first wait: not pending; a silent peer's reply is not there.
+  const int made = SOCKET_ConnectBegin("127.0.0.1", port_, 20, &pending);
+  ASSERT_GE(made, 0);
+  EXPECT_FALSE(pending);
+  EXPECT_EQ(lines().back(), "INFO\tSOCKET_Open Conectado");
+  EXPECT_EQ(SOCKET_WaitReadable(made, 10), -1);
+  SOCKET_Close(made, 2);
+}
+
 // The socket set keeps the listener and the connections accepted on it, in order.
 TEST_F(SocketLayer, AcceptAndTheSocketSet) {
   const int client = SOCKET_Connect("127.0.0.1", port_);

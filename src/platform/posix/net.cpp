@@ -118,17 +118,29 @@ SocketValue net_socket() {
 Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
                    std::int32_t timeout_ms) {
   if (!valid(s)) return Status::BadHandle;
-  const int fd = fd_of(s);
-  const std::int64_t deadline = monotonic_ms() + timeout_ms;
   const sockaddr_in sa = ipv4(addr, port);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Status::Ok;
+  if (::connect(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+    return Status::Ok;
+  }
   if (errno != EINPROGRESS && errno != EINTR) return Status::Failed;
-  const Ready ready = wait_ready(fd, POLLOUT, deadline, timeout_ms);
+  return net_connect_wait(s, timeout_ms);
+}
+
+Status net_connect_wait(SocketValue s, std::int32_t timeout_ms) {
+  if (!valid(s)) return Status::BadHandle;
+  const int fd = fd_of(s);
+  const Ready ready = wait_ready(fd, POLLOUT, monotonic_ms() + timeout_ms, timeout_ms);
   if (ready != Ready::Yes) return not_ready(ready);
   int error = 0;
   socklen_t len = sizeof error;
   return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0 ? Status::Ok
                                                                                : Status::Failed;
+}
+
+Status net_wait_readable(SocketValue s, std::int32_t timeout_ms) {
+  if (!valid(s)) return Status::BadHandle;
+  const Ready ready = wait_ready(fd_of(s), POLLIN, monotonic_ms() + timeout_ms, timeout_ms);
+  return ready == Ready::Yes ? Status::Ok : not_ready(ready);
 }
 
 Status net_bind_any(SocketValue s, std::uint16_t port) {

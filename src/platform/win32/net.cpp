@@ -142,13 +142,18 @@ SocketValue net_socket() {
 Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port,
                    std::int32_t timeout_ms) {
   if (!valid(s)) return Status::BadHandle;
-  const std::int64_t deadline = monotonic_ms() + timeout_ms;
   const sockaddr_in sa = ipv4(addr, port);
   if (connect(sock_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
     return Status::Ok;
   }
   if (!retry(WSAGetLastError())) return Status::Failed;
-  const Ready ready = wait_ready(sock_of(s), Until::Connected, deadline, timeout_ms);
+  return net_connect_wait(s, timeout_ms);
+}
+
+Status net_connect_wait(SocketValue s, std::int32_t timeout_ms) {
+  if (!valid(s)) return Status::BadHandle;
+  const Ready ready =
+      wait_ready(sock_of(s), Until::Connected, monotonic_ms() + timeout_ms, timeout_ms);
   if (ready != Ready::Yes) return not_ready(ready);
   int error = 0;
   int len = sizeof error;
@@ -156,6 +161,13 @@ Status net_connect(SocketValue s, const std::uint8_t addr[4], std::uint16_t port
                  error == 0
              ? Status::Ok
              : Status::Failed;
+}
+
+Status net_wait_readable(SocketValue s, std::int32_t timeout_ms) {
+  if (!valid(s)) return Status::BadHandle;
+  const Ready ready =
+      wait_ready(sock_of(s), Until::Readable, monotonic_ms() + timeout_ms, timeout_ms);
+  return ready == Ready::Yes ? Status::Ok : not_ready(ready);
 }
 
 // No socket option: without one, Windows already binds a port whose old connections
