@@ -51,6 +51,7 @@ echo "== terminals behind a gateway that takes its time, with and without ZELCLI
 
 echo "== idle check"
 "$bin/zelbench_idle" $quick | tee "$out/idle.txt"
+"$bin/zelbench_idle" $quick --concurrency 10 | tee -a "$out/idle.txt"
 
 if [[ -z $quick ]]; then
   # Debian's python3 carries python3-matplotlib; a python3 of one's own may not.

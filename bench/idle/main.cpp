@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
   double seconds = 10;
   double straceSeconds = 3;
   std::string timeout;  // -T for the service; none: its default of 6 hours
+  std::vector<std::string> env;  // ZELCLIENT_CONCURRENCY, when asked
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
@@ -141,13 +142,17 @@ int main(int argc, char** argv) {
       timeout = argv[++i];
     } else if (a == "--strace" && i + 1 < argc) {
       straceSeconds = std::atof(argv[++i]);
+    } else if (a == "--concurrency" && i + 1 < argc) {
+      env = {std::string("ZELCLIENT_CONCURRENCY=") + argv[++i]};
     } else {
       std::fprintf(stderr,
                    "usage: zelbench_idle [--quick] [--seconds S] [--strace S] [--timeout MS]\n"
+                   "                     [--concurrency N]\n"
                    "  --seconds  each untouched window (default 10; quick 1.5)\n"
                    "  --strace   the traced window, 0 for none (default 3; quick 1)\n"
                    "  --timeout  give the service -T MS (default: none, its 6-hour default);\n"
-                   "             a short one shows what a service that wakes up looks like\n");
+                   "             a short one shows what a service that wakes up looks like\n"
+                   "  --concurrency  ZELCLIENT_CONCURRENCY=N: its workers sleep too\n");
       return 2;
     }
   }
@@ -172,7 +177,7 @@ int main(int argc, char** argv) {
     args.push_back("-T");
     args.push_back(timeout);
   }
-  zt::Child service(args, work, {}, true);
+  zt::Child service(args, work, env, true);
   if (!service.started() || !settle(service, exe)) {
     std::printf("zelbench_idle: zelclient did not reach its first wait\n");
     return 1;
