@@ -129,7 +129,7 @@ TraceResult trace(const std::string& strace, pid_t pid, double seconds, const st
 int main(int argc, char** argv) {
   double seconds = 10;
   double straceSeconds = 3;
-  std::string timeout;  // -T for the service; none: its default of 6 hours
+  std::string timeout;           // -T for the service; none: its default of 6 hours
   std::vector<std::string> env;  // ZELCLIENT_CONCURRENCY, when asked
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
