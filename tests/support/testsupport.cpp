@@ -53,6 +53,12 @@ bool exists(const fs::path& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
+long open_descriptors() {
+  if (kWindows) return -1;
+  std::error_code ec;
+  return static_cast<long>(std::distance(fs::directory_iterator("/proc/self/fd", ec), {}));
+}
+
 std::vector<std::string> log_messages(const std::string& log) {
   std::vector<std::string> lines;
   std::istringstream in(log);

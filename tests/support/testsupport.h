@@ -48,6 +48,8 @@ std::string read_file(const fs::path& path);  // "" when missing
 bool try_read(const fs::path& path, std::string& out);
 void write_file(const fs::path& path, const std::string& bytes);
 bool exists(const fs::path& path);
+// The descriptors this process holds open (Linux); -1 where not counted.
+long open_descriptors();
 
 // A log's lines without their timestamp ("ERROR\tSOCKET_Open connect()"), line ends removed.
 std::vector<std::string> log_messages(const std::string& log);

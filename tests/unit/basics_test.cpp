@@ -54,11 +54,13 @@ TEST(TextFormat, CrLfBothWaysAcrossChunks) {
 TEST(Log, WindowFromTheSetting) {
   zt::TempDir dir;
   std::string setting = (dir / "w.log").string() + ",24,44";
+  const long descriptors = zt::open_descriptors();
   LOG_Open(1, 1, setting.data());
   LOG_Print(4, "%s", "error");
   LOG_Print(24, "%s", "warning");
   LOG_Print(64, "%s", "debug");
   LOG_Close();
+  EXPECT_EQ(zt::open_descriptors(), descriptors);  // the file closed with the log
   EXPECT_EQ(zt::log_messages(zt::read_file(dir / "w.log")),
             std::vector<std::string>{"WARNING\twarning"});
 }

@@ -113,6 +113,35 @@ TEST_F(DirWaitTest, WatchFollowsTheRootPath) {
   }
 }
 
+// A root that is a link: pointed elsewhere, only its name changes, and that ends
+// the wait. Events lost to a full queue watch the tree anew, so that a directory
+// made meanwhile is watched. The watch ended leaves no descriptor open.
+TEST_F(DirWaitTest, RootLinkRepointedAndLostEvents) {
+  if (zt::kWindows) GTEST_SKIP() << "links and the event queue are the Linux layer's";
+  const long descriptors = zt::open_descriptors();
+  fs::create_directory(root_ / "a");
+  fs::create_directory(root_ / "b");
+  fs::create_directory_symlink(root_ / "a", root_ / "root");
+  const std::string root = (root_ / "root").string();
+  ASSERT_EQ(FILE_DirWaitFirst(root.c_str(), 0, kChangeLastWrite), DirWait::TimedOut);
+  fs::create_directory_symlink(root_ / "b", root_ / "next");
+  fs::rename(root_ / "next", root_ / "root");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+  EXPECT_FALSE(FILE_DirWaitFollows());
+  ASSERT_TRUE(FILE_DirWaitAgain(root.c_str(), kChangeLastWrite));
+  zt::write_file(root_ / "b" / "0", "");
+  for (int i = 0; i < 9000; ++i) {  // two events each
+    fs::rename(root_ / "b" / std::to_string(i), root_ / "b" / std::to_string(i + 1));
+  }
+  fs::create_directory(root_ / "b" / "new");  // its creation is lost
+  for (int i = 0; i < 1000 && FILE_DirWaitNext(0) != DirWait::TimedOut; ++i) {
+  }
+  zt::write_file(root_ / "b" / "new" / "x.txt", "x");
+  EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
+  FILE_DirWaitEnd();
+  EXPECT_EQ(zt::open_descriptors(), descriptors);
+}
+
 // Directories that come and go give their watches back: after more of them than
 // the Linux layer watches at once, a new one is still watched.
 TEST_F(DirWaitTest, DirectoriesThatComeAndGoGiveTheirWatchesBack) {
