@@ -37,7 +37,7 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
   const struct {
     std::string env;
     // What each request gets while down ('L' local, 'E' error answer), '|' the
-    // gateway up for one request, 'R' a restart of the service.
+    // gateway up for one request, 'R' a restart of the service, 'W' a second's wait.
     std::string script;
     const char* reason;  // the error answer's
   } rows[] = {
@@ -45,6 +45,7 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
        "Limite de pre-autorizaciones de la caida"},
       {"ZELCLIENT_STANDIN_MAX_PER_DAY=2", "LRLE|E", "Limite diario de pre-autorizaciones"},
       {"ZELCLIENT_STANDIN=off", "EE", "Pre-autorizacion local deshabilitada"},
+      {"ZELCLIENT_STANDIN_MAX_MINUTES=0", "LWRE|L", "Caida del gateway demasiado larga"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.env);
@@ -54,11 +55,12 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
     svc.start();
     int locals = 0;
     for (const char step : row.script) {
+      if (step == 'W') std::this_thread::sleep_for(1100ms);
       if (step == 'R') {
         ASSERT_TRUE(svc.stop());
         svc.start();
-        continue;
       }
+      if (step == 'R' || step == 'W') continue;
       gateway.up = step == '|';
       const std::string answer = relay(svc);
       if (step == '|') {

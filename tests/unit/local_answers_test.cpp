@@ -178,6 +178,20 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
             std::string::npos);
 }
 
+// A local answer decided before a crash and missing from the journal, which takes
+// no line now: its number is not given, and the request gets the error answer.
+TEST_F(LocalAnswers, RecoveredAnswerThatCannotBeRecordedIsNotGiven) {
+  zt::write_file(root_ / "caja1in.zel", "|G01=1234|G04=556677|G08=42|G99=000099|");
+  zt::write_file(root_ / "caja1aut.zel", preauth("G20310000009"));
+  zt::g_faults.path = "zelautoresp.txt";
+  zt::g_faults.status = plat::Status::Denied;
+  EXPECT_FALSE(zc::process_terminal(client_, 0));
+  EXPECT_NE(zt::read_file(root_ / "caja1out.txt").find("|F51=Pre-autorizacion no registrada|"),
+            std::string::npos);
+  EXPECT_FALSE(zt::exists(root_ / "caja1aut.zel"));
+  EXPECT_FALSE(zt::exists(root_ / "caja1in.zel"));
+}
+
 // A decided answer whose name is held for a moment is tried again soon; one that
 // is refused waits for the next change; either is published once it can be.
 TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
