@@ -1,6 +1,6 @@
 // Every fixed limit that a deployment can reach, in one place: the README's table
-// of limits states each of them (a test reads it against these values), and the
-// buffers, checks and texts of the code are made from them.
+// of limits states each of them, and the buffers, checks and texts of the code are
+// made from them.
 #pragma once
 
 #include <cstddef>

@@ -153,21 +153,6 @@ TEST(Files, NeverThroughALink) {
   EXPECT_EQ(zt::requests(gateway).size(), 4u);
 }
 
-// The socket layer's guard is the process's own: an object of its name that
-// another user's run left on the system does not keep requests from the gateway.
-TEST(Files, LeftoverGuardObjectDoesNotStopRelaying) {
-  if (zt::kWindows) GTEST_SKIP() << "a Windows mutex without Global\\ lives in the session";
-  std::error_code ec;
-  const bool made = zt::fs::create_directory("/dev/shm/zelsock.mutex", ec);
-  gw::Gateway gateway(gw::approver());
-  zt::Service svc(gateway.port());
-  svc.start();
-  svc.drop("caja1", kRequest);
-  EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
-  ASSERT_TRUE(svc.stop());
-  if (made) zt::fs::remove("/dev/shm/zelsock.mutex", ec);
-}
-
 // A full disk, under the root or under the working folder, loses nothing: an
 // answer that cannot be written waits, its request taken, and is published once
 // there is room (the gateway's never asked for again); a pre-authorisation is

@@ -111,8 +111,6 @@ std::vector<Outcome> outcomes() {
          p[10] = p[11] = '\0';
          return gw::answer({p});
        }, Net::Up, g1, 1, {kNoF52}},
-      {"Garbage", kRequest, reply("\xff\xfe\x01\x02garbage\x80\x81 and more garbage\x7f"), Net::Up,
-       g1, 1, {kNoF52}},
       // Binary bytes travel as data to the terminal; the log shows control bytes as \xNN.
       {"BinaryReplyWithF52", kRequest, reply_text(kBinary), Net::Up, kBinary, 1, {}},
       {"SilentPastTheBound", kRequest, [](const gw::Received&) { return gw::hold(); }, Net::Up, g1,

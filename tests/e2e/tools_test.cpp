@@ -23,29 +23,21 @@ TEST(Zelgateway, ModesAgainstTheService) {
     std::string answer;
     std::string printed;
   } modes[] = {
+      // clang-format off
       {{"-m", "approve"}, false, approval, "type=1 " + sent + "approved F52=GW0000000001"},
       {{"-m", "reject"}, false, zt::preauth('G', 1), "type=1 " + sent + "rejected"},
       // The probe that follows reaches zelgateway too: a connection without a packet.
-      {{"-m", "close"},
-       false,
-       zt::preauth('G', 1),
+      {{"-m", "close"}, false, zt::preauth('G', 1),
        "type=1 " + sent + "closed without answer" + zt::kLineEnd + "incomplete packet: 0 bytes"},
-      {{"-m", "delay", "-d", "150"},
-       false,
-       approval,
+      {{"-m", "delay", "-d", "150"}, false, approval,
        "type=1 " + sent + "approved after a delay F52=GW0000000001"},
-      {{"-m", "split", "-d", "200"},
-       false,
-       zt::preauth('G', 1),
+      {{"-m", "split", "-d", "200"}, false, zt::preauth('G', 1),
        "type=1 " + sent + "approved in two pieces F52=GW0000000001"},
-      {{"-m", "silent"},
-       false,
-       zt::preauth('G', 1),
+      {{"-m", "silent"}, false, zt::preauth('G', 1),
        "type=1 " + sent + "holding the connection without answer"},
-      {{},
-       true,
-       approval,
+      {{}, true, approval,
        "type=0 sender=[CLI1] message=[|G01=1234|G81=0001|] -> life signal, no answer"},
+      // clang-format on
   };
   bool interrupt = false;
   for (const auto& m : modes) {

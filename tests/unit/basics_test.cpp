@@ -1,11 +1,9 @@
 // The small building blocks every file and message goes through: fixed-capacity
-// texts, the Windows text format, the log window, a failed read, the loop's wake-up,
-// and the limits they are made with.
+// texts, the Windows text format, the log window, a failed read, and the loop's wake-up.
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "common/limits.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -80,37 +78,6 @@ TEST(TextFile, AFailedReadEnds) {
   char buf[8];
   bool whole = false;
   EXPECT_LE(FILE_ReadRaw(plat::system_files(), dir.str().c_str(), buf, sizeof buf, &whole), 0);
-}
-
-// The README's table of limits states the limits the code has, each in one place.
-TEST(Limits, TheReadmeStatesTheCodesLimits) {
-  const std::string readme = zt::read_file(ZEL_SOURCE_DIR "/README.md");
-  if (readme.empty()) GTEST_SKIP() << "no source tree here";
-  const auto n = [](std::size_t v) { return std::to_string(v); };
-  const std::pair<const char*, std::string> rows[] = {
-      {"terminals", n(kMaxTerminals)},
-      {"terminal name", n(kTerminalNameMax) + " characters"},
-      {"client name (`-n`)", n(kClientNameMax) + " characters"},
-      {"root path (`-r`)", n(kRootPathMax) + " characters"},
-      {"gateway host (`-g`)", n(kHostMax) + " characters"},
-      {"gateway port (`-g`)", n(kPortMin) + ".." + n(kPortMax)},
-      {"pharmacy identifier (`-F`)", n(kPharmacyIdMax) + " characters"},
-      {"request file", n(kRequestCapacity) + " characters"},
-      {"troquel list (G06)", n(kTroquelListMax) + " characters"},
-      {"edited request, local answer", n(kRequestCapacity) + " characters"},
-      {"gateway reply", n(kPacketBufferSize - 1) + " bytes"},
-      {"answer file", n(kRequestCapacity) + " characters"},
-      {"watched directories (Linux)", n(kMaxWatches) + " under the root"},
-      {"reachability probes (`ZELCLIENT_PROBE_HOSTS`)",
-       n(kProbeCount) + " entries of " + n(kProbeHostMax) + " characters"},
-      {"socket handles", n(kSocketSlots) + " per process"},
-  };
-  for (const auto& [limit, value] : rows) {
-    const std::string row = std::string("\n| ") + limit + " | ";
-    const std::size_t at = readme.find(row);
-    ASSERT_NE(at, std::string::npos) << limit;
-    EXPECT_EQ(readme.compare(at + row.size(), value.size(), value), 0) << limit << ": " << value;
-  }
 }
 
 }  // namespace

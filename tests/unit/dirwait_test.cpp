@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <functional>
-
 #include "log/log.h"
 #include "testsupport.h"
 
@@ -73,44 +70,6 @@ TEST_F(DirWaitTest, SubdirectoriesAndTheFilter) {
   EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::TimedOut);
   fs::rename(root_ / "y.txt", root_ / "z.txt");
   EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
-}
-
-// A root removed, moved away or covered by a mount ends the wait; the watch then
-// no longer follows its path, cannot be set up again while the path names
-// nothing, and once it can, watches the directory there now.
-TEST_F(DirWaitTest, WatchFollowsTheRootPath) {
-  if (zt::kWindows) GTEST_SKIP() << "a watched directory is not removed on Windows";
-  const fs::path root = root_.path(), moved = root_.str() + ".old";
-  const std::string mount = "mount -t tmpfs -o size=64k zeltest " + root.string() + " 2>/dev/null";
-  const std::function<bool()> replace[] = {
-      [&] { return fs::remove(root); },
-      [&] {
-        fs::rename(root, moved);
-        return true;
-      },
-      [&] { return std::system(mount.c_str()) == 0; },
-  };
-  for (const auto& away : replace) {
-    fs::create_directories(root);
-    ASSERT_EQ(first(), DirWait::TimedOut);
-    if (!away()) continue;  // no mounts here
-    EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
-    EXPECT_FALSE(FILE_DirWaitFollows());
-    EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::Failed);
-    if (!fs::exists(root)) {
-      EXPECT_FALSE(FILE_DirWaitAgain(root.string().c_str(), kChangeLastWrite));
-      fs::create_directory(root);
-    }
-    ASSERT_TRUE(FILE_DirWaitAgain(root.string().c_str(), kChangeLastWrite));
-    EXPECT_TRUE(FILE_DirWaitFollows());
-    EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::TimedOut);
-    zt::write_file(root / "a.txt", "x");
-    EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
-    if (std::system(("umount " + root.string() + " 2>/dev/null").c_str()) != 0) {
-      fs::remove_all(root);
-    }
-    fs::remove_all(moved);
-  }
 }
 
 // A root that is a link: pointed elsewhere, only its name changes, and that ends
