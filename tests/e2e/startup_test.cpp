@@ -115,8 +115,10 @@ void answer_requests(zt::Service& svc, int n) {
 TEST(Startup, LogRotatesBySize) {
   gw::Gateway gateway(gw::approver());
   constexpr int kMax = 3000;  // about one and a half requests' lines
+  // With workers, lines carry their terminal's name, and count it.
   zt::Service svc(gateway.port(), {},
-                  {"ZELCLIENT_LOG_MAX_BYTES=" + std::to_string(kMax), "ZELCLIENT_LOG_KEEP=2"});
+                  {"ZELCLIENT_LOG_MAX_BYTES=" + std::to_string(kMax), "ZELCLIENT_LOG_KEEP=2",
+                   "ZELCLIENT_CONCURRENCY=2"});
   svc.start();
   answer_requests(svc, 12);
   ASSERT_TRUE(svc.stop());

@@ -168,6 +168,7 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
     EXPECT_EQ(zt::read_file(root_ / "caja1out.txt"),
               local(askAgain ? "G20310000010" : "G20310000008"));
     EXPECT_FALSE(zt::exists(root_ / "caja1in.zel"));
+    EXPECT_FALSE(zt::exists(root_ / "caja1aut.zel"));  // a discarded one is not left to publish
     fs::remove(root_ / "caja1out.txt");
   }
   LOG_Close();

@@ -36,6 +36,9 @@ TEST(Fields, FirstOccurrenceAsAPlainSubstring) {
   EXPECT_EQ(ZEL_TranPutfield(message, "", "x"), -1);
   EXPECT_EQ(ZEL_TranPutfield(message, "G02", nullptr), -1);
   EXPECT_EQ(message.view(), "|G01=1|");
+  zel::Text<8> empty;  // an empty text gets no closing bar
+  EXPECT_EQ(ZEL_TranEnd(empty), 0);
+  EXPECT_EQ(empty.view(), "");
 }
 
 TEST(Layout, FixedWidthsAndOrder) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -94,13 +95,15 @@ TEST_F(SocketLayer, SilentPeersEndInTheBound) {
   EXPECT_TRUE(last_lines({"ERROR\tSOCKET_Send enviando",
                           "ERROR\tSOCKET_Send sin respuesta en 200 ms: tiempo de espera agotado"}));
   EXPECT_EQ(SOCKET_Receive(id, buf, 0, 0, &got), -1);  // a size of 0 fails at once
+  len = 0;
+  EXPECT_EQ(SOCKET_Send(id, buf, &len, 0), -1);  // and so does a send of nothing
   EXPECT_EQ(lines().back(), "ERROR\tSOCKET_Receive recv");
   SOCKET_Close(id, 2);
   // Ids outside the table are free slots: nothing outside it is touched.
   EXPECT_EQ(SOCKET_Close(-1, 2), 0);
   EXPECT_EQ(SOCKET_Close(kSocketSlots, 2), 0);
   len = 1;
-  EXPECT_EQ(SOCKET_Send(kSocketSlots + 5, "x", &len, 0), -1);
+  EXPECT_EQ(SOCKET_Send(kSocketSlots, "x", &len, 0), -1);
   EXPECT_EQ(len, 0);
 }
 
@@ -168,7 +171,23 @@ TEST(Guard, AbandonedOnceThenServesAgain) {
   plat::named_mutex_release(m);
   EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Signalled);
   plat::named_mutex_release(m);
+  // Held by another thread: a wait ends at its bound, its milliseconds carried into
+  // seconds, neither at once nor never.
+  std::atomic<int> step{0};
+  std::thread holder([&] {
+    EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Signalled);
+    step = 1;
+    while (step == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    plat::named_mutex_release(m);
+  });
+  while (step == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(plat::named_mutex_wait(m, 999), plat::WaitOutcome::Timeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+  step = 2;
+  holder.join();
   plat::named_mutex_close(m);
+  EXPECT_FALSE(plat::named_mutex_create(std::string(300, 'n').c_str(), why, sizeof why));
 }
 
 }  // namespace
