@@ -134,6 +134,9 @@ TEST_F(SocketLayer, AConnectionWaitedForInTwoSteps) {
   }
   EXPECT_EQ(taken.size(), kSocketSlots - 1u);  // the listener holds one
   EXPECT_EQ(taken.front(), id);
+  const std::size_t members = SOCKET_GetSet().count;
+  EXPECT_EQ(SOCKET_Listen(0), -1);  // a listener refused leaves the socket set as it was
+  EXPECT_EQ(SOCKET_GetSet().count, members);
   for (const int t : taken) HANDLE_Free(t);
   for (const auto q : queued) plat::net_close(q);
   plat::net_close(full);
