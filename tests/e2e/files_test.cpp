@@ -98,6 +98,12 @@ TEST(Files, UndeletableRequestIsAnsweredOnce) {
   }
   EXPECT_TRUE(logged(svc, "ERROR\tZELClient_Process borrando archivo [" + in(svc, "caja1") +
                               "], no pudo accederlo"));
+  const auto lines = svc.log();  // said once, not at every pass
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.find("receta ya respondida") != std::string::npos;
+                          }),
+            1);
   ASSERT_EQ(zt::run({"/usr/bin/chattr", "-i", in(svc, "caja1")}), 0);
   svc.drop("caja2", kRequest);
   EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);

@@ -2,8 +2,10 @@
 // texts, the Windows text format, the log window, a failed read, and the loop's wake-up.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
+#include "faultyfiles.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -57,10 +59,12 @@ TEST(Log, WindowFromTheSetting) {
   LOG_Print(4, "%s", "error");
   LOG_Print(24, "%s", "warning");
   LOG_Print(64, "%s", "debug");
+  const std::string longLine(3000, 'w');  // written in several pieces, none lost
+  LOG_Print(24, "%s", longLine.c_str());
   LOG_Close();
   EXPECT_EQ(zt::open_descriptors(), descriptors);  // the file closed with the log
   EXPECT_EQ(zt::log_messages(zt::read_file(dir / "w.log")),
-            std::vector<std::string>{"WARNING\twarning"});
+            (std::vector<std::string>{"WARNING\twarning", "WARNING\t" + longLine}));
 }
 
 // A wake-up from another thread ends a sleep early; without one it ends at its bound.
@@ -73,11 +77,26 @@ TEST(Wake, EndsASleepEarlyElseAtItsBound) {
 }
 
 // A read that fails (here: of a directory) is an outcome, never a read tried forever.
-TEST(TextFile, AFailedReadEnds) {
+// A file that cannot be replaced by a new one (its folder takes no new entry) is
+// rewritten where it stands, cut to its new length. An exclusive open of a file
+// open elsewhere is refused as busy.
+TEST(TextFile, FailedReadRewriteInPlaceAndExclusiveOpen) {
   zt::TempDir dir;
   char buf[8];
   bool whole = false;
   EXPECT_LE(FILE_ReadRaw(plat::system_files(), dir.str().c_str(), buf, sizeof buf, &whole), 0);
+  const std::string path = (dir / "n.txt").string();
+  zt::write_file(path, "12345\r\n");
+  zt::g_faults = zt::Faults{};
+  zt::g_faults.path = "n.txt.tmp";
+  zt::g_faults.status = plat::Status::Denied;
+  EXPECT_EQ(FILE_ReplaceText(zt::faulty_files(), path.c_str(), "7\n"), plat::Status::Ok);
+  zt::g_faults = zt::Faults{};
+  EXPECT_EQ(zt::read_file(path), "7\r\n");
+  std::ifstream held(path);
+  plat::FileHandle f = plat::kNoFile;
+  EXPECT_EQ(plat::system_files().open(path.c_str(), plat::OpenMode::ExclusiveRead, &f),
+            plat::Status::Busy);
 }
 
 }  // namespace
