@@ -98,6 +98,7 @@ TEST_F(LocalAnswers, JournalBoundsTheSequence) {
       {"2030\r\n", "99\r\n", "G20310000043"},  // the clock was a year back
       {"2031\r\n", "50\r\n", "G20310000051"},  // ahead of the journal
   };
+  const long descriptors = zt::open_descriptors();
   for (const auto& row : rows) {
     for (IssuedNumber& i : client_.issued) i = IssuedNumber{};  // a new run
     zt::write_file(work_ / "zelautoresp.txt",
@@ -108,6 +109,7 @@ TEST_F(LocalAnswers, JournalBoundsTheSequence) {
     if (row.number != nullptr) zt::write_file(work_ / "nroaut.txt", row.number);
     EXPECT_EQ(answer(), preauth(row.expected)) << row.year << " " << row.number;
   }
+  EXPECT_EQ(zt::open_descriptors(), descriptors);  // each read of the journal closed
 }
 
 // A number is given only once stored and journalled: in place when the folder
@@ -184,9 +186,12 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
 TEST_F(LocalAnswers, RecoveredAnswerThatCannotBeRecordedIsNotGiven) {
   zt::write_file(root_ / "caja1in.zel", "|G01=1234|G04=556677|G08=42|G99=000099|");
   zt::write_file(root_ / "caja1aut.zel", preauth("G20310000009"));
+  zt::write_file(work_ / "zelautoresp.txt", "|G01=1|G52=G20310000008|\r\n");
   zt::g_faults.path = "zelautoresp.txt";
   zt::g_faults.status = plat::Status::Denied;
+  const long descriptors = zt::open_descriptors();
   EXPECT_FALSE(zc::process_terminal(client_, 0));
+  EXPECT_EQ(zt::open_descriptors(), descriptors);  // the journal looked through, and closed
   EXPECT_NE(zt::read_file(root_ / "caja1out.txt").find("|F51=Pre-autorizacion no registrada|"),
             std::string::npos);
   EXPECT_FALSE(zt::exists(root_ / "caja1aut.zel"));
@@ -196,17 +201,27 @@ TEST_F(LocalAnswers, RecoveredAnswerThatCannotBeRecordedIsNotGiven) {
 // A decided answer whose name is held for a moment is tried again soon; one that
 // is refused waits for the next change; either is published once it can be.
 TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
-  zt::write_file(root_ / "caja1in.txt", "|G01=1234|G04=556677|G06=123|G99=000020|");
-  zt::g_faults.path = "caja1out.txt";
-  zt::g_faults.status = plat::Status::Busy;
-  EXPECT_TRUE(zc::process_terminal(client_, 0));
-  zt::g_faults.status = plat::Status::Denied;
-  EXPECT_FALSE(zc::process_terminal(client_, 0));
-  EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
-  zt::g_faults.path.clear();
-  EXPECT_FALSE(zc::process_terminal(client_, 0));
-  EXPECT_EQ(zt::read_file(root_ / "caja1out.txt").rfind("|F01=1234|F04=556677|F08=", 0), 0u);
-  EXPECT_FALSE(zt::exists(root_ / "caja1out.zel"));
+  // The second time a local answer waits, and the terminal asks again meanwhile:
+  // the waiting one is discarded, never left to be published.
+  for (const bool askAgain : {false, true}) {
+    zt::write_file(root_ / "caja1in.txt", askAgain ? "|G01=1234|G04=556677|G99=000099|"
+                                                   : "|G01=1234|G04=556677|G06=123|G99=000020|");
+    zt::g_faults.path = "caja1out.txt";
+    zt::g_faults.status = plat::Status::Busy;
+    EXPECT_TRUE(zc::process_terminal(client_, 0));
+    zt::g_faults.status = plat::Status::Denied;
+    EXPECT_FALSE(zc::process_terminal(client_, 0));
+    EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
+    zt::g_faults.path.clear();
+    if (askAgain) zt::write_file(root_ / "caja1in.txt", "|G01=1234|G04=2|G06=123|G99=000020|");
+    EXPECT_FALSE(zc::process_terminal(client_, 0));
+    EXPECT_EQ(zt::read_file(root_ / "caja1out.txt")
+                  .rfind(askAgain ? "|F01=1234|F04=2|F08=" : "|F01=1234|F04=556677|F08=", 0),
+              0u);
+    for (const char* left : {"caja1out.zel", "caja1aut.zel"})
+      EXPECT_FALSE(zt::exists(root_ / left));
+    fs::remove(root_ / "caja1out.txt");
+  }
 }
 
 }  // namespace
