@@ -93,16 +93,16 @@ TEST_F(LocalAnswers, JournalBoundsTheSequence) {
     const char* number;  // nullptr: no number file
     const char* expected;
   } rows[] = {
-      {"2031\r\n", "30\r\n", "G20310000043"},  // a backup's older number file
-      {"2031\r\n", nullptr, "G20310000043"},   // the number file deleted
-      {"2030\r\n", "99\r\n", "G20310000043"},  // the clock was a year back
+      {"2031\r\n", "30\r\n", "G20310000050"},  // a backup's older number file
+      {"2031\r\n", nullptr, "G20310000050"},   // the number file deleted
+      {"2030\r\n", "99\r\n", "G20310000050"},  // the clock was a year back
       {"2031\r\n", "50\r\n", "G20310000051"},  // ahead of the journal
   };
   const long descriptors = zt::open_descriptors();
   for (const auto& row : rows) {
     for (IssuedNumber& i : client_.issued) i = IssuedNumber{};  // a new run
     zt::write_file(work_ / "zelautoresp.txt",
-                   "|G01=1|G52=G20310000041|\r\n|G01=2|G52=I20310000042|\r\n"
+                   "|G01=1|G52=G20310000041|\r\n|G01=2|G52=I20310000049|\r\n"
                    "|G01=3|G52=G20300000099|\r\n");
     zt::write_file(work_ / "anio.txt", row.year);
     fs::remove(work_ / "nroaut.txt");
