@@ -78,6 +78,7 @@ TEST_F(SocketLayer, TextFormsOfAnOpen) {
   EXPECT_EQ(SOCKET_Open(empty.data(), 0), -1);
   EXPECT_EQ(SOCKET_TestConnection(address().c_str()), 1);
   EXPECT_EQ(SOCKET_TestConnection("127.0.0.1:1"), 0);
+  EXPECT_EQ(SOCKET_TestConnection("nohost.invalid:80"), 0);  // a name nobody knows
 }
 
 // Every wait is bounded, and the log tells a time-out from a refusal.
