@@ -92,9 +92,8 @@ TEST(Files, UndeletableRequestIsAnsweredOnce) {
   const auto out = svc.root / "caja1out.txt";
   EXPECT_TRUE(zt::wait_until([&] { return !zt::read_file(out).empty(); }));
   zt::fs::remove(out);
-  for (int i = 0; i < 3; ++i) {
-    svc.drop("caja2", kRequest);  // a pass over both terminals
-    EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  for (int i = 0; i < 3; ++i) {  // each a pass over both terminals
+    EXPECT_NE(svc.ask("caja2", kRequest), zt::kNoAnswer);
   }
   EXPECT_TRUE(logged(svc, "ERROR\tZELClient_Process borrando archivo [" + in(svc, "caja1") +
                               "], no pudo accederlo"));
@@ -105,8 +104,7 @@ TEST(Files, UndeletableRequestIsAnsweredOnce) {
                           }),
             1);
   ASSERT_EQ(zt::run({"/usr/bin/chattr", "-i", in(svc, "caja1")}), 0);
-  svc.drop("caja2", kRequest);
-  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  EXPECT_NE(svc.ask("caja2", kRequest), zt::kNoAnswer);
   EXPECT_TRUE(zt::wait_until([&] { return !zt::exists(in(svc, "caja1")); }));
   ASSERT_TRUE(svc.stop());
   EXPECT_EQ(zt::requests(gateway).size(), 5u);
@@ -146,10 +144,8 @@ TEST(Files, NeverThroughALink) {
   // A request name made a link is refused once, logged, and never relayed.
   const std::size_t before = svc.log().size();
   zt::fs::create_symlink(elsewhere / "secret", in(svc, "caja1"));
-  svc.drop("caja2", kRequest);  // a change: a pass over both terminals
-  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
-  svc.drop("caja2", kRequest);
-  EXPECT_NE(svc.answer("caja2"), zt::kNoAnswer);
+  EXPECT_NE(svc.ask("caja2", kRequest), zt::kNoAnswer);  // a pass over both terminals
+  EXPECT_NE(svc.ask("caja2", kRequest), zt::kNoAnswer);
   ASSERT_TRUE(svc.stop());
   const auto lines = svc.log();
   EXPECT_EQ(std::count(lines.begin() + static_cast<long>(before), lines.end(),
@@ -219,8 +215,7 @@ TEST(Files, FullDiskLosesNothing) {
       EXPECT_NE(first.find(row.expected), std::string::npos) << first;
       EXPECT_EQ(zt::read_file(svc.work / "nroaut.txt"), numberFile);
       fs::remove(disk / "filler");
-      svc.drop("caja1", kRequest);
-      EXPECT_NE(svc.answer("caja1").find("|F52=I"), std::string::npos);
+      EXPECT_NE(svc.ask("caja1", kRequest).find("|F52=I"), std::string::npos);
     }
     const std::string journal = zt::read_file(svc.work / "zelautoresp.txt");
     EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), row.journalled.empty() ? 0 : 1);
@@ -253,8 +248,7 @@ TEST(Files, WorkingFolderThatTakesNoNewFile) {
   if (std::system(immutable.c_str()) != 0) GTEST_SKIP() << "no immutable attribute here";
   for (const int number : {42, 43}) {
     svc.start();
-    svc.drop("caja1", kRequest);
-    EXPECT_EQ(svc.answer("caja1"), zt::preauth('I', number));
+    EXPECT_EQ(svc.ask("caja1", kRequest), zt::preauth('I', number));
     EXPECT_TRUE(svc.stop());
   }
   std::system(("chattr -i " + svc.work.str()).c_str());
@@ -298,8 +292,7 @@ TEST(Files, RootLateOrReplacedIsWatchedAgain) {
       if (!away(svc)) continue;  // no mounts here
       fs::create_directory(svc.root.path());
     }
-    svc.drop("caja1", kRequest);
-    EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
+    EXPECT_NE(svc.ask("caja1", kRequest), zt::kNoAnswer);
     EXPECT_EQ(zt::run({zt::bin("zelclient"), "-n", "CD", "-r", svc.root.str()}), 255);
     EXPECT_TRUE(svc.stop());
     std::system(("umount " + svc.root.str() + " 2>/dev/null").c_str());

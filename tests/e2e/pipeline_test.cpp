@@ -151,8 +151,7 @@ TEST_P(Outcomes, OneAnswerAndItsLines) {
                    o.net == Net::DownNoProbe ? "ZELCLIENT_PROBE_HOSTS=127.0.0.1,127.0.0.1,localhost"
                                              : zt::probe_hosts(probe.port())});
   svc.start();
-  svc.drop("caja1", o.request);
-  EXPECT_EQ(svc.answer("caja1"), o.answer);
+  EXPECT_EQ(svc.ask("caja1", o.request), o.answer);
   ASSERT_TRUE(svc.stop());
   EXPECT_EQ(gateway.received().size(), o.relayed);  // and no life signal: -p -1
 
@@ -202,8 +201,7 @@ TEST(Pipeline, FramesAreByteExact) {
   const std::string lists[] = {std::string(104, '2'), std::string(106, '3'),
                                troquel(1) + troquel(2) + troquel(3)};
   for (const auto& list : lists) {
-    svc.drop("caja1", "|G01=1|G06=" + list + "|G99=000020|");
-    EXPECT_NE(svc.answer("caja1"), zt::kNoAnswer);
+    EXPECT_NE(svc.ask("caja1", "|G01=1|G06=" + list + "|G99=000020|"), zt::kNoAnswer);
   }
   ASSERT_TRUE(svc.stop());
 

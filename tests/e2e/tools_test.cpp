@@ -50,8 +50,7 @@ TEST(Zelgateway, ModesAgainstTheService) {
                     {"ZELCLIENT_NET_TIMEOUT_MS=1000", zt::probe_hosts(gateway.port)});
     if (m.journal) zt::write_file(svc.work / "zelautoresp.txt", "");
     svc.start();
-    svc.drop("caja1", zt::kRequest);
-    EXPECT_EQ(svc.answer("caja1"), m.answer);
+    EXPECT_EQ(svc.ask("caja1", zt::kRequest), m.answer);
     ASSERT_TRUE(svc.stop());
     EXPECT_TRUE(gateway.printed(m.printed)) << gateway.child->output();
     EXPECT_TRUE(!m.journal || gateway.child->output().find("type=1 sender=[CLI1] message=[") !=

@@ -147,6 +147,11 @@ class Service {
   bool answered(const std::string& terminal) const;
   // Waits for the answer, takes it (the file goes) and returns it.
   std::string answer(const std::string& terminal, std::chrono::milliseconds timeout = 10s);
+  // drop, then answer.
+  std::string ask(const std::string& terminal, const std::string& text) {
+    drop(terminal, text);
+    return answer(terminal);
+  }
   bool stop();  // the stop file; true when it then exits with status 0
   void kill();
   bool running() { return child_ && child_->running(); }
