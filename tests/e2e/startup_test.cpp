@@ -143,11 +143,12 @@ TEST(Startup, LogRotatesBySize) {
 
 // SIGHUP after the file was moved away: the lines until then are in the moved file,
 // the later ones in a new file of the old name, and the service runs on. A size
-// limit of 0 is refused with a WARNING, first thing, and nothing rotates.
+// limit of 0 is refused with a WARNING, first thing, and nothing rotates; so is a
+// count of 0 files kept.
 TEST(Startup, LogReopensOnHangup) {
   if (zt::kWindows) GTEST_SKIP() << "Windows has no hang-up signal; its log rotates by size";
   gw::Gateway gateway(gw::approver());
-  zt::Service svc(gateway.port(), {}, {"ZELCLIENT_LOG_MAX_BYTES=0"});
+  zt::Service svc(gateway.port(), {}, {"ZELCLIENT_LOG_MAX_BYTES=0", "ZELCLIENT_LOG_KEEP=0"});
   svc.start();
   answer_requests(svc, 2);
   zt::fs::rename(svc.work / "svc.log", svc.work / "moved.log");
@@ -157,9 +158,12 @@ TEST(Startup, LogReopensOnHangup) {
   EXPECT_TRUE(svc.running());
   ASSERT_TRUE(svc.stop());
   const std::string moved = zt::read_file(svc.work / "moved.log");
-  EXPECT_EQ(zt::log_messages(moved).front(),
+  const auto first = zt::log_messages(moved);
+  ASSERT_GE(first.size(), 2u);
+  EXPECT_EQ(first[0],
             "WARNING\tLOG_Open valor invalido ZELCLIENT_LOG_MAX_BYTES=[0] ignorado, no se rota "
             "por tama\xF1o");
+  EXPECT_EQ(first[1], "WARNING\tLOG_Open valor invalido ZELCLIENT_LOG_KEEP=[0] ignorado, se usa 5");
   EXPECT_EQ(approvals(moved), (std::vector<int>{1, 2, 3, 4}));
   EXPECT_EQ(approvals(zt::read_file(svc.work / "svc.log")), (std::vector<int>{5, 6}));
   EXPECT_FALSE(zt::exists(svc.work / "svc.log.1"));

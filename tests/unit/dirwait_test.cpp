@@ -38,6 +38,7 @@ class DirWaitTest : public ::testing::Test {
 
 TEST_F(DirWaitTest, ChangeTimeOutAndFailureAreToldApart) {
   EXPECT_EQ(first(), DirWait::TimedOut);
+  EXPECT_TRUE(FILE_DirWaitFollows());
   EXPECT_EQ(FILE_DirWaitNext(kQuiet), DirWait::TimedOut);
   zt::write_file(root_ / "a.txt", "x");
   EXPECT_EQ(FILE_DirWaitNext(kLong), DirWait::Changed);
