@@ -93,6 +93,11 @@ TEST(TextFile, FailedReadRewriteInPlaceAndExclusiveOpen) {
   EXPECT_EQ(FILE_ReplaceText(zt::faulty_files(), path.c_str(), "7\n"), plat::Status::Ok);
   zt::g_faults = zt::Faults{};
   EXPECT_EQ(zt::read_file(path), "7\r\n");
+  zt::g_faults.writesLeft = 0;  // the new file's write fails: the old one is rewritten
+  EXPECT_EQ(FILE_ReplaceText(zt::faulty_files(), path.c_str(), "8\n"), plat::Status::Ok);
+  zt::g_faults = zt::Faults{};
+  EXPECT_EQ(zt::read_file(path), "8\r\n");
+  EXPECT_FALSE(zt::exists(path + ".tmp"));
   std::ifstream held(path);
   plat::FileHandle f = plat::kNoFile;
   EXPECT_EQ(plat::system_files().open(path.c_str(), plat::OpenMode::ExclusiveRead, &f),
