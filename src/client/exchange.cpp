@@ -237,21 +237,15 @@ bool zc::exchange(ZELClient& client, int index, int packetType, std::int64_t sta
   if (zc::gateway_known_down(client)) {  // answered at once, on the loop's thread
     job->result = ExchangeJob::Result::KnownDown;
     job->reachable = client.standin.reachable;
-    decide(client, *job);
-    job->terminal = -1;
-    return false;
-  }
-  if (job != &client.job) {
+  } else if (job == &client.job) {
+    network(client, *job, zc::probe_reachable);
+  } else {
     if (workers->in_flight() == 0) start_on_loop(client, *job);
     if (job->step != ExchangeJob::Step::Done) {
       workers->submit(*job);
       return true;
     }
-    decide(client, *job);
-    job->terminal = -1;
-    return false;
   }
-  network(client, *job, zc::probe_reachable);
   decide(client, *job);
   job->terminal = -1;
   return false;
