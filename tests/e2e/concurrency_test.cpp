@@ -99,13 +99,9 @@ TEST(Concurrency, FaultsOfExchangesInFlightTogether) {
 // its whole bound (its listener's queue is full), and each gets a number of its own.
 TEST(Concurrency, OneProbeForABurstOfFailures) {
   const int refused = zt::closed_port();  // also starts the socket layer
-  const plat::SocketValue full = plat::net_socket();
-  ASSERT_EQ(plat::net_bind_any(full, 0), plat::Status::Ok);
-  ASSERT_EQ(plat::net_listen(full, 0), plat::Status::Ok);
-  const int port = plat::net_local_port(full);
-  const std::uint8_t loopback[4] = {127, 0, 0, 1};
-  std::vector<plat::SocketValue> queued = {plat::net_socket(), plat::net_socket()};
-  for (const auto s : queued) plat::net_connect(s, loopback, static_cast<std::uint16_t>(port), 200);
+  const zt::FullListener full;
+  const int port = full.port();
+  ASSERT_GT(port, 0);
   zt::Service svc(
       refused, {"-t", "caja1,caja2,caja3,caja4", "-p", "-1"},
       {"ZELCLIENT_CONCURRENCY=4", "ZELCLIENT_PROBE_TIMEOUT_MS=300", zt::probe_hosts(port)});
@@ -114,8 +110,6 @@ TEST(Concurrency, OneProbeForABurstOfFailures) {
   std::set<std::string> numbers;
   for (const auto& t : kTerminals) numbers.insert(gw::field(svc.answer(t), "F52"));
   ASSERT_TRUE(svc.stop());
-  for (const auto s : queued) plat::net_close(s);
-  plat::net_close(full);
   EXPECT_EQ(numbers.size(), 4u);
   for (const auto& n : numbers) EXPECT_EQ(n.rfind("I" + zt::current_year(), 0), 0u) << n;
   const auto log = svc.log();

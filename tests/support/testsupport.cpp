@@ -149,6 +149,22 @@ std::string probe_hosts(int port) {
   return "ZELCLIENT_PROBE_HOSTS=" + p + "," + p + "," + p;
 }
 
+FullListener::FullListener() : listener_(plat::net_socket()) {
+  plat::net_bind_any(listener_, 0);
+  plat::net_listen(listener_, 0);  // a queue of one, filled by the two below
+  port_ = plat::net_local_port(listener_);
+  const std::uint8_t loopback[4] = {127, 0, 0, 1};
+  for (auto& q : queued_) {
+    q = plat::net_socket();
+    plat::net_connect(q, loopback, static_cast<std::uint16_t>(port_), 200);
+  }
+}
+
+FullListener::~FullListener() {
+  for (const auto q : queued_) plat::net_close(q);
+  plat::net_close(listener_);
+}
+
 std::vector<gw::Received> requests(const gw::Gateway& gateway) {
   std::vector<gw::Received> out;
   for (auto& r : gateway.received()) {

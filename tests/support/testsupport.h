@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gateway.h"
+#include "platform/platform.h"
 
 namespace zt {
 
@@ -126,6 +127,22 @@ std::string preauth(char letter, int number, const std::string& terminal = "caja
 int closed_port();
 // ZELCLIENT_PROBE_HOSTS=127.0.0.1:port three times.
 std::string probe_hosts(int port);
+
+// A listener on a free port whose queue is full: a connection to it is not made
+// within any bound, its first request being dropped. The network must be started.
+class FullListener {
+ public:
+  FullListener();
+  ~FullListener();
+  FullListener(const FullListener&) = delete;
+  FullListener& operator=(const FullListener&) = delete;
+  int port() const { return port_; }
+
+ private:
+  plat::SocketValue listener_;
+  plat::SocketValue queued_[2];
+  int port_ = 0;
+};
 // The requests the gateway read: life signals and unreadable packets left out.
 std::vector<gw::Received> requests(const gw::Gateway& gateway);
 
