@@ -1,9 +1,6 @@
 // The small building blocks every file and message goes through: fixed-capacity
-// texts, the Windows text format, the log window, a failed read, and the loop's wake-up.
+// texts, the Windows text format, the log window, and a failed read.
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <thread>
 
 #include "faultyfiles.h"
 #include "fileutil/textfile.h"
@@ -67,20 +64,10 @@ TEST(Log, WindowFromTheSetting) {
             (std::vector<std::string>{"WARNING\twarning", "WARNING\t" + longLine}));
 }
 
-// A wake-up from another thread ends a sleep early; without one it ends at its bound.
-TEST(Wake, EndsASleepEarlyElseAtItsBound) {
-  ASSERT_TRUE(plat::wake_open());
-  EXPECT_FALSE(plat::wake_sleep(20));
-  std::thread waker([] { plat::wake(); });
-  EXPECT_TRUE(plat::wake_sleep(10000));
-  waker.join();
-}
-
 // A read that fails (here: of a directory) is an outcome, never a read tried forever.
 // A file that cannot be replaced by a new one (its folder takes no new entry) is
-// rewritten where it stands, cut to its new length. An exclusive open of a file
-// open elsewhere is refused as busy.
-TEST(TextFile, FailedReadRewriteInPlaceAndExclusiveOpen) {
+// rewritten where it stands, cut to its new length.
+TEST(TextFile, FailedReadAndRewriteInPlace) {
   zt::TempDir dir;
   char buf[8];
   bool whole = false;
@@ -98,10 +85,6 @@ TEST(TextFile, FailedReadRewriteInPlaceAndExclusiveOpen) {
   zt::g_faults = zt::Faults{};
   EXPECT_EQ(zt::read_file(path), "8\r\n");
   EXPECT_FALSE(zt::exists(path + ".tmp"));
-  std::ifstream held(path);
-  plat::FileHandle f = plat::kNoFile;
-  EXPECT_EQ(plat::system_files().open(path.c_str(), plat::OpenMode::ExclusiveRead, &f),
-            plat::Status::Busy);
 }
 
 }  // namespace

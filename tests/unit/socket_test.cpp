@@ -6,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "log/log.h"
 #include "platform/platform.h"
@@ -157,39 +155,6 @@ TEST_F(SocketLayer, AcceptAndTheSocketSet) {
   EXPECT_EQ(set.count, 1u);
   EXPECT_EQ(set.members[0], listening);
   SOCKET_Close(client, 2);
-}
-
-// A thread that ends holding the guard leaves it abandoned: the next wait says so
-// once, and the guard serves again.
-TEST(Guard, AbandonedOnceThenServesAgain) {
-  char why[128];
-  ASSERT_TRUE(plat::named_mutex_create("zeltest.guard", why, sizeof why));
-  plat::MutexHandle m = plat::named_mutex_open("zeltest.guard");
-  ASSERT_NE(m, nullptr);
-  std::thread([&] {
-    EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Signalled);
-  }).join();
-  EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Abandoned);
-  plat::named_mutex_release(m);
-  EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Signalled);
-  plat::named_mutex_release(m);
-  // Held by another thread: a wait ends at its bound, its milliseconds carried into
-  // seconds, neither at once nor never.
-  std::atomic<int> step{0};
-  std::thread holder([&] {
-    EXPECT_EQ(plat::named_mutex_wait(m, 1000), plat::WaitOutcome::Signalled);
-    step = 1;
-    while (step == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    plat::named_mutex_release(m);
-  });
-  while (step == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(plat::named_mutex_wait(m, 999), plat::WaitOutcome::Timeout);
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
-  step = 2;
-  holder.join();
-  plat::named_mutex_close(m);
-  EXPECT_FALSE(plat::named_mutex_create(std::string(300, 'n').c_str(), why, sizeof why));
 }
 
 }  // namespace
