@@ -113,11 +113,7 @@ TEST(Concurrency, OneProbeForABurstOfFailures) {
   EXPECT_EQ(numbers.size(), 4u);
   for (const auto& n : numbers) EXPECT_EQ(n.rfind("I" + zt::current_year(), 0), 0u) << n;
   const auto log = svc.log();
-  EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                          [](const std::string& l) {
-                            return l.find("SOCKET_TestConnection Entry") != std::string::npos;
-                          }),
-            3);  // one probe: its three hosts
+  EXPECT_EQ(zt::count_with(log, "SOCKET_TestConnection Entry"), 3);  // one probe: its three hosts
 }
 
 }  // namespace

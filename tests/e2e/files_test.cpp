@@ -97,12 +97,7 @@ TEST(Files, UndeletableRequestIsAnsweredOnce) {
   }
   EXPECT_TRUE(logged(svc, "ERROR\tZELClient_Process borrando archivo [" + in(svc, "caja1") +
                               "], no pudo accederlo"));
-  const auto lines = svc.log();  // said once, not at every pass
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& l) {
-                            return l.find("receta ya respondida") != std::string::npos;
-                          }),
-            1);
+  EXPECT_EQ(zt::count_with(svc.log(), "receta ya respondida"), 1);  // once, not at every pass
   ASSERT_EQ(zt::run({"/usr/bin/chattr", "-i", in(svc, "caja1")}), 0);
   EXPECT_NE(svc.ask("caja2", kRequest), zt::kNoAnswer);
   EXPECT_TRUE(zt::wait_until([&] { return !zt::exists(in(svc, "caja1")); }));
@@ -223,12 +218,7 @@ TEST(Files, FullDiskLosesNothing) {
         << journal;
     EXPECT_EQ(seen, row.underRoot ? 1u : 2u);  // the gateway is never asked again
     EXPECT_TRUE(svc.stop());
-    const auto lines = svc.log();
-    EXPECT_LE(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) {
-                              return l.find("la respuesta espera") != std::string::npos;
-                            }),
-              1);
+    EXPECT_LE(zt::count_with(svc.log(), "la respuesta espera"), 1);
     std::system(("umount " + disk.string()).c_str());
   }
 }

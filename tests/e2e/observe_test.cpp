@@ -68,12 +68,6 @@ class NotifySocket {
   std::thread reader_;
 };
 
-int count(const std::vector<std::string>& lines, const std::string& part) {
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-    return l.find(part) != std::string::npos;
-  }));
-}
-
 TEST(Observe, GatewayDownAndBackOnItsPort) {
   auto gateway = std::make_unique<gw::Gateway>(gw::approver());
   const int port = gateway->port();
@@ -97,8 +91,8 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
   ASSERT_TRUE(svc.stop());
 
   const auto log = svc.log();
-  EXPECT_EQ(count(log, "WARNING\tZELClient_Process gateway sin respuesta desde "), 1);
-  EXPECT_EQ(count(log, "con 2 pre-autorizaciones locales entretanto"), 1);
+  EXPECT_EQ(zt::count_with(log, "WARNING\tZELClient_Process gateway sin respuesta desde "), 1);
+  EXPECT_EQ(zt::count_with(log, "con 2 pre-autorizaciones locales entretanto"), 1);
   const std::string state = zt::read_file(svc.work / "zelclient.state");
   for (const char* line :
        {"state=stopped\r\n", "gateway=up\r\n", "answered_gateway=2\r\n", "answered_local=2\r\n",
@@ -117,8 +111,8 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
   ASSERT_NE(at("READY=1"), sent.end());
   EXPECT_LT(at("READY=1"), at("STOPPING=1"));
   EXPECT_NE(at("STOPPING=1"), sent.end());
-  EXPECT_GE(count(sent, "WATCHDOG=1"), 2);
-  EXPECT_GE(count(sent, "STATUS=gateway sin respuesta"), 1);
+  EXPECT_GE(zt::count_with(sent, "WATCHDOG=1"), 2);
+  EXPECT_GE(zt::count_with(sent, "STATUS=gateway sin respuesta"), 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -68,6 +69,12 @@ std::vector<std::string> log_messages(const std::string& log) {
     lines.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
   }
   return lines;
+}
+
+int count_with(const std::vector<std::string>& lines, const std::string& part) {
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+    return l.find(part) != std::string::npos;
+  }));
 }
 
 bool contains_in_order(const std::vector<std::string>& lines,

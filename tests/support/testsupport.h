@@ -54,6 +54,8 @@ long open_descriptors();
 
 // A log's lines without their timestamp ("ERROR\tSOCKET_Open connect()"), line ends removed.
 std::vector<std::string> log_messages(const std::string& log);
+// How many of lines hold part.
+int count_with(const std::vector<std::string>& lines, const std::string& part);
 // True when lines hold expected in this order, other lines between them allowed.
 bool contains_in_order(const std::vector<std::string>& lines,
                        const std::vector<std::string>& expected);
