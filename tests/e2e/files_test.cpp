@@ -1,5 +1,5 @@
-// The terminal files against the real service: requests a terminal still holds,
-// taken by a run that is killed, or that cannot be taken, and names made links.
+// The terminal files against the real service: requests taken by a run that is
+// killed, or that cannot be taken, names made links, full disks and roots replaced.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,26 +21,6 @@ bool logged(const zt::Service& svc, const std::string& line) {
 }
 std::string in(const zt::Service& svc, const char* terminal) {
   return (svc.root / (std::string(terminal) + "in.txt")).string();
-}
-
-// A request still held for writing, or for reading (whose close is no change at
-// all), is tried again until it is free.
-TEST(Files, HeldRequestIsTakenOnceFree) {
-  gw::Gateway gateway(gw::approver());
-  zt::Service svc(gateway.port());
-  svc.drop("caja1", kRequest);
-  svc.drop("caja2", kRequest);
-  // Held until the service has found each one held, however slow the machine.
-  auto writer = zt::hold_open(in(svc, "caja1"), true, 60000);
-  auto reader = zt::hold_open(in(svc, "caja2"), false, 60000);
-  svc.start();
-  for (const auto t : {"caja1", "caja2"}) {
-    EXPECT_TRUE(logged(svc, "WARNING\tZELClient_Process ReadFileInput file [" + in(svc, t) + "]"));
-  }
-  writer.reset();
-  reader.reset();
-  for (const auto t : {"caja1", "caja2"}) EXPECT_NE(svc.answer(t, 5s), zt::kNoAnswer);
-  ASSERT_TRUE(svc.stop());
 }
 
 // Killed while the gateway holds its request: the request waits, taken, beside

@@ -66,21 +66,6 @@ TEST(Startup, LinesAndStopFile) {
   EXPECT_EQ(zt::count_with(lines, "WARNING\tZELClient_Process encontro archivo de stop"), 1);
 }
 
-// One service per root: a second one refuses to start, and the first goes on.
-TEST(Startup, SecondServiceOnTheRootIsRefused) {
-  gw::Gateway gateway(gw::approver());
-  zt::Service first(1, {"-g", ":" + std::to_string(gateway.port())});  // empty host: this machine
-  first.start();
-  const std::string log = (first.work / "second.log").string();
-  EXPECT_EQ(zt::run({zt::bin("zelclient"), "-n", "CD", "-r", first.root.str(), "-l", log}), 255);
-  EXPECT_EQ(
-      zt::log_messages(zt::read_file(log)),
-      std::vector<std::string>{"PANIC\tZELClient_Init otro zelclient ya atiende la carpeta [" +
-                               first.root.str() + "]"});
-  EXPECT_NE(first.ask("caja1", zt::kRequest).find("|F52=GW"), std::string::npos);
-  ASSERT_TRUE(first.stop());
-}
-
 // The F52 numbers of the gateway's approvals that a log file holds, in order.
 std::vector<int> approvals(const std::string& log) {
   static const std::regex kApproval("Recibio del Gateway:\\[.*F52=GW(\\d+)");

@@ -104,21 +104,6 @@ int run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)
   return status;
 }
 
-std::unique_ptr<Child> hold_open(const fs::path& path, bool write, int ms) {
-  const std::string ready = path.string() + ".held";
-  auto holder = std::make_unique<Child>(
-      kWindows ? std::vector<std::string>{bin("zel_win_helper"), "hold", write ? "a" : "r",
-                                          path.string(), std::to_string(ms), ready}
-               : std::vector<std::string>{"/bin/sh", "-c",
-                                          std::string("exec 3") + (write ? ">>" : "<") + "'" +
-                                              path.string() + "'; : >'" + ready + "'; exec sleep " +
-                                              std::to_string(ms / 1000.0)});
-  wait_until([&] { return exists(ready); });
-  std::error_code ec;
-  fs::remove(ready, ec);
-  return holder;
-}
-
 const char* const kRequest = "|G01=1234|G04=556677|G08=42|G99=000020|";
 const char* const kNoAnswer = "(no answer)";
 

@@ -97,10 +97,6 @@ class Child {
 // Runs to the end; the exit status, or -1 (killed) when it did not end in time.
 int run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s);
 
-// Starts a process that holds path open for ms milliseconds, reading (write
-// false) or appending, and returns once it holds it.
-std::unique_ptr<Child> hold_open(const fs::path& path, bool write, int ms);
-
 // A running zelgateway on a free port (0 when it did not start listening).
 struct Zelgateway {
   explicit Zelgateway(std::vector<std::string> args) {

@@ -8,14 +8,11 @@
 // published, and the gateway sees the request twice only when the crash fell
 // between sending it and deciding the answer. Each outcome runs twice: the loop's
 // own exchange, and the exchange on a worker (ZELCLIENT_CONCURRENCY above 1).
-// Last, a write that meets a full disk ends with an outcome.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <regex>
 #include <tuple>
 
@@ -171,26 +168,5 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, CrashPoints,
                                                               Outcome::Error, Outcome::Resume),
                                             ::testing::Bool()),
                          case_name);
-
-// The disk filling up under a write is an outcome, not a write tried forever: a
-// child limited to 1000 bytes per file writes 4000.
-TEST(FileWrites, FullDiskIsAnOutcome) {
-  zt::TempDir dir;
-  const std::string path = (dir / "big").string();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const rlimit limit{1000, 1000};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    signal(SIGXFSZ, SIG_IGN);
-    alarm(5);  // a write that never ends is ended here
-    plat::FileHandle f = plat::kNoFile;
-    if (sys().open(path.c_str(), plat::OpenMode::Create, &f) != plat::Status::Ok) _exit(2);
-    const std::string data(4000, 'x');
-    _exit(sys().write(f, data.data(), data.size()) == plat::Status::Ok ? 1 : 0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Local answers in process, with the clock and the file operations of the client
-// replaced: the worked example byte for byte, the yearly sequence bounded by the
-// journal, the faults that must never repeat a number, give one unrecorded, or
-// lose an answer, and an answer whose name is held.
+// replaced: the yearly sequence bounded by the journal, the faults that must never
+// repeat a number, give one unrecorded, or lose an answer, and an answer whose
+// name is held.
 #include <gtest/gtest.h>
 
 #include "client/answers.h"
@@ -59,22 +59,6 @@ class LocalAnswers : public ::testing::Test {
   fs::path saved_;
   ZELClient client_;
 };
-
-TEST_F(LocalAnswers, WorkedExampleByteForByte) {
-  zt::write_file(work_ / "anio.txt", "2031\r\n");
-  zt::write_file(work_ / "nroaut.txt", "16\r\n");
-  EXPECT_EQ(answer(), preauth("G20310000017"));
-  EXPECT_EQ(work("nroaut.txt"), "17\r\n");
-  EXPECT_EQ(work("zelautoresp.txt"),
-            "|G01=1234|G04=556677|G08=42|G99=000020|G52=G20310000017|\r\n");
-  EXPECT_EQ(answer(0), preauth("I20310000018"));
-  // The error answer: no number, no working file touched.
-  ZELClient_GenErrorResponse(client_, 0, "ND", "Formato de Troquel invalido");
-  EXPECT_EQ(zt::read_file(root_ / "caja1out.zel"),
-            "|F01=1234|F04=556677|F08=42|F41=caja1|F50=ND|F51=Formato de Troquel invalido|"
-            "F99=000021|");
-  EXPECT_EQ(work("nroaut.txt"), "18\r\n");
-}
 
 // A clock put back across New Year: the old year goes on after its last number.
 TEST_F(LocalAnswers, ClockPutBackNeverRepeatsANumber) {
