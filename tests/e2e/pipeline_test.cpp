@@ -80,6 +80,11 @@ std::vector<Outcome> outcomes() {
        error_answer("Formato de Troquel invalido"), 0, {kProcess + "Formato de Troquel invalido"}},
       {"TroquelListOverItsLimit", with_troqueles(std::string(306, '0')), approve, Net::Up,
        error_answer("Formato de Troquel invalido"), 0, {kProcess + "Formato de Troquel invalido"}},
+      // An error answer too long for the answer file has its fields cut to their widths.
+      {"ErrorAnswerCutToWidths", "|G01=1234|G04=" + std::string(970, '5') + "|G06=1|G99=000020|",
+       approve, Net::Up, "|F01=1234|F04=" + std::string(20, '5') +
+       "|F08=|F41=caja1|F50=ND|F51=Formato de Troquel invalido|F99=000021|", 0,
+       {kProcess + "Formato de Troquel invalido"}},
       {"TooManyTroqueles", with_troqueles(three), approve, Net::Up,
        error_answer("N\xFAmero de Troqueles invalido"), 0,
        {kProcess + "N\xFAmero de Troqueles invalido"}},
