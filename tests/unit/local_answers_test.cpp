@@ -79,6 +79,7 @@ TEST_F(LocalAnswers, JournalBoundsTheSequence) {
   } rows[] = {
       {"2031\r\n", "30\r\n", "G20310000050"},  // a backup's older number file
       {"2031\r\n", nullptr, "G20310000050"},   // the number file deleted
+      {"2031\r\n", "", "G20310000050"},        // emptied by a crash
       {"2030\r\n", "99\r\n", "G20310000050"},  // the clock was a year back
       {"2031\r\n", "50\r\n", "G20310000051"},  // ahead of the journal
   };
