@@ -140,7 +140,8 @@ TEST_F(SocketLayer, AConnectionWaitedForInTwoSteps) {
   SOCKET_Close(made, 2);
 }
 
-// The socket set keeps the listener and the connections accepted on it, in order.
+// The socket set keeps the listener and the connections accepted on it, in order,
+// and a closed connection gives its slot back.
 TEST_F(SocketLayer, AcceptAndTheSocketSet) {
   const int client = SOCKET_Connect("127.0.0.1", port_);
   int zero = -1;
@@ -155,6 +156,14 @@ TEST_F(SocketLayer, AcceptAndTheSocketSet) {
   EXPECT_EQ(set.count, 1u);
   EXPECT_EQ(set.members[0], listening);
   SOCKET_Close(client, 2);
+  // Every close gives its slot back: more connections than the table holds, one at a time.
+  for (int i = 0; i <= kSocketSlots; ++i) {
+    const int c = SOCKET_Connect("127.0.0.1", port_);
+    const int s = SOCKET_Receive(listener_, nullptr, 0, 0, &zero);
+    ASSERT_TRUE(c >= 0 && s >= 0) << i;
+    SOCKET_Close(s, 2);
+    SOCKET_Close(c, 2);
+  }
 }
 
 }  // namespace
