@@ -156,13 +156,20 @@ TEST_F(SocketLayer, AcceptAndTheSocketSet) {
   EXPECT_EQ(set.count, 1u);
   EXPECT_EQ(set.members[0], listening);
   SOCKET_Close(client, 2);
-  // Every close gives its slot back: more connections than the table holds, one at a time.
-  for (int i = 0; i <= kSocketSlots; ++i) {
-    const int c = SOCKET_Connect("127.0.0.1", port_);
-    const int s = SOCKET_Receive(listener_, nullptr, 0, 0, &zero);
-    ASSERT_TRUE(c >= 0 && s >= 0) << i;
-    SOCKET_Close(s, 2);
-    SOCKET_Close(c, 2);
+  // Every close gives its slot back, single-threaded and guarded: more connections
+  // than the table holds, one at a time.
+  for (const char* mode : {"", "T"}) {
+    ASSERT_EQ(SOCKET_Init(mode), 0);
+    const int listener = SOCKET_Listen(0);
+    const int port = SOCKET_GetLocalPort(listener);
+    for (int i = 0; i <= kSocketSlots; ++i) {
+      const int c = SOCKET_Connect("127.0.0.1", port);
+      const int s = SOCKET_Receive(listener, nullptr, 0, 0, &zero);
+      ASSERT_TRUE(c >= 0 && s >= 0) << mode << " " << i;
+      SOCKET_Close(s, 2);
+      SOCKET_Close(c, 2);
+    }
+    SOCKET_Close(listener, 2);
   }
 }
 
