@@ -41,16 +41,17 @@ TEST(PlatformFiles, WhatEachOpenFindsBehindAName) {
       {"dir", OpenMode::ReadRegular, Status::Denied},
       {"dir", OpenMode::ExclusiveRead, Status::Denied},
   };
-  for (const auto& [name, mode, expected] : rows) {
+  const auto open = [&](const char* name, OpenMode mode) {  // what it returns, closed again
     plat::FileHandle f = plat::kNoFile;
-    EXPECT_EQ(plat::system_files().open((dir / name).string().c_str(), mode, &f), expected)
-        << name << " " << static_cast<int>(mode);
+    const Status s = plat::system_files().open((dir / name).string().c_str(), mode, &f);
     if (f != plat::kNoFile) plat::system_files().close(f);
+    return s;
+  };
+  for (const auto& [name, mode, expected] : rows) {
+    EXPECT_EQ(open(name, mode), expected) << name << " " << static_cast<int>(mode);
   }
   std::ifstream held(dir / "file");
-  plat::FileHandle f = plat::kNoFile;
-  EXPECT_EQ(plat::system_files().open((dir / "file").string().c_str(), OpenMode::ExclusiveRead, &f),
-            Status::Busy);
+  EXPECT_EQ(open("file", OpenMode::ExclusiveRead), Status::Busy);
 }
 
 // Names and dotted addresses give one IPv4 address; then one connection's life:
