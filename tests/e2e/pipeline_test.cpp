@@ -226,4 +226,16 @@ TEST(Pipeline, FramesAreByteExact) {
   EXPECT_EQ(sent, expected);
 }
 
+// A life signal at every pass (-p 0, a wait of 1 ms) gives its socket back: after
+// more signals than the socket table holds, a request still reaches the gateway.
+TEST(Pipeline, LifeSignalsGiveTheirSocketsBack) {
+  gw::Gateway gateway(gw::approver());
+  zt::Service svc(gateway.port(), {"-p", "0", "-T", "1"});
+  zt::write_file(svc.work / "zelautoresp.txt", "");  // life signals go once there is a journal
+  svc.start();
+  EXPECT_TRUE(gateway.wait_received(kSocketSlots + 20, 10s));
+  EXPECT_NE(svc.ask("caja1", kRequest).find("|F52=GW"), std::string::npos);
+  ASSERT_TRUE(svc.stop());
+}
+
 }  // namespace

@@ -35,18 +35,21 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
     // gateway up for one request, 'R' a restart of the service, 'W' a second's wait.
     std::string script;
     const char* reason;  // the error answer's
+    std::string limit;   // the one limit the metrics show, "" for none
   } rows[] = {
       {"ZELCLIENT_STANDIN_MAX_PER_OUTAGE=3", "LLLEE|LLLE",
-       "Limite de pre-autorizaciones de la caida"},
-      {"ZELCLIENT_STANDIN_MAX_PER_DAY=2", "LRLE|E", "Limite diario de pre-autorizaciones"},
-      {"ZELCLIENT_STANDIN=off", "EE", "Pre-autorizacion local deshabilitada"},
-      {"ZELCLIENT_STANDIN_MAX_MINUTES=0", "LWRE|L", "Caida del gateway demasiado larga"},
+       "Limite de pre-autorizaciones de la caida", "outage\"} 3"},
+      {"ZELCLIENT_STANDIN_MAX_PER_DAY=2", "LRLE|E", "Limite diario de pre-autorizaciones",
+       "day\"} 2"},
+      {"ZELCLIENT_STANDIN=off", "EE", "Pre-autorizacion local deshabilitada", ""},
+      {"ZELCLIENT_STANDIN_MAX_MINUTES=0", "LWRE|L", "Caida del gateway demasiado larga",
+       "down_minutes\"} 0"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.env);
     Switchable gateway;
     zt::Service svc(gateway.gateway.port(), {"-p", "-1"},
-                    {zt::probe_hosts(zt::closed_port()), row.env});
+                    {zt::probe_hosts(zt::closed_port()), row.env, "ZELCLIENT_METRICS_FILE=zel.prom"});
     svc.start();
     int locals = 0;
     for (const char step : row.script) {
@@ -77,6 +80,16 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
     const std::string causes = zt::read_file(svc.work / "zelcausas.txt");
     EXPECT_EQ(std::count(causes.begin(), causes.end(), '\n'), locals);
     EXPECT_EQ(causes.find("sin_conexion"), std::string::npos) << causes;
+    // The metrics show the one limit set, with its value.
+    const std::string metrics = zt::read_file(svc.work / "zel.prom");
+    std::size_t shown = 0;
+    for (std::size_t at = 0; (at = metrics.find("standin_limit{", at)) != std::string::npos; ++at) {
+      ++shown;
+    }
+    EXPECT_EQ(shown, row.limit.empty() ? 0u : 1u) << metrics;
+    EXPECT_TRUE(row.limit.empty() ||
+                metrics.find("zelclient_standin_limit{limit=\"" + row.limit + "\n") !=
+                    std::string::npos);
   }
 }
 

@@ -106,15 +106,17 @@ TEST_F(LocalAnswers, NumberGivenOnlyWhenRecorded) {
   const struct {
     const char* path;  // refused with Denied
     int writesLeft;    // then a write fails, half written
-    std::string expected, number;
+    std::string expected, number;  // number "": none before, none after
   } rows[] = {
       {"nroaut.txt.tmp", -1, preauth("G20310000005"), "5\r\n"},  // rewritten in place
       {"nroaut.txt", -1, refused, "4\r\n"},                      // neither way
       {"", 2, refused, "4\r\n"},  // the journal line fails: the number is given back
+      {"", 2, refused, ""},        // the same, where there was no number file
   };
   for (const auto& row : rows) {
     zt::write_file(work_ / "anio.txt", "2031\r\n");
-    zt::write_file(work_ / "nroaut.txt", "4\r\n");
+    fs::remove(work_ / "nroaut.txt");
+    if (!row.number.empty()) zt::write_file(work_ / "nroaut.txt", "4\r\n");
     zt::write_file(work_ / "zelautoresp.txt", "|G52=G20310000004|\r\n");
     zt::g_faults.path = row.path;
     zt::g_faults.status = plat::Status::Denied;

@@ -61,11 +61,15 @@ TEST_F(SocketLayer, TextFormsOfAnOpen) {
   EXPECT_GE(id, 0);
   EXPECT_STREQ(text.c_str(), address().c_str());  // cut at the comma after the port
   SOCKET_Close(id, 2);
-  std::string longHost = std::string(64, 'h') + ":80,x";
-  EXPECT_EQ(SOCKET_Open(longHost.data(), 0), -1);
-  EXPECT_EQ(longHost, std::string(64, 'h') + ":80,x");  // refused: unchanged
-  EXPECT_EQ(lines().back(),
-            "ERROR\tSOCKET_Open host demasiado largo [" + std::string(64, 'h') + "]");
+  // A host of kHostMax characters is looked up; a longer one is refused, unchanged.
+  for (const int n : {kHostMax, kHostMax + 1}) {
+    const std::string host = std::string(static_cast<std::size_t>(n) - 8, 'h') + ".invalid";
+    std::string hostText = host + ":80,x";
+    EXPECT_EQ(SOCKET_Open(hostText.data(), 0), -1);
+    EXPECT_STREQ(hostText.c_str(), (host + (n > kHostMax ? ":80,x" : ":80")).c_str());
+    EXPECT_EQ(lines().back() == "ERROR\tSOCKET_Open host demasiado largo [" + host + "]",
+              n > kHostMax);
+  }
   std::string listening = "0,xyz";
   const int l = SOCKET_Open(listening.data(), 0);
   EXPECT_GE(l, 0);
