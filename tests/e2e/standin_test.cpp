@@ -48,8 +48,9 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.env);
     Switchable gateway;
-    zt::Service svc(gateway.gateway.port(), {"-p", "-1"},
-                    {zt::probe_hosts(zt::closed_port()), row.env, "ZELCLIENT_METRICS_FILE=zel.prom"});
+    zt::Service svc(
+        gateway.gateway.port(), {"-p", "-1"},
+        {zt::probe_hosts(zt::closed_port()), row.env, "ZELCLIENT_METRICS_FILE=zel.prom"});
     svc.start();
     int locals = 0;
     for (const char step : row.script) {
@@ -87,9 +88,8 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
       ++shown;
     }
     EXPECT_EQ(shown, row.limit.empty() ? 0u : 1u) << metrics;
-    EXPECT_TRUE(row.limit.empty() ||
-                metrics.find("zelclient_standin_limit{limit=\"" + row.limit + "\n") !=
-                    std::string::npos);
+    EXPECT_TRUE(row.limit.empty() || metrics.find("zelclient_standin_limit{limit=\"" + row.limit +
+                                                  "\n") != std::string::npos);
   }
 }
 

@@ -104,14 +104,14 @@ TEST_F(LocalAnswers, NumberGivenOnlyWhenRecorded) {
       "|F01=1234|F04=556677|F08=42|F41=caja1|F50=ND|F51=Pre-autorizacion no registrada|"
       "F99=000021|";
   const struct {
-    const char* path;  // refused with Denied
-    int writesLeft;    // then a write fails, half written
+    const char* path;              // refused with Denied
+    int writesLeft;                // then a write fails, half written
     std::string expected, number;  // number "": none before, none after
   } rows[] = {
       {"nroaut.txt.tmp", -1, preauth("G20310000005"), "5\r\n"},  // rewritten in place
       {"nroaut.txt", -1, refused, "4\r\n"},                      // neither way
       {"", 2, refused, "4\r\n"},  // the journal line fails: the number is given back
-      {"", 2, refused, ""},        // the same, where there was no number file
+      {"", 2, refused, ""},       // the same, where there was no number file
   };
   for (const auto& row : rows) {
     zt::write_file(work_ / "anio.txt", "2031\r\n");
