@@ -73,9 +73,11 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
   const int port = gateway->port();
   zt::TempDir sockets;
   NotifySocket notify(sockets / "notify");
-  zt::Service svc(port, {"-p", "-1"},
-                  {zt::probe_hosts(zt::closed_port()), notify.env(), "WATCHDOG_USEC=400000",
-                   "ZELCLIENT_METRICS_FILE=" + (sockets / "zel.prom").string()});
+  zt::Service svc(
+      port, {"-p", "-1"},
+      {zt::probe_hosts(zt::closed_port()), notify.env(), "WATCHDOG_USEC=400000",
+       "ZELCLIENT_METRICS_FILE=" + (sockets / "zel.prom").string(), "JOURNAL_STREAM=8:1"});
+  svc.errorsToo = true;
   svc.start();
   const auto relay = [&](const char* expected) {
     EXPECT_NE(svc.ask("caja1", zt::kRequest).find(expected), std::string::npos) << expected;
@@ -105,7 +107,11 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
         "zelclient_exchange_duration_seconds_count 4\n"}) {
     EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
   }
-  if (zt::kWindows) return;  // no service manager's socket there
+  if (zt::kWindows) return;  // no service manager's socket or journal there
+  // Under the journal, each change of the gateway is a line on standard error, at its priority.
+  const auto events = zt::log_messages(svc.output());
+  EXPECT_EQ(zt::count_with(events, "<4>zelclient: ZELClient_Process gateway sin respuesta"), 1);
+  EXPECT_EQ(zt::count_with(events, "<5>zelclient: ZELClient_Process gateway responde"), 1);
   const auto sent = notify.messages();
   const auto at = [&](const std::string& m) { return std::find(sent.begin(), sent.end(), m); };
   ASSERT_NE(at("READY=1"), sent.end());

@@ -46,11 +46,11 @@ const std::string kBig(5000, 'x');
 const std::string kProcess = "ERROR\tZELClient_Process ";
 const std::string kNoF52 = kProcess + "no existe campo F52 en el mensaje de respuesta";
 
-std::string error_answer(const std::string& reason) {
-  return "|F01=1234|F04=556677|F08=42|F41=caja1|F50=ND|F51=" + reason + "|F99=000021|";
+std::string error_answer(const std::string& reason, const std::string& id = "556677") {
+  return "|F01=1234|F04=" + id + "|F08=42|F41=caja1|F50=ND|F51=" + reason + "|F99=000021|";
 }
-std::string with_troqueles(const std::string& list) {
-  return "|G01=1234|G04=556677|G08=42|G06=" + list + "|G99=000020|";
+std::string with_troqueles(const std::string& list, const std::string& id = "556677") {
+  return "|G01=1234|G04=" + id + "|G08=42|G06=" + list + "|G99=000020|";
 }
 // A request whose edited form (G06 and G41 appended) has length characters.
 std::string edited_to(std::size_t length) {
@@ -85,8 +85,9 @@ std::vector<Outcome> outcomes() {
        approve, Net::Up, "|F01=1234|F04=" + std::string(20, '5') +
        "|F08=|F41=caja1|F50=ND|F51=Formato de Troquel invalido|F99=000021|", 0,
        {kProcess + "Formato de Troquel invalido"}},
-      {"TooManyTroqueles", with_troqueles(three), approve, Net::Up,
-       error_answer("N\xFAmero de Troqueles invalido"), 0,
+      // A field wider than its width is kept whole where the answer fits.
+      {"TooManyTroqueles", with_troqueles(three, std::string(24, '6')), approve, Net::Up,
+       error_answer("N\xFAmero de Troqueles invalido", std::string(24, '6')), 0,
        {kProcess + "N\xFAmero de Troqueles invalido"}},
       // A request file over 1024 characters is answered from its first 1024.
       {"RequestFileTooLong", std::string(kRequest) + "G02=" + std::string(1000, 'p') + "|",

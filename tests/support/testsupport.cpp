@@ -179,7 +179,7 @@ void Service::start() {
   std::vector<std::string> argv = args_;
   argv.insert(argv.end(), {"-l", logFile.string() + "," + logWindow});
   const std::size_t logged = read_file(logFile).size();  // a restart appends
-  child_ = std::make_unique<Child>(argv, work.str(), env_);
+  child_ = std::make_unique<Child>(argv, work.str(), env_, errorsToo);
   // Once the root is watched a change wakes it; until then, nudge.
   wait_until([&] {
     nudge();

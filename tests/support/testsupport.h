@@ -172,10 +172,12 @@ class Service {
   bool running() { return child_ && child_->running(); }
   int pid() const { return child_ ? child_->pid() : -1; }
   std::vector<std::string> log() const { return log_messages(read_file(logFile)); }
+  std::string output() const { return child_ ? child_->output() : ""; }  // of the last start
 
   TempDir root;
   TempDir work;
   std::string logWindow = "1,300";
+  bool errorsToo = false;  // standard error to output() too
   fs::path logFile = work / "svc.log";
 
  private:
