@@ -71,10 +71,10 @@ std::vector<int> approvals(const std::string& log) {
   return numbers;
 }
 
-// Answers n requests of caja1 through the service.
-void answer_requests(zt::Service& svc, int n) {
+// Answers n requests of a terminal through the service.
+void answer_requests(zt::Service& svc, int n, const std::string& terminal = "caja1") {
   for (int i = 0; i < n; ++i) {
-    ASSERT_NE(svc.ask("caja1", zt::kRequest).find("|F52=GW"), std::string::npos);
+    ASSERT_NE(svc.ask(terminal, zt::kRequest).find("|F52=GW"), std::string::npos);
   }
 }
 
@@ -83,22 +83,26 @@ void answer_requests(zt::Service& svc, int n) {
 TEST(Startup, LogRotatesBySize) {
   gw::Gateway gateway(gw::approver());
   constexpr int kMax = 3000;  // about one and a half requests' lines
-  // With workers, lines carry their terminal's name, and count it.
-  zt::Service svc(gateway.port(), {},
+  // With workers, lines carry their terminal's name (here a long one), and count it.
+  const std::string terminal(15, 't');
+  zt::Service svc(gateway.port(), {"-t", terminal},
                   {"ZELCLIENT_LOG_MAX_BYTES=" + std::to_string(kMax), "ZELCLIENT_LOG_KEEP=2",
                    "ZELCLIENT_CONCURRENCY=2"});
   svc.start();
-  answer_requests(svc, 12);
+  answer_requests(svc, 12, terminal);
   ASSERT_TRUE(svc.stop());
 
   EXPECT_FALSE(zt::exists(svc.work / "svc.log.3"));
   const std::regex kWholeLine("\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\t[A-Z]*\t[^\r]*\r?");
-  std::vector<int> numbers;  // oldest file first
+  std::vector<int> numbers;   // oldest file first
+  std::size_t before = kMax;  // the size of the file before, which the first line did not fit
   for (const char* name : {"svc.log.2", "svc.log.1", "svc.log"}) {
     SCOPED_TRACE(name);
     const std::string log = zt::read_file(svc.work / name);
     ASSERT_FALSE(log.empty());
     EXPECT_LE(log.size(), static_cast<std::size_t>(kMax));
+    EXPECT_GT(before + log.find('\n') + 1, static_cast<std::size_t>(kMax));
+    before = log.size();
     EXPECT_EQ(log.substr(log.size() - std::strlen(zt::kLineEnd)), zt::kLineEnd);
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);) EXPECT_TRUE(std::regex_match(line, kWholeLine));

@@ -67,8 +67,10 @@ TEST_F(SocketLayer, TextFormsOfAnOpen) {
     std::string hostText = host + ":80,x";
     EXPECT_EQ(SOCKET_Open(hostText.data(), 0), -1);
     EXPECT_STREQ(hostText.c_str(), (host + (n > kHostMax ? ":80,x" : ":80")).c_str());
-    EXPECT_EQ(lines().back() == "ERROR\tSOCKET_Open host demasiado largo [" + host + "]",
-              n > kHostMax);
+    const std::string refused = "ERROR\tSOCKET_Open host demasiado largo [" + host + "]";
+    EXPECT_EQ(lines().back() == refused, n > kHostMax);
+    EXPECT_EQ(SOCKET_Connect(host.c_str(), 80), -1);  // the same bound for a host and port
+    EXPECT_EQ(lines().back() == refused, n > kHostMax);
   }
   std::string listening = "0,xyz";
   const int l = SOCKET_Open(listening.data(), 0);
