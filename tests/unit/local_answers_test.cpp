@@ -77,11 +77,11 @@ TEST_F(LocalAnswers, JournalBoundsTheSequence) {
     const char* number;  // nullptr: no number file
     const char* expected;
   } rows[] = {
-      {"2031\r\n", "30\r\n", "G20310000050"},  // a backup's older number file
-      {"2031\r\n", nullptr, "G20310000050"},   // the number file deleted
-      {"2031\r\n", "", "G20310000050"},        // emptied by a crash
-      {"2030\r\n", "99\r\n", "G20310000050"},  // the clock was a year back
-      {"2031\r\n", "50\r\n", "G20310000051"},  // ahead of the journal
+      {"2031\r\n", "30\r\n", "G20310000050"},       // a backup's older number file
+      {"2031\r\n", nullptr, "G20310000050"},        // the number file deleted
+      {"2031\r\n", "", "G20310000050"},             // emptied by a crash
+      {"2030\r\n", "99\r\n", "G20310000050"},       // the clock was a year back
+      {"2031\r\n", " \t\r50\r\n", "G20310000051"},  // ahead of the journal, read as atoi reads
   };
   const long descriptors = zt::open_descriptors();
   for (const auto& row : rows) {
