@@ -98,7 +98,7 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
   const std::string state = zt::read_file(svc.work / "zelclient.state");
   for (const char* line :
        {"state=stopped\r\n", "gateway=up\r\n", "answered_gateway=2\r\n", "answered_local=2\r\n",
-        "answers_waiting=0\r\n", "journal_lines=2\r\n", "updated=2"}) {
+        "answers_waiting=0\r\n", "exchanges_in_flight=0\r\n", "journal_lines=2\r\n", "updated=2"}) {
     EXPECT_NE(state.find(line), std::string::npos) << line << state;
   }
   const std::string metrics = zt::read_file(sockets / "zel.prom");

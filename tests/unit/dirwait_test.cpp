@@ -51,6 +51,10 @@ TEST_F(DirWaitTest, ChangeTimeOutAndFailureAreToldApart) {
   const auto lines = zt::log_messages(zt::read_file(logdir_ / "w.log"));
   EXPECT_EQ(
       std::count(lines.begin(), lines.end(), "ERROR\tFILE_DirWaitNext WaitForSingleObject OK"), 2);
+  // The failure to watch names the system's reason.
+  EXPECT_EQ(zt::count_with(lines, "ERROR\tFILE_DirWaitFirst FindFirstChangeNotification Error ["),
+            1);
+  EXPECT_EQ(zt::count_with(lines, "Error []"), 0);
 }
 
 TEST_F(DirWaitTest, SubdirectoriesAndTheFilter) {
