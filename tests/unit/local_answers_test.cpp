@@ -200,6 +200,7 @@ TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
     zt::g_faults.path = "caja1out.txt";
     zt::g_faults.status = plat::Status::Busy;
     EXPECT_TRUE(zc::process_terminal(client_, 0));
+    EXPECT_TRUE(zc::process_terminal(client_, 0));  // still held: tried again soon
     zt::g_faults.status = plat::Status::Denied;
     EXPECT_FALSE(zc::process_terminal(client_, 0));
     EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
