@@ -212,6 +212,7 @@ TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
               0u);
     for (const char* left : {"caja1out.zel", "caja1aut.zel"})
       EXPECT_FALSE(zt::exists(root_ / left));
+    EXPECT_EQ(client_.observed.notDelivered, askAgain ? 1u : 0u);  // counted for the operator
     fs::remove(root_ / "caja1out.txt");
   }
 }
