@@ -83,11 +83,9 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
     EXPECT_EQ(causes.find("sin_conexion"), std::string::npos) << causes;
     // The metrics show the one limit set, with its value.
     const std::string metrics = zt::read_file(svc.work / "zel.prom");
-    std::size_t shown = 0;
-    for (std::size_t at = 0; (at = metrics.find("standin_limit{", at)) != std::string::npos; ++at) {
-      ++shown;
-    }
-    EXPECT_EQ(shown, row.limit.empty() ? 0u : 1u) << metrics;
+    EXPECT_EQ(zt::count_with(zt::log_messages(metrics), "standin_limit{"),
+              row.limit.empty() ? 0 : 1)
+        << metrics;
     EXPECT_TRUE(row.limit.empty() || metrics.find("zelclient_standin_limit{limit=\"" + row.limit +
                                                   "\n") != std::string::npos);
   }
