@@ -6,6 +6,7 @@
 
 #include "client/answers.h"
 #include "client/lifecycle.h"
+#include "client/observe.h"
 #include "faultyfiles.h"
 #include "log/log.h"
 #include "testsupport.h"
@@ -199,7 +200,11 @@ TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
                                                    : "|G01=1234|G04=556677|G06=123|G99=000020|");
     zt::g_faults.path = "caja1out.txt";
     zt::g_faults.status = plat::Status::Busy;
+    zc::observe_start(client_);
+    zc::observe_flush(client_);
     EXPECT_TRUE(zc::process_terminal(client_, 0));
+    zc::observe_flush(client_);  // an answer now waiting is shown at once, not a second later
+    EXPECT_NE(work("zelclient.state").find("\nanswers_waiting=1"), std::string::npos);
     EXPECT_TRUE(zc::process_terminal(client_, 0));  // still held: tried again soon
     zt::g_faults.status = plat::Status::Denied;
     EXPECT_FALSE(zc::process_terminal(client_, 0));
