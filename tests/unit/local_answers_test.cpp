@@ -195,6 +195,7 @@ TEST_F(LocalAnswers, RecoveredAnswerThatCannotBeRecordedIsNotGiven) {
 TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
   // The second time a local answer waits, and the terminal asks again meanwhile:
   // the waiting one is discarded, never left to be published.
+  const long descriptors = zt::open_descriptors();
   for (const bool askAgain : {false, true}) {
     zt::write_file(root_ / "caja1in.txt", askAgain ? "|G01=1234|G04=556677|G99=000099|"
                                                    : "|G01=1234|G04=556677|G06=123|G99=000020|");
@@ -220,6 +221,7 @@ TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
     EXPECT_EQ(client_.observed.notDelivered, askAgain ? 1u : 0u);  // counted for the operator
     fs::remove(root_ / "caja1out.txt");
   }
+  EXPECT_EQ(zt::open_descriptors(), descriptors);  // every answer file closed
 }
 
 }  // namespace
