@@ -85,6 +85,12 @@ TEST(TextFile, FailedReadAndRewriteInPlace) {
   zt::g_faults = zt::Faults{};
   EXPECT_EQ(zt::read_file(path), "8\r\n");
   EXPECT_FALSE(zt::exists(path + ".tmp"));
+  for (const auto replace : {FILE_ReplaceText, FILE_ReplaceTextQuick}) {  // at most 1024
+    EXPECT_EQ(replace(plat::system_files(), path.c_str(), std::string(1025, 'x')),
+              plat::Status::Invalid);
+    EXPECT_EQ(replace(plat::system_files(), path.c_str(), std::string(1024, 'x')),
+              plat::Status::Ok);
+  }
 }
 
 }  // namespace
