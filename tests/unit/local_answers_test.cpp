@@ -7,6 +7,7 @@
 #include "client/answers.h"
 #include "client/lifecycle.h"
 #include "client/observe.h"
+#include "client/termfiles.h"
 #include "faultyfiles.h"
 #include "log/log.h"
 #include "testsupport.h"
@@ -222,6 +223,12 @@ TEST_F(LocalAnswers, HeldAnswerNameIsTriedAgain) {
     fs::remove(root_ / "caja1out.txt");
   }
   EXPECT_EQ(zt::open_descriptors(), descriptors);  // every answer file closed
+  // A file left by the decided answer's name is replaced, not written into.
+  const std::string stale = (root_ / "caja1out.zel").string();
+  zt::write_file(stale, "|F01=stale and longer|");
+  EXPECT_EQ(zc::write_answer_file(client_, stale.c_str(), "|F01=1|").stage,
+            AnswerWrite::Stage::Done);
+  EXPECT_EQ(zt::read_file(stale), "|F01=1|");
 }
 
 }  // namespace
