@@ -110,20 +110,17 @@ void check(bool ok, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::map<std::string, int> o = {
-      {"--seconds", 600}, {"--terminals", 10}, {"--kills", 0}, {"--concurrency", 1}};
+  int seconds = 600, terminals = 10, kills = 0, concurrency = 1;
+  const std::map<std::string, int*> options = {{"--seconds", &seconds},
+                                               {"--terminals", &terminals},
+                                               {"--kills", &kills},
+                                               {"--concurrency", &concurrency}};
   for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "--quick") {
-      o["--seconds"] = 25;
-    } else if (o.count(name) != 0 && i + 1 < argc) {
-      o[name] = std::atoi(argv[++i]);
-    } else {
-      o["--seconds"] = 0;  // refused below
-    }
+    const auto o = options.find(argv[i]);
+    const bool valued = o != options.end() && i + 1 < argc;
+    if (valued) *o->second = std::atoi(argv[++i]);
+    if (!valued) seconds = std::string(argv[i]) == "--quick" ? 25 : 0;  // 0: refused below
   }
-  const int seconds = o["--seconds"], terminals = o["--terminals"], kills = o["--kills"];
-  const int concurrency = o["--concurrency"];
   if (seconds < 5 || terminals < 1 || terminals > 10 || kills < 0 || concurrency < 1 ||
       concurrency > 16) {
     std::fprintf(stderr,
