@@ -71,7 +71,7 @@ TEST(CommandLine, ValuesAndDefaults) {
                   {"gw", "gw", 8000},
                   {"gw:1", "gw", 1},
                   {":81", "", 81},
-                  {"h:12x", "h", 12}};
+                  {"h:\r 12x", "h", 12}};
   for (const auto& g : gateways) {
     ASSERT_EQ(init({"-n", "AB", "-r", "/farm", "-g", g.arg, "-L", "1"}), 0) << g.arg;
     EXPECT_EQ(g_client.config.gatewayHost.view(), g.host) << g.arg;
