@@ -15,8 +15,8 @@
 
 #include "client/init.h"
 #include "client/lifecycle.h"
-#include "gateway.h"
 #include "log/log.h"
+#include "testsupport.h"
 
 #define CHECK(c) \
   if (!(c)) std::abort()
@@ -32,16 +32,6 @@ long long g_highest = 0;
 std::size_t g_journalSize = 0;
 ZELClient g_client;
 int g_gatewayPort = 0, g_closedPort = 0;
-
-std::string read(const fs::path& p) {
-  std::string s;
-  if (FILE* f = std::fopen(p.c_str(), "rb")) {
-    char b[4096];
-    for (std::size_t n; (n = std::fread(b, 1, sizeof b, f)) > 0;) s.append(b, n);
-    std::fclose(f);
-  }
-  return s;
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -53,10 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fs::create_directories(scratch / "work");
   fs::current_path(scratch / "work");
   std::atexit([] { fs::remove_all(g_root.parent_path()); });
-  {
-    gw::Gateway closed(gw::approver());
-    g_closedPort = closed.port();
-  }
+  g_closedPort = zt::closed_port();
   setenv("ZELCLIENT_PROBE_HOSTS", ("127.0.0.1:" + std::to_string(g_closedPort)).c_str(), 1);
   setenv("ZELCLIENT_NET_TIMEOUT_MS", "500", 1);
   std::string args[] = {"zelclient", "-n", "AB", "-r", g_root.string(), "-t", "caja1", "-p", "-1"};
@@ -84,19 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   g_client.config.gatewayPort = data[0] % 3 == 2 ? g_closedPort : g_gatewayPort;
   g_client.config.fixedLayout = (data[0] >> 2) & 1;
-  if (FILE* f = std::fopen((g_root / "caja1in.txt").c_str(), "wb")) {
-    std::fwrite(request.data(), 1, request.size(), f);
-    std::fclose(f);
-  }
+  zt::write_file(g_root / "caja1in.txt", request);
   zc::process_terminal(g_client, 0);
 
-  const std::string answer = read(g_root / "caja1out.txt");
+  const std::string answer = zt::read_file(g_root / "caja1out.txt");
   const bool left = fs::exists(g_root / "caja1in.txt");
   CHECK(left == request.empty());  // an empty file just made may be one being written
   CHECK(left || !answer.empty());  // every request taken is answered
   CHECK(!fs::exists(g_root / "caja1in.zel") && answer.size() <= 2 * 1024 + 2);
   // The journal holds the local numbers published: each new one is above the last.
-  const std::string journal = read("zelautoresp.txt");
+  const std::string journal = zt::read_file("zelautoresp.txt");
   const std::size_t at = journal.rfind("G52=");
   if (at != std::string::npos && journal.size() > g_journalSize) {
     const long long number = std::atoll(journal.substr(at + 9, 7).c_str());
