@@ -48,7 +48,9 @@ plat::Status truncate_f(plat::FileHandle f, std::uint64_t n) {
 }
 plat::Status remove_f(const char* path) {
   change();
-  return sys().remove(path);
+  const bool refused = !g_faults.removePath.empty() &&
+                       std::string(path).find(g_faults.removePath) != std::string::npos;
+  return refused ? g_faults.status : sys().remove(path);
 }
 plat::Status rename_f(const char* from, const char* to) {
   change();

@@ -13,9 +13,10 @@ struct Faults {
   // Writing opens and renames onto paths that hold this fail with status ("": none).
   std::string path;
   plat::Status status = plat::Status::NoSpace;
-  int writesLeft = -1;   // the write after this many fails once, a part written; -1: none
-  int changesLeft = -1;  // the process ends (_exit 99) before the change after these
-  int changes = 0;       // changes made: writing opens, writes, renames, removals, truncations
+  std::string removePath;  // removals of paths that hold this fail with status ("": none)
+  int writesLeft = -1;     // the write after this many fails once, a part written; -1: none
+  int changesLeft = -1;    // the process ends (_exit 99) before the change after these
+  int changes = 0;         // changes made: writing opens, writes, renames, removals, truncations
 };
 extern Faults g_faults;
 

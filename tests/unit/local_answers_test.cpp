@@ -174,6 +174,20 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
             std::string::npos);
 }
 
+// A request that can be neither taken nor removed is answered once, and a new one
+// written by its name is answered too.
+TEST_F(LocalAnswers, RequestThatCannotGoIsAnsweredOnce) {
+  zt::g_faults.path = "caja1in.zel";
+  zt::g_faults.removePath = "caja1in.txt";
+  zt::g_faults.status = plat::Status::Denied;
+  for (const auto& [id, answered] : {std::pair{"1", "1"}, {"1", ""}, {"2", "2"}}) {
+    zt::write_file(root_ / "caja1in.txt", "|G01=1234|G04=" + std::string(id) + "|G06=1|G99=1|");
+    zc::process_terminal(client_, 0);
+    EXPECT_EQ(gw::field(zt::read_file(root_ / "caja1out.txt"), "F04"), answered);
+    fs::remove(root_ / "caja1out.txt");
+  }
+}
+
 // A local answer decided before a crash and missing from the journal, which takes
 // no line now: its number is not given, and the request gets the error answer.
 TEST_F(LocalAnswers, RecoveredAnswerThatCannotBeRecordedIsNotGiven) {
