@@ -200,14 +200,11 @@ int main(int argc, char** argv) {
   }
 
   std::printf(
-      "requests %ld: %ld approved, %ld local (highest %ld in %s), %d answered again, %d answers "
-      "read empty or partial\n",
-      answered + fleet.pending, approved, local, highest, year.c_str(), fleet.repeats.load(),
-      fleet.torn.load());
-  std::printf(
-      "number file %ld, journal %ld lines; service: %ld descriptors and %ld kB after "
-      "warm-up, %ld and %ld kB at the end\n",
-      stored, lines, before.first, before.second, after.first, after.second);
+      "requests %ld: %ld approved, %ld local (highest %ld in %s, number file %ld, journal "
+      "%ld lines); service: %ld descriptors and %ld kB after warm-up, %ld and %ld at the "
+      "end\n",
+      answered + fleet.pending, approved, local, highest, year.c_str(), stored, lines, before.first,
+      before.second, after.first, after.second);
   check(ran, "the service ran to the end and stopped with status 0");
   check(answered > 0 && fleet.pending == 0, "every request answered");
   check(fleet.torn == 0, "no answer read empty or partial");

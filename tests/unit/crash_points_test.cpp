@@ -85,10 +85,7 @@ struct Case {
 };
 
 int relayed(const zt::Zelgateway& gateway) {
-  const std::string out = gateway.child->output();
-  int n = 0;
-  for (std::size_t at = 0; (at = out.find("type=1 ", at)) != std::string::npos; ++at) ++n;
-  return n;
+  return zt::count_with(zt::log_messages(gateway.child->output()), "type=1 ");
 }
 
 std::string case_name(const ::testing::TestParamInfo<std::tuple<Outcome, bool>>& info) {
