@@ -14,7 +14,6 @@ dir=$(mktemp -d /tmp/zelmetrics.XXXXXX)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait; rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 mkdir -p "$dir"/{root,work,textfile}
 "$bin/zelgateway" -p 0 >"$dir/gw.out" &
@@ -27,7 +26,7 @@ pids+=($!)
 answer=$("$bin/zelterm" -r "$dir/root" -t caja1 -w 10000 G01=1234 G04=556677 G99=000020)
 grep -q '^F52=GW' <<<"$answer" || fail "no answer from the gateway: $answer"
 
-port=$(free_port)
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 "$exporter" --collector.disable-defaults --collector.textfile \
   --collector.textfile.directory="$dir/textfile" --web.listen-address="127.0.0.1:$port" \
   >"$dir/exporter.out" 2>&1 &
