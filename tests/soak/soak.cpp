@@ -91,9 +91,7 @@ std::pair<long, long> footprint(int pid) {
   std::pair<long, long> least{LONG_MAX, LONG_MAX};
   const std::string proc = "/proc/" + std::to_string(pid);
   for (int i = 0; i < 10; ++i, std::this_thread::sleep_for(20ms)) {
-    std::error_code ec;
-    least.first = std::min<long>(least.first,
-                                 std::distance(zt::fs::directory_iterator(proc + "/fd", ec), {}));
+    least.first = std::min(least.first, zt::open_descriptors(pid));
     const std::string status = zt::read_file(proc + "/status");
     if (status.find("VmRSS:") != std::string::npos)
       least.second = std::min(least.second, std::atol(&status[status.find("VmRSS:") + 6]));

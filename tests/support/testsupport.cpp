@@ -54,10 +54,11 @@ bool exists(const fs::path& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
-long open_descriptors() {
+long open_descriptors(int pid) {
   if (kWindows) return -1;
+  const std::string fds = "/proc/" + (pid == 0 ? "self" : std::to_string(pid)) + "/fd";
   std::error_code ec;
-  return static_cast<long>(std::distance(fs::directory_iterator("/proc/self/fd", ec), {}));
+  return static_cast<long>(std::distance(fs::directory_iterator(fds, ec), {}));
 }
 
 std::vector<std::string> log_messages(const std::string& log) {

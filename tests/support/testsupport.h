@@ -49,8 +49,8 @@ std::string read_file(const fs::path& path);  // "" when missing
 bool try_read(const fs::path& path, std::string& out);
 void write_file(const fs::path& path, const std::string& bytes);
 bool exists(const fs::path& path);
-// The descriptors this process holds open (Linux); -1 where not counted.
-long open_descriptors();
+// The descriptors this process (or process pid) holds open (Linux); -1 where not counted.
+long open_descriptors(int pid = 0);
 
 // A log's lines without their timestamp ("ERROR\tSOCKET_Open connect()"), line ends removed.
 std::vector<std::string> log_messages(const std::string& log);
@@ -162,7 +162,6 @@ class Service {
   bool answered(const std::string& terminal) const;
   // Waits for the answer, takes it (the file goes) and returns it.
   std::string answer(const std::string& terminal, std::chrono::milliseconds timeout = 10s);
-  // drop, then answer.
   std::string ask(const std::string& terminal, const std::string& text) {
     drop(terminal, text);
     return answer(terminal);
