@@ -22,8 +22,8 @@ void change() {
   if (g_faults.changesLeft > 0) --g_faults.changesLeft;
   ++g_faults.changes;
 }
-bool hit(const char* path) {
-  return !g_faults.path.empty() && std::string(path).find(g_faults.path) != std::string::npos;
+bool hit(const char* path, const std::string& part = g_faults.path) {
+  return !part.empty() && std::string(path).find(part) != std::string::npos;
 }
 plat::Status open_f(const char* path, plat::OpenMode m, plat::FileHandle* f) {
   if (m == plat::OpenMode::Read || m == plat::OpenMode::ReadRegular ||
@@ -48,9 +48,7 @@ plat::Status truncate_f(plat::FileHandle f, std::uint64_t n) {
 }
 plat::Status remove_f(const char* path) {
   change();
-  const bool refused = !g_faults.removePath.empty() &&
-                       std::string(path).find(g_faults.removePath) != std::string::npos;
-  return refused ? g_faults.status : sys().remove(path);
+  return hit(path, g_faults.removePath) ? g_faults.status : sys().remove(path);
 }
 plat::Status rename_f(const char* from, const char* to) {
   change();
