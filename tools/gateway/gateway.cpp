@@ -133,7 +133,9 @@ bool start_sockets() {
 // Shared with the threads, which may outlive a wait that gave up on them. Each
 // connection is served on a thread of its own: the thread that accepts it, having
 // handed the accept to another thread first, so that no exchange waits for a
-// thread to start or to wake. A thread that is done waits to accept again.
+// thread to start or to wake. A thread that is done waits to accept again. The
+// threads are joined by the destructor: none may still be ending when the
+// process exits, where its own teardown (thread-local data among it) can crash.
 struct Gateway::State {
   Script script;
   int listener = -1;
@@ -144,6 +146,7 @@ struct Gateway::State {
   std::size_t idle = 0;    // threads waiting to accept
   int active = 0;          // connections accepted and not yet closed
   std::vector<Received> received;
+  std::vector<std::thread> threads;  // joined by the destructor, not before
 
   // Waits ms; false when the gateway was stopped first. No wait at all for 0: a
   // timed wait that is already over still costs a timer's slack.
@@ -182,6 +185,14 @@ struct Gateway::State {
     update([this] { --active; });
   }
 
+  static void start_thread(const std::shared_ptr<State>& s) {
+    const std::lock_guard<std::mutex> lock(s->mutex);
+    try {
+      s->threads.emplace_back(run, s);
+    } catch (...) {  // no thread: the caller accepts again once it is done
+    }
+  }
+
   static void run(const std::shared_ptr<State>& s) {
     for (;;) {
       {
@@ -214,10 +225,7 @@ struct Gateway::State {
         s->pause(10);
         continue;
       }
-      try {
-        if (spawn) std::thread(run, s).detach();
-      } catch (...) {  // no thread: this one accepts again once it is done
-      }
+      if (spawn) start_thread(s);
       s->serve(id);
     }
   }
@@ -231,13 +239,18 @@ Gateway::Gateway(Script script, int port) : state_(std::make_shared<State>()) {
   if (listener_ < 0) return;
   port_ = SOCKET_GetLocalPort(listener_);
   state_->listener = listener_;
-  std::thread(State::run, state_).detach();
+  State::start_thread(state_);
 }
 
 Gateway::~Gateway() {
   stop(std::chrono::milliseconds(0));
-  std::unique_lock<std::mutex> lock(state_->mutex);
-  state_->changed.wait(lock, [this] { return state_->active == 0; });
+  std::vector<std::thread> threads;
+  {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->changed.wait(lock, [this] { return state_->active == 0; });
+    threads.swap(state_->threads);  // stopping is set: no thread starts another
+  }
+  for (auto& t : threads) t.join();
 }
 
 std::vector<Received> Gateway::received() const {
