@@ -185,11 +185,14 @@ struct Gateway::State {
     update([this] { --active; });
   }
 
-  static void start_thread(const std::shared_ptr<State>& s) {
+  // False when no thread could be made.
+  static bool start_thread(const std::shared_ptr<State>& s) {
     const std::lock_guard<std::mutex> lock(s->mutex);
     try {
       s->threads.emplace_back(run, s);
-    } catch (...) {  // no thread: the caller accepts again once it is done
+      return true;
+    } catch (...) {
+      return false;
     }
   }
 
@@ -225,7 +228,7 @@ struct Gateway::State {
         s->pause(10);
         continue;
       }
-      if (spawn) start_thread(s);
+      if (spawn) start_thread(s);  // else this one accepts again once it is done
       s->serve(id);
     }
   }
@@ -239,7 +242,11 @@ Gateway::Gateway(Script script, int port) : state_(std::make_shared<State>()) {
   if (listener_ < 0) return;
   port_ = SOCKET_GetLocalPort(listener_);
   state_->listener = listener_;
-  State::start_thread(state_);
+  if (!State::start_thread(state_)) {  // nothing would accept: not listening
+    SOCKET_Close(listener_, 2);
+    listener_ = -1;
+    port_ = 0;
+  }
 }
 
 Gateway::~Gateway() {
