@@ -70,7 +70,8 @@ const char* terminal_name(const ZELClient& client, int index) {
 
 }  // namespace
 
-Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag) {
+Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag,
+                                         Cause cause) {
   const std::time_t now = client.clock();
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenAutoResponse Entry");
   const char* terminal = terminal_name(client, index);
@@ -99,8 +100,8 @@ Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int1
   // recorded nowhere.
   DecisionWrite written = DecisionWrite::NotRecorded;
   if (zc::store_number(client, taken)) {
-    written = zc::decide_answer(client, index, Decision::Kind::Local, answer.c_str(),
-                                authorisation.c_str(), &taken);
+    const zc::LocalNumber local{authorisation.c_str(), taken, cause};
+    written = zc::decide_answer(client, index, Decision::Kind::Local, answer.c_str(), &local);
   }
   if (written == DecisionWrite::Waits) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse WriteFileOutput");
@@ -125,8 +126,8 @@ Decision::Kind ZELClient_GenErrorResponse(ZELClient& client, int index, const ch
     cut_to_widths(fields);
     built = build_answer(answer, fields, terminal, code, reason, nullptr);
   }
-  if (!built || zc::decide_answer(client, index, Decision::Kind::Error, answer.c_str(), nullptr,
-                                  nullptr) != DecisionWrite::Written) {
+  if (!built || zc::decide_answer(client, index, Decision::Kind::Error, answer.c_str()) !=
+                    DecisionWrite::Written) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenErrorResponse WriteFileOutput");
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_GenErrorResponse Exit");

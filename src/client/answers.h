@@ -20,6 +20,8 @@ constexpr const char* kNotRecorded = "Pre-autorizacion no registrada";
 // Each decides the terminal's answer (its decision, in the terminal's state) and
 // returns what was decided: a local pre-authorisation, or an error answer (also
 // when a pre-authorisation could not be given); None for a terminal out of the table.
-Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag);
+// cause: why the pre-authorisation is given, for the causes record.
+Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int16_t flag,
+                                         Cause cause);
 Decision::Kind ZELClient_GenErrorResponse(ZELClient& client, int index, const char* code,
                                           const char* reason);

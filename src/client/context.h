@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "client/cause.h"
 #include "client/job.h"
 #include "common/limits.h"
 #include "common/text.h"
@@ -43,18 +44,6 @@ struct SequenceNumber {
   long beforeSize = -1;  // -1: there was no number file
   bool beforeWhole = false;
   std::int64_t last = 0;
-};
-
-// Why a local pre-authorisation was given (or refused past a limit), recorded for
-// the reconciliation of the journal with the gateway.
-enum class Cause : std::uint8_t {
-  Malformed,     // the request's transaction type: no gateway was asked
-  NoPacket,      // the request could not be framed
-  NoConnection,  // no connection, or the request could not be sent
-  NoReply,       // sent, and no reply in time: the gateway may have authorised it
-  NoF52,         // the gateway replied without an authorisation number
-  KnownDown,     // not asked: the gateway had failed a moment before
-  Recovered,     // finished after a restart, its cause unknown
 };
 
 // The answer decided for a terminal's request, kept until its decided file holds
@@ -174,7 +163,6 @@ struct ZELClient {
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
   Observed observed;
   StandIn standin;
-  Cause nextCause = Cause::Malformed;  // the cause of the next local pre-authorisation
 
   // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads
   // that run their network halves, and the probe their failures share; nullptr:

@@ -39,16 +39,16 @@ const char* zc::decided_suffix(Decision::Kind kind) {
 }
 
 DecisionWrite zc::decide_answer(ZELClient& client, int index, Decision::Kind kind, const char* text,
-                                const char* number, const SequenceNumber* taken) {
+                                const LocalNumber* local) {
   Decision& d = client.terminals[index].decision;
   d.kind = kind;
   d.written = false;
   d.text.clear();
   d.text.assign(text);  // fits: the callers decide only answers that fit an answer file
   d.journal.assign(client.request.view());
-  d.number.assign(number != nullptr ? number : "");
-  d.taken = taken != nullptr ? *taken : SequenceNumber{};
-  d.cause = client.nextCause;
+  d.number.assign(local != nullptr ? local->number : "");
+  d.taken = local != nullptr ? local->taken : SequenceNumber{};
+  d.cause = local != nullptr ? local->cause : Cause::Recovered;
   return write_now(client, index, true);
 }
 

@@ -20,11 +20,19 @@ namespace zc {
 // The decided file's suffix for an answer of kind.
 const char* decided_suffix(Decision::Kind kind);
 
+// What a local pre-authorisation carries besides its text: its authorisation
+// number, its place in the sequence, and why it is given.
+struct LocalNumber {
+  const char* number;
+  const SequenceNumber& taken;
+  Cause cause;
+};
+
 // Makes text the terminal's decided answer and writes it, with the log lines of
-// a failed write. number: a local answer's authorisation number, taken: its place
-// in the sequence (both null otherwise). The request buffer holds the request.
+// a failed write; local: a pre-authorisation's number (null for other answers).
+// The request buffer holds the request.
 DecisionWrite decide_answer(ZELClient& client, int index, Decision::Kind kind, const char* text,
-                            const char* number, const SequenceNumber* taken);
+                            const LocalNumber* local = nullptr);
 
 // Writes the terminal's waiting decision again, logging nothing.
 DecisionWrite write_decision(ZELClient& client, int index);

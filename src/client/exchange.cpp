@@ -60,9 +60,7 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   job.packetLength = ZEL_MakePacket(packetType, client.sender.c_str(), client.request.c_str(),
                                     job.packet, sizeof job.packet);
   if (job.packetLength == -1) {
-    client.nextCause = Cause::NoPacket;
-    ZELClient_GenAutoResponse(client, index, 1);
-    client.nextCause = Cause::Malformed;
+    ZELClient_GenAutoResponse(client, index, 1, Cause::NoPacket);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process ZEL_MakePacket");
     return false;
   }
@@ -183,7 +181,7 @@ void decide(ZELClient& client, ExchangeJob& job) {
               kRequestCapacity);
     ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
   } else if (authorised) {
-    if (zc::decide_answer(client, index, Decision::Kind::Gateway, reply, nullptr, nullptr) !=
+    if (zc::decide_answer(client, index, Decision::Kind::Gateway, reply) !=
         DecisionWrite::Written) {
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process WriteFileOutput");
     }

@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "client/outcomes.h"
-#include "client/standin.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "tran/fields.h"
@@ -143,4 +142,24 @@ void zc::journal_cause(ZELClient& client, const char* authorisation, Cause cause
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo escribir en %s: %s", kCauses,
               zc::status_text(s));
   }
+}
+
+const char* zc::cause_name(Cause cause) {
+  switch (cause) {
+    case Cause::Malformed:
+      return "tipo_invalido";
+    case Cause::NoPacket:
+      return "sin_paquete";
+    case Cause::NoConnection:
+      return "sin_conexion";
+    case Cause::NoReply:
+      return "sin_respuesta";
+    case Cause::NoF52:
+      return "sin_f52";
+    case Cause::KnownDown:
+      return "gateway_caido";
+    case Cause::Recovered:
+      break;
+  }
+  return "recuperada";
 }

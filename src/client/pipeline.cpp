@@ -93,7 +93,7 @@ bool zc::decide_request(ZELClient& client, int index, bool whole, std::int64_t s
     case Edit::Ok:
       return zc::exchange(client, index, packetType, startMs);
     case Edit::BadType:
-      ZELClient_GenAutoResponse(client, index, 1);
+      ZELClient_GenAutoResponse(client, index, 1, Cause::Malformed);
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Tipo de transaccion invalido");
       return false;
     case Edit::BadFormat:

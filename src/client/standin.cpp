@@ -154,33 +154,11 @@ Decision::Kind zc::stand_in(ZELClient& client, int index, std::int16_t flag, Cau
       return ZELClient_GenErrorResponse(client, index, "ND", l.reason);
     }
   }
-  client.nextCause = cause;
-  const Decision::Kind given = ZELClient_GenAutoResponse(client, index, flag);
-  client.nextCause = Cause::Malformed;
+  const Decision::Kind given = ZELClient_GenAutoResponse(client, index, flag, cause);
   if (given == Decision::Kind::Local) {
     ++s.outageCount;
     ++s.dayCount;
     save(client);
   }
   return given;
-}
-
-const char* zc::cause_name(Cause cause) {
-  switch (cause) {
-    case Cause::Malformed:
-      return "tipo_invalido";
-    case Cause::NoPacket:
-      return "sin_paquete";
-    case Cause::NoConnection:
-      return "sin_conexion";
-    case Cause::NoReply:
-      return "sin_respuesta";
-    case Cause::NoF52:
-      return "sin_f52";
-    case Cause::KnownDown:
-      return "gateway_caido";
-    case Cause::Recovered:
-      break;
-  }
-  return "recuperada";
 }

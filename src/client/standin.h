@@ -25,7 +25,5 @@ void standin_exchange(ZELClient& client, bool replied, std::int16_t reachable);
 // Answers terminal index locally because the gateway could not (cause): a
 // pre-authorisation with flag, or past a limit an error answer. What was decided.
 Decision::Kind stand_in(ZELClient& client, int index, std::int16_t flag, Cause cause);
-// The text of a cause, as the causes record and the reconciliation show it.
-const char* cause_name(Cause cause);
 
 }  // namespace zc

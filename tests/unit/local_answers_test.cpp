@@ -48,7 +48,7 @@ class LocalAnswers : public ::testing::Test {
   // The decided answer, as the request's lifecycle finds it.
   std::string answer(std::int16_t flag = 1) {
     fs::remove(root_ / "caja1aut.zel");
-    ZELClient_GenAutoResponse(client_, 0, flag);
+    ZELClient_GenAutoResponse(client_, 0, flag, Cause::NoReply);
     return zt::read_file(root_ / "caja1aut.zel");
   }
   std::string work(const char* name) { return zt::read_file(work_ / name); }

@@ -1,0 +1,23 @@
+// Why a local pre-authorisation was given (or refused past a limit), recorded
+// beside the journal for its reconciliation with the gateway. The journal, the
+// stand-in and the answers all name causes; none of them owns them.
+#pragma once
+
+#include <cstdint>
+
+enum class Cause : std::uint8_t {
+  Malformed,     // the request's transaction type: no gateway was asked
+  NoPacket,      // the request could not be framed
+  NoConnection,  // no connection, or the request could not be sent
+  NoReply,       // sent, and no reply in time: the gateway may have authorised it
+  NoF52,         // the gateway replied without an authorisation number
+  KnownDown,     // not asked: the gateway had failed a moment before
+  Recovered,     // finished after a restart, its cause unknown
+};
+
+namespace zc {
+
+// The text of a cause, as the causes record and the reconciliation show it.
+const char* cause_name(Cause cause);
+
+}  // namespace zc
