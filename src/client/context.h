@@ -161,6 +161,7 @@ struct ZELClient {
   int probeCount = 0;
   std::time_t lifeTimer = 0;
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
+  plat::FileHandle workLock = plat::kNoFile;  // held while the service works in its folder
   Observed observed;
   StandIn standin;
 

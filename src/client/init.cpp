@@ -10,9 +10,11 @@
 #include "client/probe.h"
 #include "client/sequence.h"
 #include "client/standin.h"
+#include "client/workdir.h"
 #include "common/number.h"
 #include "fileutil/path.h"
 #include "log/log.h"
+#include "platform/service.h"
 
 namespace {
 
@@ -122,7 +124,9 @@ bool zc::lock_root(ZELClient& client) {
     return true;
   }
   client.rootLock = plat::kNoFile;
-  std::fprintf(stderr, "zelclient: otro zelclient ya atiende la carpeta %s\n", root);
+  zel::Text<200> text;
+  text.format("zelclient: otro zelclient ya atiende la carpeta %s", root);
+  plat::start_refused(text.c_str());
   LOG_Print(0, "ZELClient_Init otro zelclient ya atiende la carpeta [%s]", root);
   return false;
 }
@@ -161,7 +165,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     }
   }
   if (rejected || config.name.empty() || config.rootPath.empty()) return -1;
-  if (!zc::lock_root(client)) return -1;
+  if (!zc::lock_workdir(client) || !zc::lock_root(client)) return -1;
 
   client.sender = config.name;
   log_configuration(config);

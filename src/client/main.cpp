@@ -5,6 +5,7 @@
 #include "client/loop.h"
 #include "client/observe.h"
 #include "client/probe.h"
+#include "client/workdir.h"
 #include "client/workers.h"
 #include "fileutil/dirwait.h"
 #include "log/log.h"
@@ -30,6 +31,7 @@ int run(int argc, char** argv) {
   zc::stop_exchanges(client);
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Exit Entry");
   FILE_DirWaitEnd();
+  zc::close_workdir(client);
   SOCKET_End();
   LOG_Close();
   return result;

@@ -38,6 +38,9 @@ bool local_time(std::time_t t, std::tm* out);
 // This process's identifier.
 long process_id();
 
+// The process's current directory into out (cap bytes); false when it does not fit.
+bool current_dir(char* out, std::size_t cap);
+
 // Monotonic wall clock in milliseconds (elapsed time, never CPU time).
 std::int64_t monotonic_ms();
 
@@ -90,7 +93,7 @@ enum class OpenMode : std::uint8_t {
   Rewrite,    // plain read/write of an existing file, not emptied (no link is followed)
   // Read/write, created when missing, with an exclusive hold that the system drops
   // when the holder ends (a crash never leaves it behind): Busy while another
-  // process holds it.
+  // process holds it. Others may still read it.
   Lock,
 };
 

@@ -15,6 +15,12 @@ using ServiceRun = int (*)(int argc, char** argv);
 // process, directly otherwise. Returns run's result.
 int run_as_service_or_console(int argc, char** argv, ServiceRun run);
 
+// A start refused for a reason other than the command line (another service
+// holds the root or the working folder): the reason, in one line on standard
+// error (under systemd's journal with an error's priority), and on Windows in the
+// Event Log entry of the refused start.
+void start_refused(const char* text);
+
 // Called by the run once its configuration is accepted, before its loop starts: the
 // service reports itself running and a stop request writes the stop file in root.
 // Nothing happens outside service mode.

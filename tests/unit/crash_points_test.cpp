@@ -20,6 +20,7 @@
 #include "client/init.h"
 #include "client/lifecycle.h"
 #include "client/probe.h"
+#include "client/workdir.h"
 #include "client/workers.h"
 #include "faultyfiles.h"
 #include "testsupport.h"
@@ -68,7 +69,7 @@ struct Case {
       zc::collect_exchanges(client);
     }
     zc::stop_exchanges(client);
-    sys().close(client.rootLock);
+    zc::close_workdir(client);
   }
   // Runs a visit in a child that ends before change n (0: never). Its exit status.
   int crash_at(int n) const {

@@ -12,12 +12,15 @@
 
 #include "log/log.h"
 #include "platform/optionfile.h"
+#include "testsupport.h"
 
 namespace {
 
 ZELClient g_client;
 
 int init(std::vector<std::string> args) {
+  static const zt::TempDir work;  // a run holds its working folder: each process has its own
+  std::filesystem::current_path(work.path());
   args.insert(args.begin(), "zelclient");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

@@ -55,7 +55,7 @@ constexpr std::uint32_t kFileName = 0x01, kDirName = 0x02, kAttributes = 0x04, k
 constexpr std::uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kTreeEvents = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kInfinite = 0xFFFFFFFF;  // as Windows' INFINITE
-constexpr int kRoot = 0;  // the root directory's slot
+constexpr int kRoot = 0;                         // the root directory's slot
 
 struct Watch {
   int wd = -1;      // -1: free slot

@@ -21,6 +21,10 @@ long process_id() {
   return static_cast<long>(getpid());
 }
 
+bool current_dir(char* out, std::size_t cap) {
+  return getcwd(out, cap) != nullptr;
+}
+
 bool local_time(std::time_t t, std::tm* out) {
   return localtime_r(&t, out) != nullptr;
 }

@@ -98,8 +98,9 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
     case OpenMode::Rewrite:
       fd = _sopen(path, _O_RDWR | _O_BINARY, _SH_DENYNO);
       break;
-    case OpenMode::Lock:  // the sharing mode is the hold; it ends with the process
-      fd = _sopen(path, _O_RDWR | _O_CREAT | _O_BINARY, _SH_DENYRW, _S_IREAD | _S_IWRITE);
+    case OpenMode::Lock:  // the sharing mode is the hold (readers may look); it ends with
+                          // the process
+      fd = _sopen(path, _O_RDWR | _O_CREAT | _O_BINARY, _SH_DENYWR, _S_IREAD | _S_IWRITE);
       break;
   }
   *out = fd < 0 ? kNoFile : fd;

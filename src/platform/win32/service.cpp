@@ -70,6 +70,7 @@ bool g_reached_running = false;
 HANDLE g_stop_requested = nullptr;  // manual reset: a stop or shutdown control came
 HANDLE g_loop_done = nullptr;       // manual reset: the run's loop has returned
 char g_stop_path[MAX_PATH + 32] = "";
+char g_refusal[512] = "";  // why the run refused to start, when not for its options
 std::atomic<bool> g_stop_written{false};
 
 char g_conf_text[kOptionFileMax + 2];
@@ -399,7 +400,11 @@ void WINAPI service_main(DWORD argc, char** argv) {
   if (g_stop_written) DeleteFileA(g_stop_path);
 
   char options[1024];
-  if (!g_reached_running) {
+  if (!g_reached_running && g_refusal[0] != '\0') {
+    write_event(EVENTLOG_ERROR_TYPE, kEventStartFailed, "The service %s did not start: %s", g_name,
+                g_refusal);
+    report_stopped_with(g_result);
+  } else if (!g_reached_running) {
     write_event(EVENTLOG_ERROR_TYPE, kEventStartFailed,
                 "The service %s did not start: its command line was refused (exit code 255). "
                 "Options: %s. The options -n and -r are required; an unknown or reserved option "
@@ -450,6 +455,12 @@ int run_as_service_or_console(int argc, char** argv, ServiceRun run) {
   // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: not started by the Service Control Manager.
   g_service = false;
   return run(argc, argv);
+}
+
+void start_refused(const char* text) {
+  std::fprintf(stderr, "%s\n", text);
+  std::fflush(stderr);
+  std::snprintf(g_refusal, sizeof g_refusal, "%s", text);
 }
 
 void service_running(const char* root) {

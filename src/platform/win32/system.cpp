@@ -30,6 +30,11 @@ long process_id() {
   return static_cast<long>(GetCurrentProcessId());
 }
 
+bool current_dir(char* out, std::size_t cap) {
+  const DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(cap), out);
+  return n > 0 && n < cap;
+}
+
 bool local_time(std::time_t t, std::tm* out) {
   return localtime_s(out, &t) == 0;
 }
