@@ -99,7 +99,7 @@ Decision::Kind ZELClient_GenAutoResponse(ZELClient& client, int index, std::int1
   // journalled, is not given: it could be given again after a restart, or be
   // recorded nowhere.
   DecisionWrite written = DecisionWrite::NotRecorded;
-  if (zc::store_number(client, taken)) {
+  if (taken.unreadable == nullptr && zc::store_number(client, taken)) {
     const zc::LocalNumber local{authorisation.c_str(), taken, cause};
     written = zc::decide_answer(client, index, Decision::Kind::Local, answer.c_str(), &local);
   }

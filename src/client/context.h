@@ -38,6 +38,9 @@ struct ZELClientConfig {
 struct SequenceNumber {
   int year = 0;
   std::int64_t number = 0;
+  // A record of the sequence that is there and cannot be read: no number is
+  // given while it bounds nothing (nullptr: every record was read).
+  const char* unreadable = nullptr;
   bool stored = false;  // the number file holds it
   // The number file as it was before, to put back if the answer is not given.
   char before[64] = {};

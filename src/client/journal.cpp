@@ -105,14 +105,17 @@ class HighestNumber {
 zc::JournalYear zc::journal_year(const ZELClient& client, int year) {
   const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
-  if (fs.open(kJournal, plat::OpenMode::Read, &f) != plat::Status::Ok) return {};
+  const plat::Status opened = fs.open(kJournal, plat::OpenMode::Read, &f);
+  if (opened != plat::Status::Ok) {
+    return {0, 0, opened == plat::Status::NotFound ? plat::Status::Ok : opened};
+  }
   HighestNumber scan(year);
   char buf[16 * 1024];
   std::size_t n = 0;
   while (fs.read(f, buf, sizeof buf, &n) == plat::Status::Ok && n > 0) scan.feed(buf, n);
   scan.feed("\n", 1);  // a last line without its line end counts too
   fs.close(f);
-  return {scan.highest(), scan.lines()};
+  return {scan.highest(), scan.lines(), plat::Status::Ok};
 }
 
 plat::Status zc::journal_append(ZELClient& client, std::string_view request,
@@ -121,7 +124,7 @@ plat::Status zc::journal_append(ZELClient& client, std::string_view request,
   ZEL_TranPutfield(line, "G52", authorisation);
   ZEL_TranEnd(line);
   line.append('\n');
-  const plat::Status s = FILE_AppendText(*client.files, kJournal, line.view());
+  const plat::Status s = FILE_AppendText(*client.files, kJournal, line.view(), true);
   if (s != plat::Status::Ok) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo escribir en zelautoresp.txt: %s",
               zc::status_text(s));

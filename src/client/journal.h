@@ -17,19 +17,22 @@ bool journal_has(const ZELClient& client, const char* authorisation);
 
 // The highest number the journal holds for year (the last G52 of each line), or
 // 0: a floor for the sequence that no restored or deleted number file lowers;
-// and how many of its lines are of that year.
+// and how many of its lines are of that year. read: anything but Ok is a journal
+// that is there and cannot be read, which bounds nothing.
 struct JournalYear {
   std::int64_t highest = 0;
   std::uint64_t lines = 0;
+  plat::Status read = plat::Status::Ok;
 };
 JournalYear journal_year(const ZELClient& client, int year);
 
-// Appends the request's first line with G52 set to the authorisation number;
-// a line that cannot be written whole is logged and leaves nothing behind.
 // Records why the local answer with the number was given, in "zelcausas.txt"
 // beside the journal (number|cause|time): the journal's own format stays.
 void journal_cause(ZELClient& client, const char* authorisation, Cause cause);
 
+// Appends the request's first line with G52 set to the authorisation number,
+// flushed to the disk before the answer that carries the number goes out; a line
+// that cannot be written whole is logged and leaves nothing behind.
 plat::Status journal_append(ZELClient& client, std::string_view request, const char* authorisation);
 
 }  // namespace zc

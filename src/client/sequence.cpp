@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "client/issued.h"
 #include "client/journal.h"
 #include "client/outcomes.h"
 #include "common/number.h"
@@ -12,24 +13,47 @@ namespace {
 
 constexpr const char* kYearFile = "anio.txt";
 constexpr const char* kNumberFile = "nroaut.txt";
+constexpr const char* kJournalFile = "zelautoresp.txt";
+constexpr const char* kIssuedFile = "zelnumeros.txt";
 
-// The year's entry of the floors; a year not known yet is read from the journal,
-// in the place of the oldest year known.
-IssuedNumber& floor_of(ZELClient& client, int year) {
+// A record that is there and cannot be read: named once per number refused.
+const char* unreadable(const char* file, plat::Status s) {
+  LOG_Print(LOG_CLI_ERROR,
+            "ZELClient_GenAutoResponse no se puede leer %s: %s; no se dan pre-autorizaciones "
+            "locales",
+            file, zc::status_text(s));
+  return file;
+}
+
+// The year's floor: the highest number the journal, the record of numbers issued
+// and this run hold for it. A year not known yet is read in the place of the
+// oldest year known; nullptr (with the file named) when a record cannot be read,
+// and nothing is kept then, so that it is read again next time.
+IssuedNumber* floor_of(ZELClient& client, int year, const char** refused) {
   IssuedNumber* slot = &client.issued[0];
   for (IssuedNumber& i : client.issued) {
-    if (i.year == year) return i;
+    if (i.year == year) return &i;
     if (i.year < slot->year) slot = &i;
   }
-  slot->year = year;
   const zc::JournalYear journal = zc::journal_year(client, year);
-  slot->number = journal.highest;
+  if (journal.read != plat::Status::Ok) {
+    *refused = unreadable(kJournalFile, journal.read);
+    return nullptr;
+  }
+  std::int64_t issued = 0;
+  const plat::Status s = zc::issued_highest(*client.files, year, &issued);
+  if (s != plat::Status::Ok) {
+    *refused = unreadable(kIssuedFile, s);
+    return nullptr;
+  }
+  slot->year = year;
+  slot->number = journal.highest > issued ? journal.highest : issued;
   // The journal's lines of the year, told to the operator, are counted on the way.
   if (year > client.observed.journalYear) {
     client.observed.journalYear = year;
     client.observed.journalLines = journal.lines;
   }
-  return *slot;
+  return slot;
 }
 
 // The year of now in local time, as a number and in four digits ("%Y").
@@ -54,12 +78,17 @@ std::int64_t atoi_rules(const char* s) {
 }
 
 // The year of the sequence: stored in the year file, renewed at a change of
-// year, when the number file is deleted too.
+// year, when the number file is deleted too. The numbers of the year go on above
+// the highest issued in it whatever the year file said.
 void renew_year(const plat::FileOps& fs, const char* currentYear, zel::Text<14>& storedYear) {
   if (storedYear.view() == currentYear) return;
   zel::Text<16> line;
   line.format("%s\n", currentYear);
   const plat::Status stored = FILE_ReplaceText(fs, kYearFile, line.view());
+  LOG_Print(LOG_CLI_WARNING,
+            "ZELClient_GenAutoResponse anio.txt dice [%s], el anio es %s: nroaut.txt empieza de "
+            "nuevo, por encima del mayor numero emitido en %s",
+            storedYear.c_str(), currentYear, currentYear);
   storedYear.assign(currentYear);
   if (stored != plat::Status::Ok) {
     // The old year stays in the file: the number file must stay too, or the
@@ -72,11 +101,21 @@ void renew_year(const plat::FileOps& fs, const char* currentYear, zel::Text<14>&
   zc::log_delete_failure("ZELClient_GenAutoResponse", kNumberFile, fs.remove(kNumberFile));
 }
 
+// A file of the sequence that is missing reads as empty; one that is there and
+// cannot be read refuses the number.
+bool read_line(const plat::FileOps& fs, const char* file, zel::TextRef line, const char** refused) {
+  const plat::Status s = FILE_ReadFirstLine(fs, file, line);
+  if (s == plat::Status::Ok || s == plat::Status::NotFound) return true;
+  *refused = unreadable(file, s);
+  return false;
+}
+
 }  // namespace
 
 void zc::sequence_start(ZELClient& client, std::time_t now) {
   char year[16] = {};
-  floor_of(client, local_year(now, year));
+  const char* refused = nullptr;
+  floor_of(client, local_year(now, year), &refused);
   // A working folder that takes no new file (its owner's, immutable) is worked
   // with, but an operator should know: a missing number file cannot be made there.
   constexpr const char* kProbe = "zelclient.tmp";
@@ -95,22 +134,22 @@ SequenceNumber zc::next_number(ZELClient& client, std::time_t now) {
   const plat::FileOps& fs = *client.files;
   SequenceNumber taken;
   zel::Text<14> storedYear;
-  FILE_ReadFirstLine(fs, kYearFile, storedYear);
+  if (!read_line(fs, kYearFile, storedYear, &taken.unreadable)) return taken;
   char currentYear[16] = {};
   local_year(now, currentYear);
   renew_year(fs, currentYear, storedYear);
   taken.year = zel::to_int(storedYear.c_str());
 
+  zel::Text<14> numberLine;
+  if (!read_line(fs, kNumberFile, numberLine, &taken.unreadable)) return taken;
   taken.beforeSize =
       FILE_ReadRaw(fs, kNumberFile, taken.before, sizeof taken.before, &taken.beforeWhole);
-  zel::Text<14> numberLine;
-  FILE_ReadFirstLine(fs, kNumberFile, numberLine);
   // A negative count is no sequence: it would give a signed, malformed number.
   taken.last = atoi_rules(numberLine.c_str());
   if (taken.last < 0) taken.last = 0;
   taken.number = taken.last + 1;
-  const std::int64_t floorNumber = floor_of(client, taken.year).number;
-  if (taken.number <= floorNumber) taken.number = floorNumber + 1;
+  const IssuedNumber* floor = floor_of(client, taken.year, &taken.unreadable);
+  if (floor != nullptr && taken.number <= floor->number) taken.number = floor->number + 1;
   return taken;
 }
 
@@ -125,13 +164,23 @@ bool zc::store_number(ZELClient& client, SequenceNumber& taken) {
     LOG_Print(LOG_CLI_ERROR,
               "ZELClient_GenAutoResponse no pudo guardar el numero %" PRId64 " en nroaut.txt: %s",
               taken.number, zc::status_text(s));
+    return false;
   }
-  return taken.stored;
+  // The year's highest, apart from the number file: where it cannot be kept (a
+  // folder that takes no new file) the number file and the journal still bound
+  // the sequence.
+  const plat::Status raised = zc::issued_raise(*client.files, taken.year, taken.number);
+  if (raised != plat::Status::Ok) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_GenAutoResponse no pudo guardar el numero en %s: %s",
+              kIssuedFile, zc::status_text(raised));
+  }
+  return true;
 }
 
 void zc::keep_number(ZELClient& client, const SequenceNumber& taken) {
-  IssuedNumber& floor = floor_of(client, taken.year);
-  if (taken.number > floor.number) floor.number = taken.number;
+  const char* refused = nullptr;
+  IssuedNumber* floor = floor_of(client, taken.year, &refused);
+  if (floor != nullptr && taken.number > floor->number) floor->number = taken.number;
 }
 
 void zc::return_number(ZELClient& client, const SequenceNumber& taken) {

@@ -47,10 +47,11 @@ std::size_t crlf_encode(std::string_view in, char* out) {
 
 }  // namespace zel
 
-bool FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef line) {
+plat::Status FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef line) {
   line.clear();
   plat::FileHandle f = plat::kNoFile;
-  if (fs.open(path, plat::OpenMode::Read, &f) != plat::Status::Ok) return false;
+  const plat::Status opened = fs.open(path, plat::OpenMode::Read, &f);
+  if (opened != plat::Status::Ok) return opened;
   zel::CrLfReader reader;
   char raw[64];
   char text[sizeof raw + 1];
@@ -68,13 +69,15 @@ bool FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef 
     }
   }
   fs.close(f);
-  return true;
+  return plat::Status::Ok;
 }
 
 long FILE_ReadRaw(const plat::FileOps& fs, const char* path, char* buf, std::size_t cap,
-                  bool* whole, plat::OpenMode mode) {
+                  bool* whole, plat::OpenMode mode, plat::Status* opened) {
   plat::FileHandle f = plat::kNoFile;
-  if (fs.open(path, mode, &f) != plat::Status::Ok) return -1;
+  const plat::Status s = fs.open(path, mode, &f);
+  if (opened != nullptr) *opened = s;
+  if (s != plat::Status::Ok) return -1;
   std::size_t total = 0;
   std::size_t n = 1;
   while (total < cap && n > 0) {
@@ -87,7 +90,8 @@ long FILE_ReadRaw(const plat::FileOps& fs, const char* path, char* buf, std::siz
   return static_cast<long>(total);
 }
 
-plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::string_view text) {
+plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::string_view text,
+                             bool durable) {
   plat::FileHandle f = plat::kNoFile;
   plat::Status s = fs.open(path, plat::OpenMode::Append, &f);
   if (s != plat::Status::Ok) return s;
@@ -101,6 +105,7 @@ plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::str
     s = fs.write(f, out, zel::crlf_encode(piece, out));
     text.remove_prefix(piece.size());
   }
+  if (s == plat::Status::Ok && durable) s = fs.sync(f);
   if (s != plat::Status::Ok && sized) fs.truncate(f, before);  // best effort
   const plat::Status closed = fs.close(f);
   return s != plat::Status::Ok ? s : closed;

@@ -35,17 +35,21 @@ std::size_t crlf_encode(std::string_view in, char* out);
 // number files), through the file operations given.
 
 // Reads the first line: at most line.capacity() characters, cut before its
-// first line feed. false (line empty) when the file cannot be opened.
-bool FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef line);
+// first line feed. The open's outcome: anything but Ok leaves line empty.
+plat::Status FILE_ReadFirstLine(const plat::FileOps& fs, const char* path, zel::TextRef line);
 
 // Reads up to cap raw bytes of the file into buf. Returns the count, or -1 when
-// the file cannot be opened (in mode); *whole tells whether that was the whole file.
+// the file cannot be opened (in mode; the open's outcome into *opened when
+// given); *whole tells whether that was the whole file.
 long FILE_ReadRaw(const plat::FileOps& fs, const char* path, char* buf, std::size_t cap,
-                  bool* whole, plat::OpenMode mode = plat::OpenMode::Read);
+                  bool* whole, plat::OpenMode mode = plat::OpenMode::Read,
+                  plat::Status* opened = nullptr);
 
-// Appends text to the file, created when missing. A text that could not be
-// written whole is taken off again, so the file holds whole texts only.
-plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::string_view text);
+// Appends text to the file, created when missing, and flushes it to the disk
+// when durable. A text that could not be written whole (or flushed) is taken off
+// again, so the file holds whole texts only.
+plat::Status FILE_AppendText(const plat::FileOps& fs, const char* path, std::string_view text,
+                             bool durable = false);
 
 // Replaces the file's content with text (at most 1024 characters) in one step: a
 // temporary file beside it, flushed to the disk, renamed over it. A reader sees

@@ -88,6 +88,7 @@ TEST_F(LocalAnswers, JournalBoundsTheSequence) {
   const long descriptors = zt::open_descriptors();
   for (const auto& row : rows) {
     for (IssuedNumber& i : client_.issued) i = IssuedNumber{};  // a new run
+    fs::remove(work_ / "zelnumeros.txt");                       // the journal alone bounds
     zt::write_file(work_ / "zelautoresp.txt",
                    "|G01=1|G52=G20310000041|\r\n|G01=2|G52=I20310000049|\r\n"
                    "|G01=3|G52=G20300000099|\r\n");
@@ -112,12 +113,13 @@ TEST_F(LocalAnswers, NumberGivenOnlyWhenRecorded) {
   } rows[] = {
       {"nroaut.txt.tmp", -1, preauth("G20310000005"), "5\r\n"},  // rewritten in place
       {"nroaut.txt", -1, refused, "4\r\n"},                      // neither way
-      {"", 2, refused, "4\r\n"},  // the journal line fails: the number is given back
-      {"", 2, refused, ""},       // the same, where there was no number file
+      {"", 3, refused, "4\r\n"},  // the journal line fails: the number is given back
+      {"", 3, refused, ""},       // the same, where there was no number file
   };
   for (const auto& row : rows) {
     zt::write_file(work_ / "anio.txt", "2031\r\n");
     fs::remove(work_ / "nroaut.txt");
+    fs::remove(work_ / "zelnumeros.txt");  // written with each number: one write more
     if (!row.number.empty()) zt::write_file(work_ / "nroaut.txt", "4\r\n");
     zt::write_file(work_ / "zelautoresp.txt", "|G52=G20310000004|\r\n");
     zt::g_faults.path = row.path;
