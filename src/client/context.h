@@ -96,12 +96,8 @@ struct TerminalState {
 constexpr int kExchangeBuckets = 8;  // upper bounds in seconds: 0.05 0.1 0.25 0.5 1 2.5 5 10
 struct Observed {
   enum class Run : std::uint8_t { Starting, Ready, Stopping, Stopped };
-  enum class Gateway : std::uint8_t { Unknown, Up, Down };
   Run run = Run::Starting;
   std::time_t startedAt = 0;
-  Gateway gateway = Gateway::Unknown;
-  std::time_t gatewaySince = 0;   // since when it is as it is
-  std::uint64_t outageLocal = 0;  // local pre-authorisations since it went down
   std::uint64_t answeredGateway = 0, answeredLocal = 0, answeredError = 0;
   std::uint64_t notDelivered = 0;  // answers dropped: the terminal had asked again
   std::uint64_t refused = 0;       // request names that were no readable regular file
@@ -121,22 +117,35 @@ struct Observed {
   bool writeFailed = false;  // the last write failed, and was logged so
 };
 
+// The gateway's state as the service last knew it, and the outage's count of
+// stand-in answers, kept in the working folder across restarts: one record read
+// by the stand-in limits, the state file and the metrics alike. An outage lasts
+// from the first exchange that fails to the next one that succeeds.
+constexpr int kOutageDays = 8;  // days whose stand-in answers are counted, the most recent
+struct Outage {
+  enum class Gateway : std::uint8_t { Unknown, Up, Down };
+  Gateway gateway = Gateway::Unknown;
+  std::time_t since = 0;    // since when it is as it is
+  std::uint64_t local = 0;  // stand-in answers given since it went down
+  struct Day {
+    int day = 0;              // yyyymmdd, local time
+    std::uint64_t count = 0;  // stand-in answers given that day
+  };
+  Day days[kOutageDays];
+};
+
 // Stand-in: the local pre-authorisations given because the gateway could not
 // answer, within the limits the owner sets (all off unless set; -1: no limit),
 // and the window after a failed exchange in which the gateway is not asked.
 struct StandIn {
-  bool off = false;               // ZELCLIENT_STANDIN=off
-  int maxPerOutage = -1;          // ZELCLIENT_STANDIN_MAX_PER_OUTAGE
-  int maxPerDay = -1;             // ZELCLIENT_STANDIN_MAX_PER_DAY
-  int maxMinutes = -1;            // ZELCLIENT_STANDIN_MAX_MINUTES
-  int retrySeconds = 0;           // ZELCLIENT_GATEWAY_RETRY_S; 0: always asked
-  std::uint64_t outageCount = 0;  // given since the gateway went down
-  int day = 0;                    // yyyymmdd of dayCount
-  std::uint64_t dayCount = 0;     // given that day (kept across restarts)
-  std::time_t downSince = 0;      // when the gateway went down (kept across restarts); 0: up
-  std::int64_t failedAtMs = -1;   // the last failed exchange, for the window
-  std::int16_t reachable = 0;     // its probe's result
-  std::uint8_t warned = 0;        // the limits reached in this outage, and logged so
+  bool off = false;              // ZELCLIENT_STANDIN=off
+  int maxPerOutage = -1;         // ZELCLIENT_STANDIN_MAX_PER_OUTAGE
+  int maxPerDay = -1;            // ZELCLIENT_STANDIN_MAX_PER_DAY
+  int maxMinutes = -1;           // ZELCLIENT_STANDIN_MAX_MINUTES
+  int retrySeconds = 0;          // ZELCLIENT_GATEWAY_RETRY_S; 0: always asked
+  std::int64_t failedAtMs = -1;  // the last failed exchange, for the window
+  std::int16_t reachable = 0;    // its probe's result
+  std::uint8_t warned = 0;       // the limits reached in this outage, and logged so
 };
 
 // The highest authorisation number known for one year, in the journal or issued
@@ -166,6 +175,7 @@ struct ZELClient {
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
   plat::FileHandle workLock = plat::kNoFile;  // held while the service works in its folder
   Observed observed;
+  Outage outage;
   StandIn standin;
 
   // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client/observe.h"
+#include "client/outage.h"
 #include "client/probe.h"
 #include "client/sequence.h"
 #include "client/standin.h"
@@ -175,6 +176,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
   }
   zc::sequence_start(client, client.clock());
   zc::observe_start(client);
+  zc::outage_start(client);
   zc::standin_start(client);
   config.concurrency = concurrency();
   zc::load_probes(client);

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdlib>
 
+#include "client/outage.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
 #include "platform/service.h"
@@ -64,28 +65,23 @@ const char* run_name(Observed::Run run) {
                                           : "starting";
 }
 
-const char* gateway_name(Observed::Gateway g) {
-  return g == Observed::Gateway::Up ? "up" : g == Observed::Gateway::Down ? "down" : "unknown";
-}
-
-// Minutes the gateway has been down, counted across restarts; 0 while it is up.
-long long down_minutes(const ZELClient& client) {
-  const std::time_t since = client.standin.downSince;
-  return since != 0 ? static_cast<long long>(client.clock() - since) / 60 : 0;
+const char* gateway_name(Outage::Gateway g) {
+  return g == Outage::Gateway::Up ? "up" : g == Outage::Gateway::Down ? "down" : "unknown";
 }
 
 // The state file: key=value lines, in the Windows text format like every file
 // the service writes for operators.
 bool write_state(ZELClient& client, int waiting) {
   const Observed& o = client.observed;
+  const Outage& g = client.outage;
   zel::Text<1024> text;
   const bool fits =
       text.format("version=%s\npid=%ld\nstate=%s\nroot=%s\nstarted=%s\nupdated=%s\n", ZEL_VERSION,
                   plat::process_id(), run_name(o.run), client.config.rootPath.c_str(),
                   stamp(o.startedAt).c_str(), stamp(client.clock()).c_str()) &&
       text.appendf("gateway=%s\ngateway_since=%s\ngateway_down_local=%" PRIu64 "\n",
-                   gateway_name(o.gateway), stamp(o.gatewaySince).c_str(),
-                   o.gateway == Observed::Gateway::Down ? o.outageLocal : 0) &&
+                   gateway_name(g.gateway), stamp(g.since).c_str(),
+                   g.gateway == Outage::Gateway::Down ? g.local : 0) &&
       text.appendf("answered_gateway=%" PRIu64 "\nanswered_local=%" PRIu64
                    "\nanswered_error=%" PRIu64
                    "\nanswers_waiting=%d\nexchanges_in_flight=%d\n"
@@ -98,13 +94,14 @@ bool write_state(ZELClient& client, int waiting) {
           o.lastNumber.c_str(), o.lastNumber.empty() ? "" : o.lastNumber.c_str() + 1,
           stamp(o.lastAnswerAt).c_str(), o.journalYear, o.journalLines);
   const StandIn& s = client.standin;
-  const bool standin = text.appendf("standin=%s\nstandin_outage=%" PRIu64
-                                    "\nstandin_outage_max=%d\n"
-                                    "standin_day=%" PRIu64
-                                    "\nstandin_day_max=%d\nstandin_down_minutes=%lld\n"
-                                    "standin_down_minutes_max=%d\n",
-                                    s.off ? "off" : "on", s.outageCount, s.maxPerOutage, s.dayCount,
-                                    s.maxPerDay, down_minutes(client), s.maxMinutes);
+  const bool standin =
+      text.appendf("standin=%s\nstandin_outage=%" PRIu64
+                   "\nstandin_outage_max=%d\n"
+                   "standin_day=%" PRIu64
+                   "\nstandin_day_max=%d\nstandin_down_minutes=%lld\n"
+                   "standin_down_minutes_max=%d\n",
+                   s.off ? "off" : "on", g.local, s.maxPerOutage, zc::outage_today(client),
+                   s.maxPerDay, zc::outage_minutes(client), s.maxMinutes);
   return fits && standin &&
          FILE_ReplaceTextQuick(*client.files, kStateFile, text.view()) == plat::Status::Ok;
 }
@@ -147,11 +144,12 @@ bool write_metrics(ZELClient& client, int waiting) {
                  "local pre-authorisations.\n"
                  "# TYPE zelclient_journal_lines gauge\nzelclient_journal_lines %" PRIu64 "\n",
                  o.notDelivered, o.refused, waiting, in_flight(client), o.journalLines);
-  if (o.gateway != Observed::Gateway::Unknown) {
+  const Outage& g = client.outage;
+  if (g.gateway != Outage::Gateway::Unknown) {
     ok = ok && m.appendf(
                    "# HELP zelclient_gateway_up 1 when the gateway's last exchange succeeded.\n"
                    "# TYPE zelclient_gateway_up gauge\nzelclient_gateway_up %d\n",
-                   o.gateway == Observed::Gateway::Up ? 1 : 0);
+                   g.gateway == Outage::Gateway::Up ? 1 : 0);
   }
   if (o.lastGatewayAt != 0) {
     ok = ok && m.appendf(
@@ -166,9 +164,9 @@ bool write_metrics(ZELClient& client, int waiting) {
     const char* limit;
     int max;
     long long used;
-  } limits[] = {{"outage", s.maxPerOutage, static_cast<long long>(s.outageCount)},
-                {"day", s.maxPerDay, static_cast<long long>(s.dayCount)},
-                {"down_minutes", s.maxMinutes, down_minutes(client)}};
+  } limits[] = {{"outage", s.maxPerOutage, static_cast<long long>(g.local)},
+                {"day", s.maxPerDay, static_cast<long long>(zc::outage_today(client))},
+                {"down_minutes", s.maxMinutes, zc::outage_minutes(client)}};
   ok = ok && m.appendf(
                  "# HELP zelclient_standin_used Local pre-authorisations of the outage and of the "
                  "day, and the outage's minutes.\n# TYPE zelclient_standin_used gauge\n");
@@ -206,12 +204,13 @@ bool write_metrics(ZELClient& client, int waiting) {
 // The service manager's one-line status.
 void notify_status(const ZELClient& client, int waiting) {
   const Observed& o = client.observed;
+  const Outage::Gateway g = client.outage.gateway;
   zel::Text<255> status;
   status.format("gateway %s; %" PRIu64 " por el gateway, %" PRIu64 " locales, %" PRIu64
                 " errores; %d en espera",
-                o.gateway == Observed::Gateway::Down ? "sin respuesta"
-                : o.gateway == Observed::Gateway::Up ? "en linea"
-                                                     : "sin datos",
+                g == Outage::Gateway::Down ? "sin respuesta"
+                : g == Outage::Gateway::Up ? "en linea"
+                                           : "sin datos",
                 o.answeredGateway, o.answeredLocal, o.answeredError, waiting);
   plat::service_notify(plat::Notify::Status, status.c_str());
 }
@@ -241,7 +240,6 @@ void zc::observe_answer(ZELClient& client, const Decision& decision) {
   if (decision.kind == Decision::Kind::Error) ++o.answeredError;
   if (decision.kind == Decision::Kind::Local) {
     ++o.answeredLocal;
-    if (o.gateway == Observed::Gateway::Down) ++o.outageLocal;
     o.lastNumber = decision.number;
     if (decision.taken.year > o.journalYear) {
       o.journalYear = decision.taken.year;
@@ -262,24 +260,21 @@ void zc::observe_exchange(ZELClient& client, bool replied, std::int64_t ms) {
   o.exchangeSeconds += seconds;
   changed(client, false);
   if (replied) o.lastGatewayAt = now;
-  const Observed::Gateway now_is = replied ? Observed::Gateway::Up : Observed::Gateway::Down;
-  if (o.gateway == now_is) return;
+  Outage before;
+  if (!zc::outage_exchange(client, replied, &before)) return;
   zel::Text<255> text;
   if (!replied) {
     text.format("ZELClient_Process gateway sin respuesta desde %s, se responde localmente",
                 stamp(now).c_str());
     LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
     plat::service_event(true, kEventGatewayDown, text.c_str());
-    o.outageLocal = 0;
-  } else if (o.gateway == Observed::Gateway::Down) {
+  } else if (before.gateway == Outage::Gateway::Down) {
     text.format("ZELClient_Process gateway responde de nuevo tras %lld segundos, con %" PRIu64
                 " pre-autorizaciones locales entretanto",
-                static_cast<long long>(now - o.gatewaySince), o.outageLocal);
+                static_cast<long long>(now - before.since), before.local);
     LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
     plat::service_event(false, kEventGatewayUp, text.c_str());
   }
-  o.gateway = now_is;
-  o.gatewaySince = now;
   changed(client, true);
 }
 

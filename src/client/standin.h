@@ -3,10 +3,8 @@
 // at all), ZELCLIENT_STANDIN_MAX_PER_OUTAGE, _MAX_PER_DAY and _MAX_MINUTES (of an
 // outage). Past a limit the terminal gets an error answer and no number is taken.
 // ZELCLIENT_GATEWAY_RETRY_S: after a failed exchange, the gateway is not asked
-// again for so many seconds; its requests are answered locally at once. The day's
-// count and the outage's start are kept in "zelstandin.txt" in the working
-// directory, so that they hold across restarts; it is written only when a limit
-// is set.
+// again for so many seconds; its requests are answered locally at once. The
+// limits count in the outage record (client/outage.h), across restarts.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,28 @@
+// The gateway's outage, kept once: "zelstandin.txt" in the working folder holds
+// the gateway's state as the service last knew it and since when, the stand-in
+// answers given in the outage and those of each recent day. It is written at
+// every change of the gateway's state and every stand-in answer, flushed to the
+// disk, so that a restart (or a kill) goes on with the same outage and the same
+// day's count, and a clock set back and forward counts each day's answers to the
+// day they were given.
+#pragma once
+
+#include <cstdint>
+
+#include "client/context.h"
+
+namespace zc {
+
+// At start: the record the last run left (none: the gateway's state unknown).
+void outage_start(ZELClient& client);
+// An exchange with the gateway ended, replied or not. true when the gateway's
+// state changed; *before then holds the outage as it was.
+bool outage_exchange(ZELClient& client, bool replied, Outage* before);
+// A stand-in answer given: counted in the outage and in today's count.
+void outage_local(ZELClient& client);
+// The stand-in answers given today.
+std::uint64_t outage_today(const ZELClient& client);
+// The minutes the gateway has been down, 0 while it is not.
+long long outage_minutes(const ZELClient& client);
+
+}  // namespace zc
