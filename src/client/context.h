@@ -4,6 +4,7 @@
 // works through (the file operations and the clock), which tests may replace.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 
@@ -77,17 +78,26 @@ enum class Phase : std::uint8_t {
   UnpublishedBusy,  // ... which another process holds for a moment
 };
 
+// What the working folder's record (client/inflight.h) holds for a terminal's
+// request: nothing, that it may have reached the gateway, or its decided answer
+// that waits for the root to take it.
+enum class Recorded : std::uint8_t { Nothing, Sent, Decided };
+
 // What is kept for a terminal between passes.
 struct TerminalState {
   Phase phase = Phase::Idle;
   bool recovered = false;       // what an earlier run left was looked at
   bool inPlace = false;         // its request could not be taken: answered where it stands
   bool refusedLogged = false;   // its request name is no readable file, and was logged so
-  bool publishLogged = false;   // a decided answer waits for its name, and was logged so
   bool answeredLogged = false;  // a request answered before was found again, and logged so
   bool answeredKept = false;    // <terminal>in.fin records a request answered in place
-  bool writeLogged = false;     // its decided answer waits to be written, and was logged so
+  bool waitLogged = false;      // its decided answer waits, and was logged so
+  std::uint32_t heldMs = 0;     // a file held by another process: tried again after this
+  std::int64_t retryAtMs = 0;   // an answer the root could not take: written again from then
   Decision decision;            // the answer to its request being handled
+  std::uint64_t request = 0;    // the checksum of the request being handled
+  Recorded recorded = Recorded::Nothing;  // the record's word on ...
+  std::uint64_t recordedRequest = 0;      // ... the request of this checksum
 };
 
 // What the service tells its operator: its counters since start, the gateway's
@@ -174,6 +184,7 @@ struct ZELClient {
   std::time_t lifeTimer = 0;
   plat::FileHandle rootLock = plat::kNoFile;  // held while the service serves the root
   plat::FileHandle workLock = plat::kNoFile;  // held while the service works in its folder
+  plat::FileHandle inflight = plat::kNoFile;  // the record of requests in flight
   Observed observed;
   Outage outage;
   StandIn standin;
@@ -184,6 +195,10 @@ struct ZELClient {
   class ExchangeWorkers* workers = nullptr;
   class ProbeBurst* probeBurst = nullptr;
   bool slotWanted = false;  // a terminal was passed over for want of a free worker
+
+  // Set when the process is asked to stop (SIGTERM, SIGINT, Ctrl+C): a stop as the
+  // stop file's. nullptr: only the stop file stops the run.
+  const std::atomic<bool>* stopSignal = nullptr;
 
   const plat::FileOps* files = &plat::system_files();
   std::time_t (*clock)() = [] { return std::time(nullptr); };

@@ -4,6 +4,7 @@
 
 #include "client/answers.h"
 #include "client/decision.h"
+#include "client/inflight.h"
 #include "client/observe.h"
 #include "client/probe.h"
 #include "client/standin.h"
@@ -232,7 +233,10 @@ bool zc::exchange(ZELClient& client, int index, int packetType, std::int64_t sta
     job->terminal = -1;
     return false;
   }
-  if (zc::gateway_known_down(client)) {  // answered at once, on the loop's thread
+  const bool knownDown = zc::gateway_known_down(client);
+  // From here the gateway may see the request: the working folder records it first.
+  if (!knownDown) zc::inflight_sent(client, index);
+  if (knownDown) {  // answered at once, on the loop's thread
     job->result = ExchangeJob::Result::KnownDown;
     job->reachable = client.standin.reachable;
   } else if (job == &client.job) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/inflight.h"
 #include "client/observe.h"
 #include "client/outage.h"
 #include "client/probe.h"
@@ -167,6 +168,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
   }
   if (rejected || config.name.empty() || config.rootPath.empty()) return -1;
   if (!zc::lock_workdir(client) || !zc::lock_root(client)) return -1;
+  zc::inflight_open(client);
 
   client.sender = config.name;
   log_configuration(config);

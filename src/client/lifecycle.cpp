@@ -3,6 +3,7 @@
 #include "client/answers.h"
 #include "client/decision.h"
 #include "client/exchange.h"
+#include "client/inflight.h"
 #include "client/journal.h"
 #include "client/observe.h"
 #include "client/outcomes.h"
@@ -13,6 +14,14 @@
 #include "tran/fields.h"
 
 namespace {
+
+// A decided answer that the root could not take is tried again this often: each
+// attempt makes and removes a file there, so it must never follow attempts of
+// its own at once.
+constexpr std::uint32_t kWriteAgainMs = 1000;
+// A file held by another process is tried again soon: first after this, then
+// twice as long each time, up to kWriteAgainMs.
+constexpr std::uint32_t kHeldFirstMs = 10;
 
 // A terminal's files, by their place in the life of a request.
 struct Names {
@@ -30,6 +39,14 @@ bool make_names(const ZELClient& client, const char* terminal, Names& n) {
 
 bool exists(const ZELClient& client, const Path& path) {
   return client.files->exists(path.c_str()) == plat::Status::Ok;
+}
+
+// The next visit this terminal wants for something held by another process: soon,
+// then later while it stays held.
+std::uint32_t held_again(TerminalState& state) {
+  state.heldMs = state.heldMs == 0 ? kHeldFirstMs : state.heldMs * 2;
+  if (state.heldMs > kWriteAgainMs) state.heldMs = kWriteAgainMs;
+  return state.heldMs;
 }
 
 // The decided file that holds an answer, or nullptr. An empty one (a run that
@@ -134,52 +151,69 @@ bool taken_again(ZELClient& client, int index, const Names& n) {
   return same;
 }
 
-// Renames the decided answer over the answer file. An answer file that the
-// terminal holds keeps the answer waiting for a later pass. true when published.
+// publish: the decided answer renamed over the answer file. An answer file that
+// the terminal holds keeps the answer waiting for a later pass. true when published.
 bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   TerminalState& state = client.terminals[index];
   const plat::Status s = client.files->rename(from.c_str(), n.answer.c_str());
   state.phase = s == plat::Status::Ok     ? Phase::Idle
                 : s == plat::Status::Busy ? Phase::UnpublishedBusy
                                           : Phase::Unpublished;
+  if (s == plat::Status::Busy) {
+    held_again(state);
+  } else {
+    state.heldMs = 0;
+  }
   if (s == plat::Status::Ok) {
-    state.publishLogged = false;
-  } else if (!state.publishLogged) {
+    state.waitLogged = false;
+  } else if (!state.waitLogged) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo reemplazar [%s]",
               n.answer.c_str());
-    state.publishLogged = true;
+    state.waitLogged = true;
   }
   return s == plat::Status::Ok;
 }
 
-// Once decided and written: the request's file released, the answer published.
-// An answer not written yet keeps the request taken and waits in memory.
-void finish(ZELClient& client, int index, const Path& file, const Names& n) {
+// An answer decided and not written keeps its request taken, and is kept in the
+// working folder's record until the root takes it: a stop or a restart meanwhile
+// publishes it then, without asking the gateway again.
+void wait_unwritten(ZELClient& client, int index, const Names& n) {
   TerminalState& state = client.terminals[index];
   const Decision& d = state.decision;
-  if (d.kind != Decision::Kind::None && !d.written) {
-    state.phase = Phase::Unwritten;
-    if (!state.writeLogged) {
-      LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo escribir [%s]",
-                decided_path(n, d.kind).c_str());
-      state.writeLogged = true;
-    }
-    return;
+  state.phase = Phase::Unwritten;
+  state.retryAtMs = plat::monotonic_ms() + kWriteAgainMs;
+  if (state.waitLogged) return;
+  state.waitLogged = true;
+  LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo escribir [%s]",
+            decided_path(n, d.kind).c_str());
+  if (state.recorded != Recorded::Decided && !zc::inflight_keep(client, index)) {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process la respuesta espera solo en memoria, una parada la pierde: "
+              "numero [%s]",
+              d.number.empty() ? "-" : d.number.c_str());
   }
+}
+
+// Once decided: the request's file released, the answer published; or, not
+// written yet, the answer waits.
+void finish(ZELClient& client, int index, const Path& file, const Names& n) {
+  const Decision& d = client.terminals[index].decision;
+  if (d.kind != Decision::Kind::None && !d.written) return wait_unwritten(client, index, n);
   if (d.kind != Decision::Kind::None) zc::observe_answer(client, d);
   release(client, index, file, n);
   if (d.kind != Decision::Kind::None) publish(client, index, decided_path(n, d.kind), n);
 }
 
-// Decides the answer to the request in the request buffer, releases its file
-// and publishes the answer; or leaves that to the end of its exchange in flight.
+// decide: the answer to the request in the request buffer, then its end; or that
+// is left to the end of its exchange in flight. relay: false when the request may
+// have reached the gateway already, in a run that ended before its reply.
 void answer(ZELClient& client, int index, const Path& file, const Names& n, bool whole,
-            std::int64_t startMs) {
+            std::int64_t startMs, bool relay = true) {
   TerminalState& state = client.terminals[index];
   state.inPlace = &file == &n.request;
   state.decision.kind = Decision::Kind::None;
   state.phase = Phase::Idle;
-  if (zc::decide_request(client, index, whole, startMs)) {
+  if (zc::decide_request(client, index, whole, startMs, relay)) {
     state.phase = Phase::InFlight;
   } else {
     finish(client, index, file, n);
@@ -209,51 +243,88 @@ bool journal_decided(ZELClient& client, int index, const Path& local) {
   return true;
 }
 
-// What an earlier run left for this terminal, finished.
+// A decided answer found at start: published (a local one journalled first if a
+// crash kept it out), or discarded when the terminal has asked again meanwhile.
+void recover_decided(ZELClient& client, int index, const Names& n, const Path& d, bool taken,
+                     bool newer) {
+  if (newer) {
+    discard_decided(client, d);
+  } else if (taken && &d == &n.decidedLocal && !journal_decided(client, index, d)) {
+    // Not given unless recorded: the request gets the error answer instead.
+    client.files->remove(d.c_str());
+    client.request.assign(client.asRead.view());
+    client.terminals[index].decision.kind = Decision::Kind::None;
+    ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
+    return finish(client, index, n.taken, n);
+  } else {
+    if (taken) release(client, index, n.taken, n);
+    publish(client, index, d, n);
+  }
+}
+
+void write_again(ZELClient& client, int index, const Names& n);
+
+// What an earlier run left for this terminal, finished, with the working folder's
+// record of what became of its request: an answer decided and kept there is
+// published; a request that may have reached the gateway is not sent again but
+// answered as a reply that never came; any other request taken is relayed again.
 void recover(ZELClient& client, int index, const Names& n) {
+  TerminalState& state = client.terminals[index];
   const bool newer = exists(client, n.request);
   const RequestRead read =
       exists(client, n.taken)
           ? zc::read_text(client, n.taken.c_str(), plat::OpenMode::ReadRegular, client.asRead)
           : RequestRead::Missing;
   const bool taken = read == RequestRead::Ok || read == RequestRead::TooLong;
+  if (taken) state.request = zc::request_checksum(client.asRead.view());
+  const Recorded word =
+      taken && state.recordedRequest == state.request ? state.recorded : Recorded::Nothing;
+  if (word != Recorded::Decided) state.decision.kind = Decision::Kind::None;
   if (taken && newer) {
     LOG_Print(LOG_CLI_WARNING,
               "ZELClient_Process descartando receta anterior, el terminal ya escribio otra [%s]",
               client.asRead.c_str());
   }
   if (const Path* d = decided(client, n)) {
-    if (newer) {
-      discard_decided(client, *d);
-    } else if (taken && d == &n.decidedLocal && !journal_decided(client, index, *d)) {
-      // Not given unless recorded: the request gets the error answer instead.
-      client.files->remove(d->c_str());
-      client.request.assign(client.asRead.view());
-      client.terminals[index].decision.kind = Decision::Kind::None;
-      ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
-      finish(client, index, n.taken, n);
-      return;
-    } else {
-      if (taken) release(client, index, n.taken, n);
-      publish(client, index, *d, n);
-      return;
-    }
+    recover_decided(client, index, n, *d, taken, newer);
+    zc::inflight_done(client, index);
+    return;
   }
-  if (!taken) return;
-  if (newer) {
-    release(client, index, n.taken, n);
+  if (!taken || newer) {
+    if (taken) release(client, index, n.taken, n);
+    if (newer && word == Recorded::Decided) {
+      log_discard(client, decided_path(n, state.decision.kind), state.decision.text.c_str());
+    }
+    state.decision.kind = Decision::Kind::None;
+    zc::inflight_done(client, index);
     return;
   }
   if (answered_before(client, index, n)) return;
-  LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", n.taken.c_str());
+  if (word == Recorded::Decided) {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process retomando archivo [%s]: su respuesta ya estaba decidida",
+              n.taken.c_str());
+    state.inPlace = false;
+    state.phase = Phase::Unwritten;
+    return write_again(client, index, n);
+  }
   client.request.assign(client.asRead.view());
-  answer(client, index, n.taken, n, read == RequestRead::Ok, plat::monotonic_ms());
+  if (word == Recorded::Sent) {
+    LOG_Print(LOG_CLI_WARNING,
+              "ZELClient_Process retomando archivo [%s]: pudo llegar al gateway, no se envia de "
+              "nuevo",
+              n.taken.c_str());
+  } else {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", n.taken.c_str());
+  }
+  answer(client, index, n.taken, n, read == RequestRead::Ok, plat::monotonic_ms(),
+         word != Recorded::Sent);
 }
 
 // A decided answer that could not be written is written now, and published; or
 // discarded when the terminal has asked again meanwhile (its request is then
-// answered in this pass). false while it still waits.
-bool write_again(ZELClient& client, int index, const Names& n) {
+// answered in this pass).
+void write_again(ZELClient& client, int index, const Names& n) {
   TerminalState& state = client.terminals[index];
   Decision& d = state.decision;
   const Path& file = state.inPlace ? n.request : n.taken;
@@ -261,15 +332,17 @@ bool write_again(ZELClient& client, int index, const Names& n) {
     log_discard(client, decided_path(n, d.kind), d.text.c_str());
     d.kind = Decision::Kind::None;
     state.phase = Phase::Idle;
-    state.writeLogged = false;
+    state.waitLogged = false;
     release(client, index, file, n);
-    return true;
+    zc::inflight_done(client, index);
+    return;
   }
   const Decision::Kind kind = d.kind;
   const DecisionWrite w = zc::write_decision(client, index);
-  if (w == DecisionWrite::Waits) return false;
+  if (w == DecisionWrite::Waits) return wait_unwritten(client, index, n);
+  zc::inflight_done(client, index);
   state.phase = Phase::Idle;
-  state.writeLogged = false;
+  state.waitLogged = false;
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process respuesta escrita al fin [%s]",
             decided_path(n, kind).c_str());
   if (w == DecisionWrite::NotRecorded) {
@@ -277,7 +350,95 @@ bool write_again(ZELClient& client, int index, const Names& n) {
     ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
   }
   finish(client, index, file, n);
-  return state.phase != Phase::Unwritten;
+}
+
+// An answer that waits from an earlier pass: written once its time has come,
+// published once its name is free. false while it still waits: the terminal's
+// next request waits behind it.
+bool answer_waiting(ZELClient& client, int index, const Names& n) {
+  TerminalState& state = client.terminals[index];
+  if (state.phase == Phase::Unwritten) {
+    if (plat::monotonic_ms() < state.retryAtMs) return false;
+    write_again(client, index, n);
+    if (state.phase == Phase::Unwritten) return false;
+  }
+  if (state.phase != Phase::Unpublished && state.phase != Phase::UnpublishedBusy) return true;
+  const Path* d = decided(client, n);
+  if (d == nullptr) {
+    state.phase = Phase::Idle;
+  } else if (exists(client, n.request)) {
+    // The terminal has asked again meanwhile: the waiting answer is not for this request.
+    discard_decided(client, *d);
+    state.phase = Phase::Idle;
+  } else {
+    return publish(client, index, *d, n);
+  }
+  return true;
+}
+
+// look: the terminal's request, read into the request buffer. false when there is
+// none to handle now (one held by another process is looked at again soon).
+bool look(ZELClient& client, int index, const Names& n, RequestRead* read) {
+  TerminalState& state = client.terminals[index];
+  const std::uint32_t held = state.heldMs;
+  state.heldMs = 0;
+  if (client.files->readable(n.request.c_str()) != plat::Status::Ok) {
+    state.refusedLogged = false;
+    return false;
+  }
+  *read = ZELClient_ReadFileInput(client, n.request.c_str());
+  if (*read == RequestRead::Denied) {
+    // A name that is no readable regular file (a link, a pipe, a directory) is
+    // never read: said once, and left alone until it changes.
+    if (!state.refusedLogged) {
+      zc::observe_refused(client);
+      LOG_Print(LOG_CLI_ERROR,
+                "ZELClient_Process [%s] no es un archivo regular que se pueda leer, se deja",
+                n.request.c_str());
+    }
+    state.refusedLogged = true;
+    return false;
+  }
+  if (*read != RequestRead::Ok && *read != RequestRead::TooLong) {
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", n.request.c_str());
+    if (*read == RequestRead::Busy) {
+      state.heldMs = held;
+      held_again(state);
+    }
+    return false;
+  }
+  state.refusedLogged = false;
+  client.asRead.assign(client.request.view());
+  state.request = zc::request_checksum(client.asRead.view());
+  return true;
+}
+
+// take: the request leaves the terminal's name. One that cannot be taken is
+// answered from where it stands, and removed there once answered. nullptr when it
+// was answered before and is not answered again.
+const Path* take(ZELClient& client, int index, const Names& n) {
+  TerminalState& state = client.terminals[index];
+  const plat::Status took = client.files->rename(n.request.c_str(), n.taken.c_str());
+  if (took == plat::Status::Ok) {
+    if (!state.answeredKept) return &n.taken;
+    state.answeredKept = false;
+    return taken_again(client, index, n) ? nullptr : &n.taken;
+  }
+  if (took == plat::Status::NotFound) {
+    log_delete(n.request, took);  // the terminal took it back: answered all the same
+    return &n.taken;
+  }
+  log_delete(n.request, plat::Status::Denied);
+  return answered_before(client, index, n) ? nullptr : &n.request;
+}
+
+// When the terminal wants its next visit for what waits now, 0 for none.
+std::uint32_t wanted_again(const TerminalState& state) {
+  if (state.phase == Phase::Unwritten) {
+    const std::int64_t left = state.retryAtMs - plat::monotonic_ms();
+    return left > 0 ? static_cast<std::uint32_t>(left) : 1;
+  }
+  return state.heldMs;  // a file held by another process, or 0
 }
 
 }  // namespace
@@ -290,8 +451,7 @@ void zc::finish_exchanges(ZELClient& client) {
   }
 }
 
-bool zc::collect_exchanges(ZELClient& client) {
-  bool waits = false;
+void zc::collect_exchanges(ZELClient& client) {
   while (ExchangeJob* job = zc::exchange_finished(client)) {
     const int index = job->terminal;
     TerminalState& state = client.terminals[index];
@@ -303,86 +463,41 @@ bool zc::collect_exchanges(ZELClient& client) {
     Names n;
     if (make_names(client, terminal, n))
       finish(client, index, state.inPlace ? n.request : n.taken, n);
-    waits |= state.phase == Phase::Unwritten;
   }
   LOG_SetTag(nullptr);
-  return waits;
 }
 
-bool zc::process_terminal(ZELClient& client, int index) {
-  if (index < 0 || index >= client.config.terminalCount) return false;
+std::uint32_t zc::process_terminal(ZELClient& client, int index) {
+  if (index < 0 || index >= client.config.terminalCount) return 0;
   TerminalState& state = client.terminals[index];
   // One exchange in flight per terminal; a new request waits for a free worker.
-  if (state.phase == Phase::InFlight) return false;
+  if (state.phase == Phase::InFlight) return 0;
   if (!zc::exchange_can_start(client)) {
     client.slotWanted = true;  // looked at again once a worker is free
-    return false;
+    return 0;
   }
   Names n;
-  if (!make_names(client, client.config.terminals[index].c_str(), n)) return false;
+  if (!make_names(client, client.config.terminals[index].c_str(), n)) return 0;
   if (!state.recovered) {
     state.recovered = true;
     state.answeredKept = exists(client, n.answered);
     recover(client, index, n);
   }
-  if (state.phase == Phase::Unwritten && !write_again(client, index, n)) {
-    return true;  // tried again soon
-  }
-  if (state.phase == Phase::Unpublished || state.phase == Phase::UnpublishedBusy) {
-    const Path* d = decided(client, n);
-    if (d == nullptr) {
-      state.phase = Phase::Idle;
-    } else if (exists(client, n.request)) {
-      // The terminal has asked again meanwhile: the waiting answer is not for this request.
-      discard_decided(client, *d);
-      state.phase = Phase::Idle;
-    } else if (!publish(client, index, *d, n)) {
-      return state.phase == Phase::UnpublishedBusy;  // held for a moment: soon; else at a change
-    }
-  }
-
-  if (client.files->readable(n.request.c_str()) != plat::Status::Ok) {
-    state.refusedLogged = false;
-    return false;
-  }
+  if (!answer_waiting(client, index, n)) return wanted_again(state);
+  RequestRead read = RequestRead::Missing;
+  if (!look(client, index, n, &read)) return wanted_again(state);
   const std::int64_t startMs = plat::monotonic_ms();
-  const RequestRead r = ZELClient_ReadFileInput(client, n.request.c_str());
-  if (r == RequestRead::Denied) {
-    // A name that is no readable regular file (a link, a pipe, a directory) is
-    // never read: said once, and left alone until it changes.
-    if (!state.refusedLogged) {
-      zc::observe_refused(client);
-      LOG_Print(LOG_CLI_ERROR,
-                "ZELClient_Process [%s] no es un archivo regular que se pueda leer, se deja",
-                n.request.c_str());
-    }
-    state.refusedLogged = true;
-    return false;
+  if (const Path* file = take(client, index, n)) {
+    answer(client, index, *file, n, read == RequestRead::Ok, startMs);
   }
-  if (r != RequestRead::Ok && r != RequestRead::TooLong) {
-    // A file held by another process is tried again soon.
-    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", n.request.c_str());
-    return r == RequestRead::Busy;
-  }
-  state.refusedLogged = false;
-  client.asRead.assign(client.request.view());
+  return wanted_again(state);
+}
 
-  // Take: the request leaves the terminal's name. One that cannot be taken is
-  // answered from where it stands, and removed there once answered.
-  const plat::Status took = client.files->rename(n.request.c_str(), n.taken.c_str());
-  const Path* file = &n.taken;
-  if (took == plat::Status::Ok) {
-    if (state.answeredKept) {
-      state.answeredKept = false;
-      if (taken_again(client, index, n)) return false;
-    }
-  } else if (took == plat::Status::NotFound) {
-    log_delete(n.request, took);  // the terminal took it back: answered all the same
-  } else {
-    log_delete(n.request, plat::Status::Denied);
-    file = &n.request;
-    if (answered_before(client, index, n)) return false;
+std::uint32_t zc::next_visit(const ZELClient& client) {
+  std::uint32_t soonest = 0;
+  for (int i = 0; i < client.config.terminalCount; ++i) {
+    const std::uint32_t again = wanted_again(client.terminals[i]);
+    if (again != 0 && (soonest == 0 || again < soonest)) soonest = again;
   }
-  answer(client, index, *file, n, r == RequestRead::Ok, startMs);
-  return state.phase == Phase::Unwritten || state.phase == Phase::UnpublishedBusy;
+  return soonest;
 }

@@ -16,21 +16,26 @@
 // request meanwhile, so that no terminal ever gets another request's answer.
 #pragma once
 
+#include <cstdint>
+
 #include "client/context.h"
 
 namespace zc {
 
 // Takes the visit of terminal index in one pass: finishes what an earlier run
-// left (first visit only), publishes an answer that waits for its name, and
-// handles a new request. true when something waits that should be tried again
-// soon (a request file or an answer file that another process holds, an answer
-// that could not be written).
-bool process_terminal(ZELClient& client, int index);
+// left (first visit only), writes or publishes an answer that waits when its
+// time has come, and handles a new request. Returns in how many milliseconds the
+// terminal wants its next visit for something that waits (a request file or an
+// answer file that another process holds, an answer the root could not take),
+// 0 when nothing waits.
+std::uint32_t process_terminal(ZELClient& client, int index);
+
+// The soonest of those visits over every terminal, 0 when none is wanted.
+std::uint32_t next_visit(const ZELClient& client);
 
 // The ends of the exchanges that ran on workers: for each, its answer decided,
-// the request's file released, the answer published. true when an answer could
-// not be written yet and waits, to be tried again soon.
-bool collect_exchanges(ZELClient& client);
+// the request's file released, the answer published (or left to wait).
+void collect_exchanges(ZELClient& client);
 
 // The end of the run: waits for every exchange in flight (each ends within its
 // time bounds) and finishes it, so that its terminal gets its answer.

@@ -15,18 +15,24 @@
 
 namespace {
 
-// A request file refused because another process held it is tried again soon,
-// not only on the next change: the holder's close may be reported before the
-// file is free, and then no further change would come for a whole time-out.
-// The retry interval starts short and doubles while the file stays held.
-constexpr std::uint32_t kRetryFirstMs = 10;
-constexpr std::uint32_t kRetryMaxMs = 1000;
+// What a turn of the loop does. A pass sends the life signal when it is due,
+// looks for the stop file and visits every terminal; it comes at a change in the
+// root tree and at the wait time-out, and once at start. The visits alone come
+// when a terminal asked for one (a file held, an answer waiting) or a worker is
+// free again: the service's own timers, which neither send a life signal nor
+// look for the stop file.
+enum class Turn {
+  First,    // the start: a pass, then the watch is set up
+  Catchup,  // right after the watch is set up: what came meanwhile, without a life signal
+  Pass,
+  Visits,
+  Lost,  // another service took the root
+};
 
-std::uint32_t next_retry(std::uint32_t retryMs, bool refused) {
-  if (!refused) return 0;
-  if (retryMs == 0) return kRetryFirstMs;
-  return retryMs * 2 > kRetryMaxMs ? kRetryMaxMs : retryMs * 2;
-}
+// While the root cannot be watched (missing, at start or later) it is looked for
+// again this often, instead of after the whole wait time-out.
+constexpr std::uint32_t kLookAgainMs = 1000;
+constexpr std::uint32_t kForever = 0xFFFFFFFF;
 
 std::uint32_t change_filter(std::int16_t watchMode) {
   switch (watchMode) {
@@ -39,6 +45,10 @@ std::uint32_t change_filter(std::int16_t watchMode) {
     default:
       return kChangeLastWrite;
   }
+}
+
+bool stop_signalled(const ZELClient& client) {
+  return client.stopSignal != nullptr && client.stopSignal->load();
 }
 
 // Sends a life signal when the journal exists and the period has passed. The
@@ -76,9 +86,37 @@ bool stop_requested(ZELClient& client) {
   return false;
 }
 
-// While the root cannot be watched (missing, at start or later) it is looked for
-// again this often, instead of after the whole wait time-out.
-constexpr std::uint32_t kLookAgainMs = 1000;
+// The end of the run, by the stop file or a signal: the exchanges in flight end
+// within their bounds and their answers are decided; an answer that still waits
+// for the root is kept in the working folder for the next start.
+int stop(ZELClient& client) {
+  zc::observe_run(client, Observed::Run::Stopping);
+  zc::observe_flush(client);
+  zc::finish_exchanges(client);
+  for (int i = 0; i < client.config.terminalCount; ++i) {
+    const TerminalState& state = client.terminals[i];
+    if (state.phase != Phase::Unwritten) continue;
+    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta de [%s] sigue esperando: %s",
+              client.config.terminals[i].c_str(),
+              state.recorded == Recorded::Decided
+                  ? "guardada en zelencurso.dat, se publica al volver a empezar"
+                  : "no se pudo guardar, se pierde");
+  }
+  LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
+  return 0;
+}
+
+// The terminals in table order, each at most one request; none is begun once a
+// stop is asked for.
+void visit_terminals(ZELClient& client) {
+  client.slotWanted = false;
+  for (int i = 0; i < client.config.terminalCount && !stop_signalled(client); ++i) {
+    // With several exchanges in flight, each line tells whose it is.
+    if (client.config.concurrency > 1) LOG_SetTag(client.config.terminals[i].c_str());
+    zc::process_terminal(client, i);
+  }
+  LOG_SetTag(nullptr);
+}
 
 // The watch on the root directory, kept on the directory that the root path
 // names: one that was removed, moved away, covered by a mount, or replaced is
@@ -89,8 +127,8 @@ struct RootWatch {
 };
 
 // Before a pass: keeps the watch on the directory the root path names, or tries
-// to set it up again while it cannot be (the pass then comes after a short sleep:
-// the service polls). false when another service has taken the root meanwhile.
+// to set it up again while it cannot be. false when another service has taken the
+// root meanwhile.
 bool follow_root(ZELClient& client, RootWatch& watch) {
   const char* root = client.config.rootPath.c_str();
   if (watch.armed && FILE_DirWaitFollows()) return true;
@@ -116,28 +154,60 @@ bool follow_root(ZELClient& client, RootWatch& watch) {
   return zc::lock_root(client);
 }
 
-// Waits for a change in the root tree, the time-out, or a worker's wake-up with
-// an exchange that needs no pass (a terminal whose answer it is asks again with a
-// change of its own). Meanwhile the operator's files are written when due and the
-// watchdog is fed, with shorter waits of their own but no pass: the passes stay
-// those of the changes and the time-out.
-DirWait wait_for_change(ZELClient& client, std::uint32_t timeoutMs, std::uint32_t watchdogMs) {
-  constexpr std::uint32_t kForever = 0xFFFFFFFF;
+// While the root cannot be watched: it is looked for every second, and the next
+// pass comes once it is there, or when the wait time-out has passed as a wait's
+// would (so that the life signal keeps its rhythm).
+Turn wait_for_root(ZELClient& client, RootWatch& watch, std::uint32_t timeoutMs) {
   const std::int64_t deadline = plat::monotonic_ms() + timeoutMs;
+  for (;;) {
+    if (!follow_root(client, watch)) return Turn::Lost;
+    if (watch.armed || plat::monotonic_ms() >= deadline) return Turn::Pass;
+    plat::wake_sleep(timeoutMs < kLookAgainMs ? timeoutMs : kLookAgainMs);
+    if (stop_signalled(client)) return Turn::Visits;
+  }
+}
+
+// Waits for a change in the root tree, the time-out, the next visit a terminal
+// asked for (visitMs, 0: none), a stop, or a worker's wake-up: its exchange is
+// decided at once, and needs no pass. Meanwhile the operator's files are written
+// when due and the watchdog is fed, with shorter waits of their own.
+Turn wait_for_change(ZELClient& client, std::uint32_t timeoutMs, std::uint32_t visitMs,
+                     std::uint32_t watchdogMs) {
+  std::int64_t now = plat::monotonic_ms();
+  const std::int64_t deadline = now + timeoutMs;
+  std::int64_t visitAt = visitMs != 0 ? now + visitMs : -1;
   for (;;) {
     const std::uint32_t due = zc::observe_flush(client);
     if (watchdogMs != 0) plat::service_notify(plat::Notify::Watchdog, nullptr);
-    const std::int64_t now = plat::monotonic_ms();
-    const std::uint32_t left = timeoutMs == kForever ? kForever
-                               : deadline > now      ? static_cast<std::uint32_t>(deadline - now)
-                                                     : 0;
-    std::uint32_t wait = left;
+    now = plat::monotonic_ms();
+    std::uint32_t wait = timeoutMs == kForever ? kForever
+                         : deadline > now      ? static_cast<std::uint32_t>(deadline - now)
+                                               : 0;
+    if (visitAt >= 0 && visitAt - now < wait) {
+      wait = visitAt > now ? static_cast<std::uint32_t>(visitAt - now) : 0;
+    }
     if (due != 0 && due < wait) wait = due;
     if (watchdogMs != 0 && watchdogMs / 2 < wait) wait = watchdogMs / 2;
-    const DirWait woke = FILE_DirWaitNext(wait);
-    if (woke == DirWait::Woken && !client.slotWanted && !zc::collect_exchanges(client)) continue;
-    if (woke == DirWait::TimedOut && wait < left) continue;  // a bound of its own
-    return woke;
+    switch (FILE_DirWaitNext(wait)) {
+      case DirWait::Changed:
+        return Turn::Pass;
+      case DirWait::Failed:
+        plat::wake_sleep(timeoutMs < kLookAgainMs ? timeoutMs : kLookAgainMs);
+        return Turn::Pass;
+      case DirWait::Woken: {
+        if (stop_signalled(client)) return Turn::Visits;
+        zc::collect_exchanges(client);
+        if (client.slotWanted) return Turn::Visits;
+        const std::uint32_t v = zc::next_visit(client);
+        visitAt = v != 0 ? plat::monotonic_ms() + v : -1;
+        break;
+      }
+      case DirWait::TimedOut:
+        now = plat::monotonic_ms();
+        if (timeoutMs != kForever && now >= deadline) return Turn::Pass;
+        if (visitAt >= 0 && now >= visitAt) return Turn::Visits;
+        break;
+    }
   }
 }
 
@@ -145,58 +215,40 @@ DirWait wait_for_change(ZELClient& client, std::uint32_t timeoutMs, std::uint32_
 
 int ZELClient_Process(ZELClient& client) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process Entry");
-  plat::wake_open();  // workers, and a service's stop request, wake the waits
+  plat::wake_open();  // workers, a stop signal and a service's stop request wake the waits
   const std::time_t start = client.clock();
   client.lifeTimer = client.clock();
-  bool firstWait = true;
   RootWatch watch;
   const auto waitTimeout = static_cast<std::uint32_t>(client.config.waitTimeout);
   const std::uint32_t watchdogMs = plat::service_watchdog_ms();
-  std::uint32_t retryMs = 0;
 
+  Turn turn = Turn::First;
   for (;;) {
     // Each pass serves the directory the root path names now, under its lock.
-    if (!firstWait && !follow_root(client, watch)) {
+    if ((turn == Turn::Pass && !follow_root(client, watch)) || turn == Turn::Lost) {
       zc::finish_exchanges(client);
       return -1;
     }
-    life_signal_step(client, start);
-    if (stop_requested(client)) {
-      zc::observe_run(client, Observed::Run::Stopping);
-      zc::observe_flush(client);
-      zc::finish_exchanges(client);
-      LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process Exit");
-      return 0;
-    }
+    if (turn == Turn::First || turn == Turn::Pass) life_signal_step(client, start);
+    if (turn != Turn::Visits && stop_requested(client)) return stop(client);
     zc::collect_exchanges(client);
-    client.slotWanted = false;
-    bool refused = false;
-    for (int i = 0; i < client.config.terminalCount; ++i) {
-      // With several exchanges in flight, each line tells whose it is.
-      if (client.config.concurrency > 1) LOG_SetTag(client.config.terminals[i].c_str());
-      refused |= zc::process_terminal(client, i);
+    visit_terminals(client);
+    if (stop_signalled(client)) {
+      LOG_Print(LOG_CLI_WARNING, "ZELClient_Process se pidio detener el servicio. Saliendo...");
+      return stop(client);
     }
-    LOG_SetTag(nullptr);
-    retryMs = next_retry(retryMs, refused);
-    const std::uint32_t timeout = retryMs != 0 && retryMs < waitTimeout ? retryMs : waitTimeout;
-    const std::uint32_t lookAgain = timeout < kLookAgainMs ? timeout : kLookAgainMs;
-    if (firstWait) {
-      // The first wait only sets the watch up and comes straight back: a request
-      // dropped between the first pass and the watch would otherwise wait for the
-      // next change or the whole time-out. Every later wait is a full one.
-      firstWait = false;
+    if (turn == Turn::First) {
+      // The watch is set up after the first pass and a catch-up follows at once:
+      // a request dropped between the two would otherwise wait for the next
+      // change or the whole time-out.
       watch.armed = FILE_DirWaitFirst(client.config.rootPath.c_str(), 0,
                                       change_filter(client.config.watchMode)) != DirWait::Failed;
       if (watch.armed) zc::observe_run(client, Observed::Run::Ready);
       if (!watch.armed) LOG_Print(LOG_CLI_ERROR, "ZELClient_Process FILE_DirWaitFirst");
+      turn = Turn::Catchup;
       continue;
     }
-    if (!watch.armed) {
-      plat::wake_sleep(lookAgain);
-      continue;
-    }
-    if (wait_for_change(client, timeout, watchdogMs) == DirWait::Failed) {
-      plat::wake_sleep(lookAgain);
-    }
+    turn = watch.armed ? wait_for_change(client, waitTimeout, zc::next_visit(client), watchdogMs)
+                       : wait_for_root(client, watch, waitTimeout);
   }
 }

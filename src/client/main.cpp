@@ -17,8 +17,11 @@ namespace {
 
 int run(int argc, char** argv) {
   static ZELClient client;  // the whole state of the run, fixed in size
+  static std::atomic<bool> stopSignal{false};
   plat::process_setup();
   plat::on_reopen(LOG_ReopenFlag());  // SIGHUP: the log file was moved away
+  plat::on_terminate(&stopSignal);    // SIGTERM, SIGINT: a stop as the stop file's
+  client.stopSignal = &stopSignal;
   if (ZELClient_Init(client, argc, argv) != 0) return -1;
   static ExchangeWorkers workers;
   static ProbeBurst probes;

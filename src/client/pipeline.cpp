@@ -4,6 +4,7 @@
 
 #include "client/answers.h"
 #include "client/exchange.h"
+#include "client/standin.h"
 #include "client/termfiles.h"
 #include "common/number.h"
 #include "log/log.h"
@@ -87,11 +88,14 @@ zc::Edit zc::edit_request(const ZELClient& client, int index, zel::TextRef reque
 
 // Checks, edits and relays the request in the request buffer, and decides the
 // terminal's answer. Every path ends in an answer attempt.
-bool zc::decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs) {
+bool zc::decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs,
+                        bool relay) {
   int packetType = 0;
   switch (whole ? zc::edit_request(client, index, client.request, &packetType) : Edit::TooLong) {
     case Edit::Ok:
-      return zc::exchange(client, index, packetType, startMs);
+      if (relay) return zc::exchange(client, index, packetType, startMs);
+      zc::stand_in(client, index, 1, Cause::NoReply);
+      return false;
     case Edit::BadType:
       ZELClient_GenAutoResponse(client, index, 1, Cause::Malformed);
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Tipo de transaccion invalido");

@@ -20,8 +20,11 @@ Edit edit_request(const ZELClient& client, int index, zel::TextRef request, int*
 
 // Decides terminal index's answer to the request in the request buffer (whole:
 // the request file fitted the buffer; else it gets the error answer). startMs:
-// when the request was found, for the timing line. true when the decision waits
-// for an exchange in flight on a worker.
-bool decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs);
+// when the request was found, for the timing line. relay: false for a request
+// that may have reached the gateway in a run that ended before its reply: it is
+// answered as a reply that never came, never sent again. true when the decision
+// waits for an exchange in flight on a worker.
+bool decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs,
+                    bool relay = true);
 
 }  // namespace zc

@@ -49,7 +49,7 @@ bool zc::lock_workdir(ZELClient& client) {
 }
 
 void zc::close_workdir(ZELClient& client) {
-  for (plat::FileHandle* f : {&client.workLock, &client.rootLock}) {
+  for (plat::FileHandle* f : {&client.inflight, &client.workLock, &client.rootLock}) {
     if (*f != plat::kNoFile) client.files->close(*f);
     *f = plat::kNoFile;
   }

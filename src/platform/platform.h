@@ -47,7 +47,7 @@ std::int64_t monotonic_ms();
 void sleep_ms(std::uint32_t ms);
 
 // Sets *flag when the process is asked to stop (SIGINT or SIGTERM; Ctrl+C, Ctrl+Break
-// or console close on Windows) instead of ending it.
+// or console close on Windows) instead of ending it, and wakes the loop's waits.
 void on_terminate(std::atomic<bool>* flag);
 
 // Sets *flag when the process is asked to reopen its log (SIGHUP, after the file was
@@ -111,6 +111,9 @@ struct FileOps {
   Status (*remove)(const char* path);
   Status (*rename)(const char* from, const char* to);  // replaces to in one step
   Status (*sync_dir)(const char* path);                // makes a rename in path's directory durable
+  // All n bytes at offset, in one call where the system has one; the file's
+  // position is not used.
+  Status (*write_at)(FileHandle f, std::uint64_t offset, const char* buf, std::size_t n);
 };
 
 // The system's file operations.

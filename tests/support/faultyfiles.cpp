@@ -42,6 +42,10 @@ plat::Status write_f(plat::FileHandle f, const char* b, std::size_t n) {
   if (g_faults.writesLeft > 0) --g_faults.writesLeft;
   return sys().write(f, b, n);
 }
+plat::Status write_at_f(plat::FileHandle f, std::uint64_t at, const char* b, std::size_t n) {
+  change();
+  return sys().write_at(f, at, b, n);
+}
 plat::Status truncate_f(plat::FileHandle f, std::uint64_t n) {
   change();
   return sys().truncate(f, n);
@@ -61,7 +65,7 @@ const plat::FileOps& faulty_files() {
   static const plat::FileOps ops = {open_f,         sys().read,     write_f,     sys().size,
                                     truncate_f,     sys().sync,     sys().close, sys().exists,
                                     sys().readable, sys().writable, remove_f,    rename_f,
-                                    sys().sync_dir};
+                                    sys().sync_dir, write_at_f};
   return ops;
 }
 

@@ -158,6 +158,7 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
     EXPECT_FALSE(zt::exists(root_ / "caja1out.txt"));
     zt::g_faults.path = then == 2 ? "zelautoresp.txt" : "";
     if (then == 1) zt::write_file(root_ / "caja1in.txt", request);
+    client_.terminals[0].retryAtMs = 0;  // its second has passed
     EXPECT_FALSE(zc::process_terminal(client_, 0));
     const std::string out = zt::read_file(root_ / "caja1out.txt");
     EXPECT_TRUE(then == 2 ? out.find("|F51=Pre-autorizacion no registrada|") != std::string::npos

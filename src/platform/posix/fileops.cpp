@@ -177,6 +177,18 @@ Status write_file(FileHandle f, const char* buf, std::size_t n) {
   return Status::Ok;
 }
 
+Status write_at(FileHandle f, std::uint64_t offset, const char* buf, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::pwrite(f, buf + done, n - done, static_cast<off_t>(offset + done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return last_status();
+    if (w == 0) return Status::NoSpace;
+    done += static_cast<std::size_t>(w);
+  }
+  return Status::Ok;
+}
+
 Status size_of(FileHandle f, std::uint64_t* out) {
   struct stat st {};
   if (::fstat(f, &st) != 0) return last_status();
@@ -246,7 +258,7 @@ Status sync_dir(const char* path) {
 
 constexpr FileOps kSystemFiles = {open_file,   read_file,   write_file, size_of,  truncate_file,
                                   sync_file,   close_file,  exists,     readable, writable,
-                                  remove_file, rename_file, sync_dir};
+                                  remove_file, rename_file, sync_dir,   write_at};
 
 }  // namespace
 

@@ -50,6 +50,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);  // safe to set from a ha
 
 void on_terminate_signal(int) {
   if (g_terminate != nullptr) g_terminate->store(true);
+  wake();  // an eventfd write: safe in a handler; ends the wait that would hold the stop
 }
 
 void on_reopen_signal(int) {

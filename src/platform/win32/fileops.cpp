@@ -124,6 +124,11 @@ Status write_file(FileHandle f, const char* buf, std::size_t n) {
   return Status::Ok;
 }
 
+Status write_at(FileHandle f, std::uint64_t offset, const char* buf, std::size_t n) {
+  if (_lseeki64(f, static_cast<long long>(offset), SEEK_SET) < 0) return last_status();
+  return write_file(f, buf, n);
+}
+
 Status size_of(FileHandle f, std::uint64_t* out) {
   const long long n = _filelengthi64(f);
   if (n < 0) return last_status();
@@ -191,7 +196,7 @@ Status sync_dir(const char*) {
 
 constexpr FileOps kSystemFiles = {open_file,   read_file,   write_file, size_of,  truncate_file,
                                   sync_file,   close_file,  exists,     readable, writable,
-                                  remove_file, rename_file, sync_dir};
+                                  remove_file, rename_file, sync_dir,   write_at};
 
 }  // namespace
 

@@ -60,10 +60,12 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
       if (g_terminate != nullptr) g_terminate->store(true);
+      wake();
       return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       if (g_terminate != nullptr) g_terminate->store(true);
+      wake();
       Sleep(kCloseGraceMs);  // the main thread's exit ends the process before that
       return TRUE;
     default:
