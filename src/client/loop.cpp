@@ -8,6 +8,7 @@
 #include "client/lifesignal.h"
 #include "client/observe.h"
 #include "client/outcomes.h"
+#include "client/termfiles.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
 #include "log/log.h"
@@ -216,6 +217,7 @@ Turn wait_for_change(ZELClient& client, std::uint32_t timeoutMs, std::uint32_t v
 int ZELClient_Process(ZELClient& client) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process Entry");
   plat::wake_open();  // workers, a stop signal and a service's stop request wake the waits
+  plat::dirwatch_own(zc::own_change);
   const std::time_t start = client.clock();
   client.lifeTimer = client.clock();
   RootWatch watch;

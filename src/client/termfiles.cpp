@@ -47,6 +47,19 @@ RequestRead read_result(plat::Status s) {
 
 }  // namespace
 
+bool zc::own_change(const char* name, plat::ChangeKind kind) {
+  const std::string_view n(name);
+  const auto ends = [&](std::string_view suffix) {
+    return n.size() >= suffix.size() && n.substr(n.size() - suffix.size()) == suffix;
+  };
+  if (n == "ZELCLIENT.lck" || ends(kTakenFile) || ends(kDecidedFile) || ends(kDecidedLocal) ||
+      ends(kAnsweredFile) || ends(".fin.tmp")) {
+    return true;
+  }
+  return (kind == plat::ChangeKind::MovedFrom && ends(kRequestFile)) ||
+         (kind == plat::ChangeKind::MovedTo && ends(kAnswerFile));
+}
+
 bool zc::terminal_path(const ZELClient& client, const char* terminal, const char* suffix,
                        Path& path) {
   zel::Text<63> name;

@@ -44,6 +44,12 @@ int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* a
 
 namespace zc {
 
+// True for a change in the root that the service's own steps make: its names
+// (taken, decided, answered requests, the root's lock), the take of a request
+// (renamed away from its name) and the publication of an answer (renamed to its
+// name). Such changes end no wait: the service never wakes itself.
+bool own_change(const char* name, plat::ChangeKind kind);
+
 // "<root>/<terminal><suffix>" into path; false (path empty) when it does not fit.
 bool terminal_path(const ZELClient& client, const char* terminal, const char* suffix, Path& path);
 

@@ -131,6 +131,14 @@ void wake();
 // Sleeps up to timeout_ms, or until woken; true when woken.
 bool wake_sleep(std::uint32_t timeout_ms);
 
+// What became of a file in the directory watched, where the system tells.
+enum class ChangeKind : std::uint8_t { Written, Created, Removed, MovedFrom, MovedTo, Attributes };
+// The watcher's own changes: true for a change of a file directly in the watched
+// directory that the watcher made itself, which then ends no wait. Where the
+// system names no file (Windows), every change ends a wait.
+using OwnChange = bool (*)(const char* name, ChangeKind kind);
+void dirwatch_own(OwnChange own);
+
 // One process-wide change notification on a directory and all its
 // subdirectories, for the change kinds of filter (FILE_NOTIFY_CHANGE_* bits).
 // On failure returns false and puts the system's error text into err.

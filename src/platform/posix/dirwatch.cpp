@@ -79,6 +79,7 @@ struct State {
   std::uint32_t file_events = 0;  // events on files that end a wait
   std::uint32_t dir_events = 0;   // events on directories that end a wait
   Path root;
+  OwnChange own = nullptr;  // the watcher's own changes in the root, which end no wait
   Watch watches[kMaxWatches];
   int queue[kMaxWatches];
 };
@@ -228,6 +229,15 @@ int watch_tree() {
   return 0;
 }
 
+ChangeKind kind_of(std::uint32_t mask) {
+  if (mask & IN_CREATE) return ChangeKind::Created;
+  if (mask & IN_DELETE) return ChangeKind::Removed;
+  if (mask & IN_MOVED_FROM) return ChangeKind::MovedFrom;
+  if (mask & IN_MOVED_TO) return ChangeKind::MovedTo;
+  if (mask & IN_ATTRIB) return ChangeKind::Attributes;
+  return ChangeKind::Written;
+}
+
 // Keeps the watch set in step with one event; true when the event is a change.
 bool handle(const inotify_event& ev, const char* name) {
   if (ev.wd == g.parent_wd) {  // the root's name removed, moved, or made again
@@ -253,6 +263,9 @@ bool handle(const inotify_event& ev, const char* name) {
   if (ev.len == 0 || name[0] == '\0') return false;  // the directory itself
   const bool dir = (ev.mask & IN_ISDIR) != 0;
   bool change = (ev.mask & (dir ? g.dir_events : g.file_events)) != 0;
+  if (change && !dir && slot == kRoot && g.own != nullptr && g.own(name, kind_of(ev.mask))) {
+    change = false;
+  }
   if (dir && (ev.mask & IN_MOVED_FROM)) {
     const int child = find_child(slot, name);
     if (child >= 0) forget(child);
@@ -265,20 +278,49 @@ bool handle(const inotify_event& ev, const char* name) {
   return change;
 }
 
+// The root path without its "." parts and repeated or trailing separators
+// ("./a//b/." is "a/b"); a path that names its directory only through "." or
+// ".." ("." itself, "a/..") as the directory it names now. false when neither
+// gives a name in a parent directory.
+bool plain_root(Path& out) {
+  out.clear();
+  const char* p = g.root.c_str();
+  if (*p == '/') out.append('/');
+  std::string_view last;
+  while (*p != '\0') {
+    const char* end = std::strchr(p, '/');
+    const std::size_t len = end != nullptr ? static_cast<std::size_t>(end - p) : std::strlen(p);
+    const std::string_view part(p, len);
+    if (!part.empty() && part != ".") {
+      if (out.size() > 1 || (out.size() == 1 && out.c_str()[0] != '/')) out.append('/');
+      out.append(part);
+      last = part;
+    }
+    p += len;
+    while (*p == '/') ++p;
+  }
+  if (!last.empty() && last != "..") return true;
+  char real[PATH_MAX];
+  return realpath(g.root.c_str(), real) != nullptr && std::strcmp(real, "/") != 0 &&
+         out.assign(real);
+}
+
 // Watches the names in the root's parent directory (best effort: a root that is
-// "/" has none, and a parent that may not be read cannot be watched).
+// "/" has none, and a parent that may not be read cannot be watched). A parent
+// that is a directory watched already (a bind mount of the root) is left out:
+// its watch is the root's.
 void watch_parent() {
-  Path parent(g.root.view());
-  std::size_t end = parent.size();
-  while (end > 1 && parent.c_str()[end - 1] == '/') --end;  // "a/b/" is "a/b"
-  parent.truncate(end);
+  Path parent;
+  if (!plain_root(parent)) return;
   const char* slash = std::strrchr(parent.c_str(), '/');
   if (!g.root_name.assign(slash != nullptr ? slash + 1 : parent.c_str()) || g.root_name.empty()) {
     return;
   }
   parent.truncate(slash == nullptr ? 0 : slash == parent.c_str() ? 1 : slash - parent.c_str());
-  g.parent_wd = inotify_add_watch(g.fd, parent.empty() ? "." : parent.c_str(),
-                                  IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_ONLYDIR);
+  const int wd = inotify_add_watch(
+      g.fd, parent.empty() ? "." : parent.c_str(),
+      IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_ONLYDIR | IN_MASK_ADD);
+  g.parent_wd = wd >= 0 && find_wd(wd) < 0 ? wd : -1;
 }
 
 enum class Drain { Quiet, Changed, Error };
@@ -367,6 +409,10 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
     if (d == Drain::Changed) return WaitOutcome::Signalled;
     if (d == Drain::Error) return WaitOutcome::Failed;
   }
+}
+
+void dirwatch_own(OwnChange own) {
+  g.own = own;
 }
 
 bool dirwatch_unwatched(char* dir, std::size_t cap) {
