@@ -112,8 +112,8 @@ void zc::inflight_open(ZELClient& client) {
     return;
   }
   // What the last run left, by terminal name; then the record laid out anew in
-  // this run's order, whole, so that every place is there (a write into it never
-  // needs new room on the disk).
+  // this run's order, a place for each terminal, whole, so that every place is
+  // there (a write into it never needs new room on the disk).
   static char found[kMaxTerminals][kSlotSize];
   static char fresh[kMaxTerminals * kSlotSize];
   std::memset(found, 0, sizeof found);
@@ -139,7 +139,8 @@ void zc::inflight_open(ZELClient& client) {
     }
   }
   fs.truncate(client.inflight, 0);
-  if (fs.write_at(client.inflight, 0, fresh, sizeof fresh) != plat::Status::Ok ||
+  const std::size_t size = static_cast<std::size_t>(client.config.terminalCount) * kSlotSize;
+  if (fs.write_at(client.inflight, 0, fresh, size) != plat::Status::Ok ||
       fs.sync(client.inflight) != plat::Status::Ok) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Init no se pudo escribir %s", kRecordFile);
   }
