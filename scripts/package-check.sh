@@ -2,7 +2,7 @@
 # Builds the Debian package, checks it with lintian (any error or warning fails),
 # unpacks it into a scratch root, checks the systemd unit, and makes a round trip
 # with the packaged binaries: zelgateway, zelclient started the way the unit does,
-# zelterm as a terminal, zelstatus's check, and the unit's stop helper.
+# zelterm as a terminal, zelstatus's check, and the unit's stop (SIGTERM).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh build
@@ -20,7 +20,7 @@ svc=""
 dpkg-deb -x "$deb" "$scratch/root"
 sh -n packaging/debian/postinst packaging/debian/postrm
 for f in usr/bin/zelclient usr/bin/zelgateway usr/bin/zelterm usr/bin/zelstatus \
-  usr/lib/zelclient/zelclient-stop usr/share/man/man1/zelstatus.1.gz \
+  usr/share/man/man1/zelstatus.1.gz \
   usr/lib/systemd/system/zelclient@.service usr/share/man/man1/zelclient.1.gz \
   usr/share/doc/zelclient/copyright usr/share/doc/zelclient/changelog.gz; do
   [[ -e "$scratch/root/$f" ]] || { echo "missing from the package: $f"; exit 1; }
@@ -63,7 +63,7 @@ for _ in $(seq 1 40); do
   sleep 0.05
 done
 grep -q "$ok" "$scratch/status.out" || { cat "$scratch/status.out"; echo "zelstatus: not OK"; exit 1; }
-"$scratch/root/usr/lib/zelclient/zelclient-stop" "$root" "$svc"
+kill -TERM "$svc"
 wait "$svc" && status=0 || status=$?
 [[ $status == 0 ]] || { echo "zelclient ended with status $status"; exit 1; }
 "$bin/zelstatus" "$work" >/dev/null && status=0 || status=$?

@@ -7,7 +7,6 @@
 // while the service is left alone (an answer waiting included) it uses no CPU to
 // speak of and writes no log line and no life signal.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -26,15 +25,17 @@ namespace fs = std::filesystem;
 
 const char* const kFakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 
-// The gateway as a row sets it: answers, holds every request silent, hangs up.
-enum class Gate { Approve, Silent, HangUp };
+// The gateway as a row sets it: answers (at once, or within the bound), holds
+// every request silent, hangs up.
+enum class Gate { Approve, Slow, Silent, HangUp };
 
 struct Scene {
   std::atomic<Gate> gate{Gate::Approve};
   gw::Gateway gateway{[this](const gw::Received& r) {
     if (r.type() == 0 || gate == Gate::HangUp) return gw::hang_up();
     if (gate == Gate::Silent) return gw::hold();
-    return gw::answer({gw::reply_packet(1, gw::approval_text(r.message(), 1))});
+    return gw::answer({gw::reply_packet(1, gw::approval_text(r.message(), 1))},
+                      gate == Gate::Slow ? 250 : 0);
   }};
   zt::TempDir clockDir, logs;
   std::unique_ptr<zt::Service> svc;
@@ -75,8 +76,8 @@ struct Scene {
     drop(terminal);
     return take(terminal);
   }
-  int terminate() {  // SIGTERM, as a service manager stops it
-    ::kill(svc->pid(), SIGTERM);
+  int terminate() {
+    svc->terminate();
     for (int i = 0; i < 100 && svc->running(); ++i) std::this_thread::sleep_for(50ms);
     return svc->running() ? -1 : 0;
   }
@@ -146,7 +147,9 @@ struct Row {
 
 // clang-format off
 const Row kRows[] = {
-  {"GatewayAnswersThenSilentThenHangsUp", "", Row::None, false, [](Scene& r) {
+  {"GatewayAnswersSlowSilentAndHangsUp", "", Row::None, false, [](Scene& r) {
+    EXPECT_NE(r.ask().find("|F52=GW"), std::string::npos);
+    r.gate = Gate::Slow;
     EXPECT_NE(r.ask().find("|F52=GW"), std::string::npos);
     r.gate = Gate::Silent;
     EXPECT_NE(r.ask("caja2").find("RECETA PRE-AUTORIZADA"), std::string::npos);

@@ -168,6 +168,7 @@ class Service {
   }
   bool stop();  // the stop file; true when it then exits with status 0
   void kill();
+  void terminate() { child_->terminate(); }  // SIGTERM, as a service manager stops it
   bool running() { return child_ && child_->running(); }
   int pid() const { return child_ ? child_->pid() : -1; }
   std::vector<std::string> log() const { return log_messages(read_file(logFile)); }
