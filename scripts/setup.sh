@@ -10,9 +10,10 @@ set -euo pipefail
 level="${1:-test}"
 packages=(g++ cmake ninja-build)
 if [[ $level != demo ]]; then
-  # The tests: GoogleTest's sources, Samba for the terminals' network share, and a
-  # metrics collector with its checker for the metrics file.
-  packages+=(googletest python3 samba smbclient prometheus-node-exporter prometheus)
+  # The tests: GoogleTest's sources, Samba for the terminals' network share, a
+  # metrics collector with its checker for the metrics file, and a clock the fault
+  # table can set back and forward.
+  packages+=(googletest python3 samba smbclient prometheus-node-exporter prometheus faketime)
   # Windows: the cross compiler, Wine (wine holds the commands, wine64 the 64-bit
   # loader) and the installer's tools.
   [[ "${ZEL_WITH_WINDOWS:-1}" == 1 ]] &&
