@@ -233,19 +233,20 @@ bool zc::exchange(ZELClient& client, int index, int packetType, std::int64_t sta
     job->terminal = -1;
     return false;
   }
-  const bool knownDown = zc::gateway_known_down(client);
-  // From here the gateway may see the request: the working folder records it first.
-  if (!knownDown) zc::inflight_sent(client, index);
-  if (knownDown) {  // answered at once, on the loop's thread
+  if (zc::gateway_known_down(client)) {  // answered at once, on the loop's thread
     job->result = ExchangeJob::Result::KnownDown;
     job->reachable = client.standin.reachable;
-  } else if (job == &client.job) {
-    network(client, *job, zc::probe_reachable);
   } else {
-    if (workers->in_flight() == 0) start_on_loop(client, *job);
-    if (job->step != ExchangeJob::Step::Done) {
-      workers->submit(*job);
-      return true;
+    // From here the gateway may see the request: the working folder records it first.
+    zc::inflight_sent(client, index);
+    if (job == &client.job) {
+      network(client, *job, zc::probe_reachable);
+    } else {
+      if (workers->in_flight() == 0) start_on_loop(client, *job);
+      if (job->step != ExchangeJob::Step::Done) {
+        workers->submit(*job);
+        return true;
+      }
     }
   }
   decide(client, *job);

@@ -90,7 +90,7 @@ bool stop_requested(ZELClient& client) {
 // The end of the run, by the stop file or a signal: the exchanges in flight end
 // within their bounds and their answers are decided; an answer that still waits
 // for the root is kept in the working folder for the next start.
-int stop(ZELClient& client) {
+int end_run(ZELClient& client) {
   zc::observe_run(client, Observed::Run::Stopping);
   zc::observe_flush(client);
   zc::finish_exchanges(client);
@@ -232,12 +232,12 @@ int ZELClient_Process(ZELClient& client) {
       return -1;
     }
     if (turn == Turn::First || turn == Turn::Pass) life_signal_step(client, start);
-    if (turn != Turn::Visits && stop_requested(client)) return stop(client);
+    if (turn != Turn::Visits && stop_requested(client)) return end_run(client);
     zc::collect_exchanges(client);
     visit_terminals(client);
     if (stop_signalled(client)) {
       LOG_Print(LOG_CLI_WARNING, "ZELClient_Process se pidio detener el servicio. Saliendo...");
-      return stop(client);
+      return end_run(client);
     }
     if (turn == Turn::First) {
       // The watch is set up after the first pass and a catch-up follows at once:

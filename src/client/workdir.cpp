@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr const char* kLockFile = "zelclient.lck";
+constexpr const char* kLockFile = "zelclient.pid";
 
 // The process that holds the lock, as it wrote itself there; 0 when unknown.
 long holder(const ZELClient& client) {

@@ -1,5 +1,5 @@
 // The working folder is the service's own: one service at a time works in it,
-// holding its lock "zelclient.lck" (which names the holder's process) for the
+// holding its lock "zelclient.pid" (which names the holder's process) for the
 // whole run, as the root's lock is held. Its journal, numbers and records are
 // the service's durable record; two services writing them would issue numbers
 // twice.
