@@ -28,7 +28,7 @@ bool hit(const char* path, const std::string& part = g_faults.path) {
 plat::Status open_f(const char* path, plat::OpenMode m, plat::FileHandle* f) {
   if (m == plat::OpenMode::Read || m == plat::OpenMode::ReadRegular ||
       m == plat::OpenMode::ExclusiveRead)
-    return sys().open(path, m, f);
+    return hit(path, g_faults.readPath) ? g_faults.status : sys().open(path, m, f);
   change();
   return hit(path) ? g_faults.status : sys().open(path, m, f);
 }

@@ -14,6 +14,7 @@ struct Faults {
   std::string path;
   plat::Status status = plat::Status::NoSpace;
   std::string removePath;  // removals of paths that hold this fail with status ("": none)
+  std::string readPath;    // reading opens of paths that hold this fail with status ("": none)
   int writesLeft = -1;     // the write after this many fails once, a part written; -1: none
   int changesLeft = -1;    // the process ends (_exit 99) before the change after these
   int changes = 0;         // changes made: writing opens, writes, renames, removals, truncations

@@ -100,6 +100,29 @@ TEST_F(LocalAnswers, JournalBoundsTheSequence) {
   EXPECT_EQ(zt::open_descriptors(), descriptors);  // each read of the journal closed
 }
 
+// A record of the sequence that is there and cannot be read bounds nothing: no
+// number is given (counting from the others could repeat one), and the ERROR names it.
+TEST_F(LocalAnswers, UnreadableRecordGivesNoNumber) {
+  std::string log = (work_ / "svc.log").string() + ",1,300";
+  LOG_Open(1, 1, log.data());
+  for (const char* record : {"anio.txt", "nroaut.txt", "zelautoresp.txt", "zelnumeros.txt"}) {
+    for (const char* f : {"anio.txt", "nroaut.txt", "zelautoresp.txt", "zelnumeros.txt"}) {
+      zt::write_file(work_ / f, std::string(f) == "anio.txt" ? "2031\r\n" : "");
+    }
+    for (IssuedNumber& i : client_.issued) i = IssuedNumber{};  // a new run
+    zt::g_faults.readPath = record;
+    zt::g_faults.status = plat::Status::Denied;
+    fs::remove(root_ / "caja1out.zel");
+    EXPECT_EQ(answer(), "") << record;
+    EXPECT_NE(zt::read_file(root_ / "caja1out.zel").find("|F51=Pre-autorizacion no registrada|"),
+              std::string::npos);
+    EXPECT_EQ(work("nroaut.txt"), "") << record;
+    EXPECT_NE(zt::read_file(work_ / "svc.log").find(std::string("no se puede leer ") + record),
+              std::string::npos);
+  }
+  LOG_Close();
+}
+
 // A number is given only once stored and journalled: in place when the folder
 // takes no new file, else not at all (an error answer, the number file as it was).
 TEST_F(LocalAnswers, NumberGivenOnlyWhenRecorded) {
