@@ -13,6 +13,11 @@
 
 // The reason of the error answer to a request or an answer too long for its file.
 constexpr const char* kTooLong = "Receta demasiado larga";
+// The reasons of the error answers to a request holding a byte no request holds,
+// to one without a valid transaction type, and to one that cannot be framed.
+constexpr const char* kForeignBytes = "Receta con caracteres invalidos";
+constexpr const char* kBadType = "Tipo de transaccion invalido";
+constexpr const char* kNoPacket = "Receta que no se puede enviar";
 // The reason of the error answer given instead of a local pre-authorisation that
 // could not be recorded: its number not stored, or its journal line not written.
 constexpr const char* kNotRecorded = "Pre-autorizacion no registrada";

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
+// (Earlier versions also gave numbers to malformed requests: "tipo_invalido" and
+// "sin_paquete" in old causes records.)
 enum class Cause : std::uint8_t {
-  Malformed,     // the request's transaction type: no gateway was asked
-  NoPacket,      // the request could not be framed
   NoConnection,  // no connection, or the request could not be sent
   NoReply,       // sent, and no reply in time: the gateway may have authorised it
   NoF52,         // the gateway replied without an authorisation number

@@ -66,7 +66,7 @@ struct Decision {
   zel::Text<kRequestCapacity> journal;  // Local: the request its journal line holds
   zel::Text<40> number;                 // its authorisation number (F52), if it has one
   SequenceNumber taken;                 // Local: its number in the sequence
-  Cause cause = Cause::Malformed;       // Local: why it was given
+  Cause cause = Cause::Recovered;       // Local: why it was given
 };
 
 // Where a terminal's request stands between passes.
@@ -194,7 +194,8 @@ struct ZELClient {
   // one exchange at a time, on the loop. Known to the exchange alone.
   class ExchangeWorkers* workers = nullptr;
   class ProbeBurst* probeBurst = nullptr;
-  bool slotWanted = false;  // a terminal was passed over for want of a free worker
+  bool slotWanted = false;         // a terminal was passed over for want of a free worker
+  bool stopRefusedLogged = false;  // a stop file of someone else's stays, and was logged so
 
   // Set when the process is asked to stop (SIGTERM, SIGINT, Ctrl+C): a stop as the
   // stop file's. nullptr: only the stop file stops the run.

@@ -51,7 +51,7 @@ void failed(const ZELClient& client, ExchangeJob& job, ExchangeJob::Result resul
 }
 
 // Frames the edited request in the request buffer into job. false when it cannot
-// be framed; the terminal then has its local answer already.
+// be framed; the terminal then has its error answer already.
 bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::int64_t startMs) {
   job.terminal = index;
   job.startMs = startMs;
@@ -61,7 +61,7 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   job.packetLength = ZEL_MakePacket(packetType, client.sender.c_str(), client.request.c_str(),
                                     job.packet, sizeof job.packet);
   if (job.packetLength == -1) {
-    ZELClient_GenAutoResponse(client, index, 1, Cause::NoPacket);
+    ZELClient_GenErrorResponse(client, index, "ND", kNoPacket);
     LOG_Print(LOG_CLI_ERROR, "ZELClient_Process ZEL_MakePacket");
     return false;
   }
@@ -70,13 +70,51 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   return true;
 }
 
-// The gateway's reply, once there.
+// The packet's whole length as its header gives it (its first 4 bytes count what
+// follows them), or 0 while they are not all there.
+std::size_t packet_length(const unsigned char* p, std::size_t got) {
+  if (got < 4) return 0;
+  return 4 + (static_cast<std::size_t>(p[0]) << 24 | static_cast<std::size_t>(p[1]) << 16 |
+              static_cast<std::size_t>(p[2]) << 8 | p[3]);
+}
+
+// The reply's text without the zero bytes a gateway may send inside it, which
+// would otherwise end it early (and hide an F52 after them).
+void drop_zeros(ExchangeJob& job, std::size_t got) {
+  unsigned char* text = job.reply + kPacketHeaderSize;
+  const std::size_t end = got > kPacketHeaderSize ? got - kPacketHeaderSize : 0;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] != 0) text[kept++] = text[i];
+  }
+  std::memset(text + kept, 0, end - kept);
+}
+
+// The gateway's reply, once there: read until the packet its header announces is
+// whole, the gateway closes, or the receive bound passes, so that a reply in
+// pieces (a long one over a real network) is read whole; one in one piece is
+// read by one receive, as ever.
 void receive(const ZELClient& client, ExchangeJob& job, Probe probe) {
   std::memset(job.reply, 0, sizeof job.reply);
+  const std::int64_t deadline = plat::monotonic_ms() + SOCKET_BoundMs();
   int replyLength = 0;
   if (SOCKET_Receive(job.socketId, job.reply, kReplyReadMax, 0, &replyLength) == -1) {
     return failed(client, job, ExchangeJob::Result::ReceiveFailed, probe);
   }
+  auto got = static_cast<std::size_t>(replyLength);
+  for (std::size_t whole = packet_length(job.reply, got);
+       (whole == 0 || got < whole) && got < static_cast<std::size_t>(kReplyReadMax);
+       whole = packet_length(job.reply, got)) {
+    const std::int64_t left = deadline - plat::monotonic_ms();
+    int more = 0;
+    if (left <= 0 || SOCKET_WaitReadable(job.socketId, static_cast<std::int32_t>(left)) == -1 ||
+        SOCKET_Receive(job.socketId, job.reply + got, kReplyReadMax - static_cast<int>(got), 0,
+                       &more) == -1) {
+      break;  // what came is the reply
+    }
+    got += static_cast<std::size_t>(more);
+  }
+  drop_zeros(job, got);
   job.result = ExchangeJob::Result::Replied;
   job.step = ExchangeJob::Step::Done;
   LOG_Print(LOG_CLI_INFO, "");

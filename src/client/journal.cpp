@@ -149,10 +149,6 @@ void zc::journal_cause(ZELClient& client, const char* authorisation, Cause cause
 
 const char* zc::cause_name(Cause cause) {
   switch (cause) {
-    case Cause::Malformed:
-      return "tipo_invalido";
-    case Cause::NoPacket:
-      return "sin_paquete";
     case Cause::NoConnection:
       return "sin_conexion";
     case Cause::NoReply:

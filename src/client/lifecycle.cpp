@@ -207,13 +207,13 @@ void finish(ZELClient& client, int index, const Path& file, const Names& n) {
 // decide: the answer to the request in the request buffer, then its end; or that
 // is left to the end of its exchange in flight. relay: false when the request may
 // have reached the gateway already, in a run that ended before its reply.
-void answer(ZELClient& client, int index, const Path& file, const Names& n, bool whole,
+void answer(ZELClient& client, int index, const Path& file, const Names& n, RequestRead read,
             std::int64_t startMs, bool relay = true) {
   TerminalState& state = client.terminals[index];
   state.inPlace = &file == &n.request;
   state.decision.kind = Decision::Kind::None;
   state.phase = Phase::Idle;
-  if (zc::decide_request(client, index, whole, startMs, relay)) {
+  if (zc::decide_request(client, index, read, startMs, relay)) {
     state.phase = Phase::InFlight;
   } else {
     finish(client, index, file, n);
@@ -275,7 +275,7 @@ void recover(ZELClient& client, int index, const Names& n) {
       exists(client, n.taken)
           ? zc::read_text(client, n.taken.c_str(), plat::OpenMode::ReadRegular, client.asRead)
           : RequestRead::Missing;
-  const bool taken = read == RequestRead::Ok || read == RequestRead::TooLong;
+  const bool taken = read_a_request(read);
   if (taken) state.request = zc::request_checksum(client.asRead.view());
   const Recorded word =
       taken && state.recordedRequest == state.request ? state.recorded : Recorded::Nothing;
@@ -317,8 +317,7 @@ void recover(ZELClient& client, int index, const Names& n) {
   } else {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Process retomando archivo [%s]", n.taken.c_str());
   }
-  answer(client, index, n.taken, n, read == RequestRead::Ok, plat::monotonic_ms(),
-         word != Recorded::Sent);
+  answer(client, index, n.taken, n, read, plat::monotonic_ms(), word != Recorded::Sent);
 }
 
 // A decided answer that could not be written is written now, and published; or
@@ -399,7 +398,7 @@ bool look(ZELClient& client, int index, const Names& n, RequestRead* read) {
     state.refusedLogged = true;
     return false;
   }
-  if (*read != RequestRead::Ok && *read != RequestRead::TooLong) {
+  if (!read_a_request(*read)) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Process ReadFileInput file [%s]", n.request.c_str());
     if (*read == RequestRead::Busy) {
       state.heldMs = held;
@@ -488,7 +487,7 @@ std::uint32_t zc::process_terminal(ZELClient& client, int index) {
   if (!look(client, index, n, &read)) return wanted_again(state);
   const std::int64_t startMs = plat::monotonic_ms();
   if (const Path* file = take(client, index, n)) {
-    answer(client, index, *file, n, read == RequestRead::Ok, startMs);
+    answer(client, index, *file, n, read, startMs);
   }
   return wanted_again(state);
 }

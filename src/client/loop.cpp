@@ -75,11 +75,26 @@ void life_signal_step(ZELClient& client, std::time_t start) {
   }
 }
 
-// True when the stop file was found and deleted.
+// True when the stop file was found and deleted. Every terminal may write in the
+// root, but only the service's own account or an administrator may stop it: a
+// stop file of anyone else's (or one that is no regular file, a link to some
+// file) is removed, with one WARNING naming its owner.
 bool stop_requested(ZELClient& client) {
   Path stop;
   FILE_MakePath(stop, {client.config.rootPath.c_str(), "ZELCLIENTSTOP.tmp"});
   if (client.files->exists(stop.c_str()) != plat::Status::Ok) return false;
+  char owner[300] = "";
+  if (plat::file_owner(stop.c_str(), owner, sizeof owner) != plat::Owner::Trusted) {
+    const plat::Status removed = client.files->remove(stop.c_str());
+    if (!client.stopRefusedLogged) {
+      LOG_Print(LOG_CLI_WARNING,
+                "ZELClient_Process archivo de stop de [%s], que no puede detener el servicio: %s",
+                owner, removed == plat::Status::Ok ? "se borra" : "no se pudo borrar");
+    }
+    client.stopRefusedLogged = removed != plat::Status::Ok;
+    return false;
+  }
+  client.stopRefusedLogged = false;
   LOG_Print(LOG_CLI_WARNING, "ZELClient_Process encontro archivo de stop. Saliendo...");
   const plat::Status removed = client.files->remove(stop.c_str());
   if (removed == plat::Status::Ok) return true;

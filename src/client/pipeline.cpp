@@ -88,16 +88,22 @@ zc::Edit zc::edit_request(const ZELClient& client, int index, zel::TextRef reque
 
 // Checks, edits and relays the request in the request buffer, and decides the
 // terminal's answer. Every path ends in an answer attempt.
-bool zc::decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs,
+bool zc::decide_request(ZELClient& client, int index, RequestRead read, std::int64_t startMs,
                         bool relay) {
+  if (read == RequestRead::Foreign) {
+    ZELClient_GenErrorResponse(client, index, "ND", kForeignBytes);
+    return false;
+  }
   int packetType = 0;
-  switch (whole ? zc::edit_request(client, index, client.request, &packetType) : Edit::TooLong) {
+  switch (read == RequestRead::Ok ? zc::edit_request(client, index, client.request, &packetType)
+                                  : Edit::TooLong) {
     case Edit::Ok:
       if (relay) return zc::exchange(client, index, packetType, startMs);
       zc::stand_in(client, index, 1, Cause::NoReply);
       return false;
     case Edit::BadType:
-      ZELClient_GenAutoResponse(client, index, 1, Cause::Malformed);
+      // Turned down: a request that is none gets no number (and no gateway's).
+      ZELClient_GenErrorResponse(client, index, "ND", kBadType);
       LOG_Print(LOG_CLI_ERROR, "ZELClient_Process Tipo de transaccion invalido");
       return false;
     case Edit::BadFormat:

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "client/context.h"
+#include "client/termfiles.h"
 
 namespace zc {
 
@@ -18,13 +19,13 @@ enum class Edit { Ok, BadType, BadFormat, TooMany, TooLong };
 // turned it down found it (a bad transaction type: untouched).
 Edit edit_request(const ZELClient& client, int index, zel::TextRef request, int* packetType);
 
-// Decides terminal index's answer to the request in the request buffer (whole:
-// the request file fitted the buffer; else it gets the error answer). startMs:
+// Decides terminal index's answer to the request in the request buffer, as read
+// (one too long, or holding a foreign byte, gets its error answer). startMs:
 // when the request was found, for the timing line. relay: false for a request
 // that may have reached the gateway in a run that ended before its reply: it is
 // answered as a reply that never came, never sent again. true when the decision
 // waits for an exchange in flight on a worker.
-bool decide_request(ZELClient& client, int index, bool whole, std::int64_t startMs,
+bool decide_request(ZELClient& client, int index, RequestRead read, std::int64_t startMs,
                     bool relay = true);
 
 }  // namespace zc

@@ -10,26 +10,10 @@
 
 namespace {
 
-constexpr std::size_t kChunk = 511;
-
-// Reads the whole file, translated, into out. false when the text does not fit
-// in out, which then holds as much of it as fits. A failed read ends the text.
-bool read_translated(const plat::FileOps& fs, plat::FileHandle f, zel::TextRef out) {
-  zel::CrLfReader reader;
-  char chunk[kChunk];
-  char text[kChunk + 1];  // a CR held from the chunk before, then the chunk
-  for (;;) {
-    std::size_t n = 0;
-    if (fs.read(f, chunk, sizeof chunk, &n) != plat::Status::Ok) n = 0;
-    const std::size_t got = n > 0 ? reader.translate(chunk, n, text) : reader.finish(text);
-    // The text ends at a zero byte, as a terminated text does.
-    const std::string_view piece(text, strnlen(text, got));
-    if (!out.append(piece)) {
-      out.append(piece.substr(0, out.room()));
-      return false;
-    }
-    if (n == 0) return true;
-  }
+// A byte that no request holds: a control character other than the line ends
+// and the tab.
+bool foreign(unsigned char c) {
+  return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
 }
 
 RequestRead read_result(plat::Status s) {
@@ -74,10 +58,28 @@ RequestRead zc::read_text(const ZELClient& client, const char* path, plat::OpenM
   plat::FileHandle f = plat::kNoFile;
   const plat::Status opened = fs.open(path, mode, &f);
   if (opened != plat::Status::Ok) return read_result(opened);
-  out.clear();
-  const bool whole = read_translated(fs, f, out);
+  // One byte more than a request may hold is read, and no more: a file however
+  // large, sparse or growing costs no more than that.
+  char raw[kRequestCapacity + 1];
+  std::size_t got = 0, n = 0;
+  while (got < sizeof raw && fs.read(f, raw + got, sizeof raw - got, &n) == plat::Status::Ok &&
+         n > 0) {
+    got += n;
+  }
   fs.close(f);
-  return whole ? RequestRead::Ok : RequestRead::TooLong;
+  const bool whole = got <= kRequestCapacity;
+  if (!whole) got = kRequestCapacity;
+  zel::CrLfReader reader;
+  char text[kRequestCapacity + 2];
+  std::size_t length = reader.translate(raw, got, text);
+  length += reader.finish(text + length);
+  out.clear();
+  out.assign(std::string_view(text, strnlen(text, length)));  // a text ends at a zero byte
+  if (!whole) return RequestRead::TooLong;
+  for (std::size_t i = 0; i < got; ++i) {
+    if (foreign(static_cast<unsigned char>(raw[i]))) return RequestRead::Foreign;
+  }
+  return RequestRead::Ok;
 }
 
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::OpenMode mode) {
@@ -87,6 +89,10 @@ RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::O
     LOG_Print(LOG_CLI_ERROR,
               "ZELClient_ReadFileInput archivo [%s] mayor a %zu caracteres, no se lee entero", path,
               kRequestCapacity);
+  }
+  if (result == RequestRead::Foreign) {
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_ReadFileInput archivo [%s] con caracteres que una receta no lleva", path);
   }
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Exit");
   return result;

@@ -21,8 +21,15 @@ enum class RequestRead {
   Denied,   // the name is no readable regular file (a link, a directory...)
   Missing,  // there is no such file
   TooLong,  // longer than the request buffer: the buffer holds its beginning
+  Foreign,  // holds a byte no request holds (a zero, a control character)
   Failed,   // any other failure
 };
+
+// True when a read gave a request to answer (an error answer for one too long or
+// holding a foreign byte).
+inline bool read_a_request(RequestRead r) {
+  return r == RequestRead::Ok || r == RequestRead::TooLong || r == RequestRead::Foreign;
+}
 
 // How a write of an answer file went: done, or the step that failed and why.
 struct AnswerWrite {
@@ -32,8 +39,8 @@ struct AnswerWrite {
 };
 
 // Reads path into the request buffer: a terminal's file with the exclusive open,
-// one of the service's own (mode Read) plainly. A file that cannot be opened
-// leaves the buffer as it was.
+// one of the service's own (mode Read) plainly; at most one byte more than a
+// request holds. A file that cannot be opened leaves the buffer as it was.
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path,
                                     plat::OpenMode mode = plat::OpenMode::ExclusiveRead);
 

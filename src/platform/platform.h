@@ -119,6 +119,14 @@ struct FileOps {
 // The system's file operations.
 const FileOps& system_files();
 
+// Who made the file at path, for a request that only the service's own account
+// may make (the stop file): Trusted when it is a regular file owned by this
+// process's account or an administrator (root; SYSTEM or Administrators on
+// Windows), Foreign when someone else owns it, NotRegular for a link, a
+// directory or anything else; its owner's name into owner.
+enum class Owner : std::uint8_t { Trusted, Foreign, NotRegular };
+Owner file_owner(const char* path, char* owner, std::size_t cap);
+
 // ---- Directory change waiting ----------------------------------------------
 
 enum class WaitOutcome { Signalled, Timeout, Abandoned, Failed, Woken };

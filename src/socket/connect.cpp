@@ -135,6 +135,10 @@ int SOCKET_ConnectFinish(int id, std::int32_t spentMs) {
   return -1;
 }
 
+std::int32_t SOCKET_BoundMs() {
+  return sock::g_netTimeoutMs;
+}
+
 int SOCKET_WaitReadable(int id, std::int32_t withinMs) {
   return plat::net_wait_readable(sock::socket_of(id), withinMs) == plat::Status::TimedOut ? -1 : 0;
 }

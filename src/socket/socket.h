@@ -45,6 +45,8 @@ int SOCKET_ConnectFinish(int id, std::int32_t spentMs);
 // 0 when a receive on id would not wait (data, the peer's close or an error are
 // there) within withinMs, else -1. Nothing is read.
 int SOCKET_WaitReadable(int id, std::int32_t withinMs);
+// The bound of every connect, send and receive (ZELCLIENT_NET_TIMEOUT_MS).
+std::int32_t SOCKET_BoundMs();
 // A listening socket on port of every local address. Handle id, or -1.
 int SOCKET_Listen(int port);
 // Waits for one client on a listening handle. New connection handle id, or -1.

@@ -26,7 +26,7 @@ extern std::int16_t g_multithreaded;
 extern std::int32_t g_netTimeoutMs;
 extern std::int32_t g_probeTimeoutMs;
 extern std::int32_t g_connectTimeoutMs;  // a connection's bound, ZELCLIENT_CONNECT_TIMEOUT_MS
-extern zel::Text<300> g_initError;  // why the last SOCKET_Init failed
+extern zel::Text<300> g_initError;       // why the last SOCKET_Init failed
 
 // The slot's socket, or -1 for an id outside the table (read as a free slot).
 std::int32_t socket_of(int id);

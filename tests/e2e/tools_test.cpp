@@ -31,7 +31,7 @@ TEST(Zelgateway, ModesAgainstTheService) {
        "type=1 " + sent + "closed without answer" + zt::kLineEnd + "incomplete packet: 0 bytes"},
       {{"-m", "delay", "-d", "150"}, false, approval,
        "type=1 " + sent + "approved after a delay F52=GW0000000001"},
-      {{"-m", "split", "-d", "200"}, false, zt::preauth('G', 1),
+      {{"-m", "split", "-d", "200"}, false, approval,
        "type=1 " + sent + "approved in two pieces F52=GW0000000001"},
       {{"-m", "silent"}, false, zt::preauth('G', 1),
        "type=1 " + sent + "holding the connection without answer"},

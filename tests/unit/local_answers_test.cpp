@@ -163,11 +163,12 @@ TEST_F(LocalAnswers, NumberGivenOnlyWhenRecorded) {
 // the terminal asks again first; or, when the journal then refuses its line, not
 // given: the error answer.
 TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
-  const std::string request = "|G01=1234|G04=556677|G08=42|G99=000099|";
-  const auto local = [](const char* number) {
-    return "|F01=1234|F04=556677|F08=42|F41=caja1|F50=ND|F51=RECETA PRE-AUTORIZADA|F52=" +
-           std::string(number) + "|F99=000031|";
-  };
+  const std::string request = "|G01=1234|G04=556677|G08=42|G99=000020|";
+  client_.standin = StandIn{};  // the gateway known down: answered locally, never asked
+  client_.standin.retrySeconds = 3600;
+  client_.standin.failedAtMs = plat::monotonic_ms();
+  client_.standin.reachable = 1;
+  client_.sender.assign("AB");
   std::string log = (work_ / "svc.log").string() + ",1,300";
   LOG_Open(1, 1, log.data());
   zt::write_file(work_ / "anio.txt", "2031\r\n");
@@ -185,7 +186,7 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
     EXPECT_FALSE(zc::process_terminal(client_, 0));
     const std::string out = zt::read_file(root_ / "caja1out.txt");
     EXPECT_TRUE(then == 2 ? out.find("|F51=Pre-autorizacion no registrada|") != std::string::npos
-                          : out == local(then == 1 ? "G20310000010" : "G20310000008"))
+                          : out == preauth(then == 1 ? "G20310000010" : "G20310000008"))
         << out;
     zt::g_faults.path.clear();
     EXPECT_FALSE(zt::exists(root_ / "caja1in.zel"));
@@ -194,8 +195,9 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
   }
   LOG_Close();
   // 9 waited and was never delivered: a gap, named, never journalled.
+  const std::string relayed = request + "G06=|G41=caja1|";
   EXPECT_EQ(work("zelautoresp.txt"),
-            request + "G52=G20310000008|\r\n" + request + "G52=G20310000010|\r\n");
+            relayed + "G52=G20310000008|\r\n" + relayed + "G52=G20310000010|\r\n");
   EXPECT_NE(zt::read_file(work_ / "svc.log").find("numero [G20310000009] no entregado"),
             std::string::npos);
 }

@@ -7,12 +7,14 @@
 // for another reason (another owner without CAP_LEASE, a file system without
 // leases), an exclusive flock still keeps cooperating terminals out.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -264,6 +266,21 @@ constexpr FileOps kSystemFiles = {open_file,   read_file,   write_file, size_of,
 
 const FileOps& system_files() {
   return kSystemFiles;
+}
+
+Owner file_owner(const char* path, char* owner, std::size_t cap) {
+  struct stat st {};
+  if (::lstat(path, &st) != 0) return Owner::NotRegular;
+  passwd entry{};
+  passwd* found = nullptr;
+  char names[1024];
+  if (::getpwuid_r(st.st_uid, &entry, names, sizeof names, &found) == 0 && found != nullptr) {
+    std::snprintf(owner, cap, "%s", found->pw_name);
+  } else {
+    std::snprintf(owner, cap, "%lu", static_cast<unsigned long>(st.st_uid));
+  }
+  if (!S_ISREG(st.st_mode)) return Owner::NotRegular;
+  return st.st_uid == ::geteuid() || st.st_uid == 0 ? Owner::Trusted : Owner::Foreign;
 }
 
 }  // namespace plat

@@ -2,6 +2,7 @@
 // writes, rename with replace. Files are opened in binary mode: the line-end
 // translation is done by the callers, alike on every platform.
 #define WIN32_LEAN_AND_MEAN
+#include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -202,6 +204,41 @@ constexpr FileOps kSystemFiles = {open_file,   read_file,   write_file, size_of,
 
 const FileOps& system_files() {
   return kSystemFiles;
+}
+
+Owner file_owner(const char* path, char* owner, std::size_t cap) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Owner::NotRegular;
+  PSID sid = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr,
+                            nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    std::snprintf(owner, cap, "?");
+    return Owner::Foreign;
+  }
+  char name[256] = "?", domain[256] = "";
+  DWORD nameLength = sizeof name, domainLength = sizeof domain;
+  SID_NAME_USE use;
+  LookupAccountSidA(nullptr, sid, name, &nameLength, domain, &domainLength, &use);
+  std::snprintf(owner, cap, "%s%s%s", domain, domain[0] != '\0' ? "\\" : "", name);
+  // This process's account.
+  bool own = false;
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    alignas(TOKEN_USER) char buffer[256];
+    DWORD got = 0;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &got)) {
+      own = EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != 0;
+    }
+    CloseHandle(token);
+  }
+  const bool trusted = own || IsWellKnownSid(sid, WinLocalSystemSid) ||
+                       IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+  LocalFree(descriptor);
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return Owner::NotRegular;
+  }
+  return trusted ? Owner::Trusted : Owner::Foreign;
 }
 
 }  // namespace plat
