@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -223,6 +224,26 @@ const Row kRows[] = {
     EXPECT_EQ(dot.wait(), 0);
     fs::remove(r.svc->root / "caja1out.txt");
     r.svc->start();
+  }},
+  // The share is every account's: a stop file of another one's, or a link, stops
+  // nothing; a request of 10 GiB (sparse) keeps no other terminal waiting.
+  {"StopFilesOfOthersAndAHugeRequest", "", Row::None, false, [](Scene& r) {
+    const fs::path stop = r.svc->root / "ZELCLIENTSTOP.tmp";
+    zt::write_file(r.svc->root / "stop.part", "x");  // another account's, then in place
+    std::system(("chown 65534 " + (r.svc->root / "stop.part").string()).c_str());
+    fs::rename(r.svc->root / "stop.part", stop);
+    std::ofstream(stop, std::ios::app) << "x";
+    ASSERT_TRUE(zt::wait_until([&] { return !zt::exists(stop); }));
+    fs::create_symlink(r.svc->work / "zelautoresp.txt", stop);
+    r.ask();  // a change: a pass, which finds the link
+    EXPECT_FALSE(zt::exists(stop));
+    EXPECT_EQ(zt::count_with(r.svc->log(), "que no puede detener el servicio"), 2);
+    std::ofstream(r.svc->root / "caja1in.txt").close();
+    fs::resize_file(r.svc->root / "caja1in.txt", 10ull << 30);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_NE(r.ask("caja2").find("|F52=GW"), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_NE(r.svc->answer("caja1").find("|F51=Receta demasiado larga|"), std::string::npos);
   }},
   {"OutageLimitAcrossARestart", "ZELCLIENT_STANDIN_MAX_PER_OUTAGE=2", Row::None, false,
    [](Scene& r) {
