@@ -19,7 +19,8 @@ DecisionWrite write_now(ZELClient& client, int index, bool logged) {
   if (!written) return DecisionWrite::Waits;
   if (d.kind == Decision::Kind::Local) {
     // Given only once recorded: a number the journal does not hold goes to no terminal.
-    if (zc::journal_append(client, d.journal.view(), d.number.c_str()) != plat::Status::Ok) {
+    if (zc::journal_append(client, d.journal.view(), client.config.terminals[index].c_str(),
+                           d.number.c_str()) != plat::Status::Ok) {
       client.files->remove(path.c_str());
       zc::return_number(client, d.taken);
       d.kind = Decision::Kind::None;

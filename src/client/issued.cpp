@@ -48,9 +48,8 @@ plat::Status load(const plat::FileOps& fs, Record& r) {
     char* end = nullptr;
     const long year = std::strtol(line, &end, 10);
     if (end != line && *end == '=' && year > 0 && year < 100000) {
-      const char* digits = end + 1;
-      const std::int64_t number = std::strtoll(digits, &end, 10);
-      if (end != digits && number > 0) {
+      const std::int64_t number = std::strtoll(end + 1, nullptr, 10);  // 0 without digits
+      if (number > 0) {
         Year& y = r.of(static_cast<int>(year));
         if (number > y.highest) y.highest = number;
       }

@@ -118,11 +118,23 @@ zc::JournalYear zc::journal_year(const ZELClient& client, int year) {
   return {scan.highest(), scan.lines(), plat::Status::Ok};
 }
 
-plat::Status zc::journal_append(ZELClient& client, std::string_view request,
+plat::Status zc::journal_append(ZELClient& client, std::string_view request, const char* terminal,
                                 const char* authorisation) {
-  zel::Text<kRequestCapacity + 64> line(request.substr(0, request.find('\n')));
-  ZEL_TranPutfield(line, "G52", authorisation);
-  ZEL_TranEnd(line);
+  zel::Text<kRequestCapacity + 96> fields;
+  for (std::size_t at = 0; at < request.size();) {
+    const std::size_t next = request.find('|', at + 1);
+    const std::string_view field = request.substr(at, next - at);  // "|name=value", or the end
+    if (field.rfind("|G41=", 0) != 0 && field.rfind("|G52=", 0) != 0) fields.append(field);
+    at = next;
+  }
+  ZEL_TranPutfield(fields, "G41", terminal);
+  ZEL_TranPutfield(fields, "G52", authorisation);
+  ZEL_TranEnd(fields);
+  zel::Text<4 * (kRequestCapacity + 96) + 1> line;
+  for (const char c : fields.view()) {
+    char shown[4];
+    line.append(std::string_view(shown, zel::escape_control(static_cast<unsigned char>(c), shown)));
+  }
   line.append('\n');
   const plat::Status s = FILE_AppendText(*client.files, kJournal, line.view(), true);
   if (s != plat::Status::Ok) {

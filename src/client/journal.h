@@ -30,9 +30,13 @@ JournalYear journal_year(const ZELClient& client, int year);
 // beside the journal (number|cause|time): the journal's own format stays.
 void journal_cause(ZELClient& client, const char* authorisation, Cause cause);
 
-// Appends the request's first line with G52 set to the authorisation number,
-// flushed to the disk before the answer that carries the number goes out; a line
-// that cannot be written whole is logged and leaves nothing behind.
-plat::Status journal_append(ZELClient& client, std::string_view request, const char* authorisation);
+// Appends the request as one line, with G41 set to the terminal's name and G52 to
+// the authorisation number (any G41 or G52 the request brought is taken out: the
+// line's are the service's own) and each control byte shown as \xNN (a request
+// with line ends in it is still one record), flushed to the disk before the
+// answer that carries the number goes out; a line that cannot be written whole
+// is logged and leaves nothing behind.
+plat::Status journal_append(ZELClient& client, std::string_view request, const char* terminal,
+                            const char* authorisation);
 
 }  // namespace zc

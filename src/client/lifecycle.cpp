@@ -235,8 +235,9 @@ bool journal_decided(ZELClient& client, int index, const Path& local) {
   zel::Text<kRequestCapacity> relayed(client.asRead.view());
   int packetType = 0;
   const bool edited = zc::edit_request(client, index, relayed, &packetType) == zc::Edit::Ok;
-  if (zc::journal_append(client, edited ? relayed.view() : client.asRead.view(), number.c_str()) !=
-      plat::Status::Ok) {
+  if (zc::journal_append(client, edited ? relayed.view() : client.asRead.view(),
+                         client.config.terminals[index].c_str(),
+                         number.c_str()) != plat::Status::Ok) {
     return false;
   }
   zc::journal_cause(client, number.c_str(), Cause::Recovered);

@@ -50,4 +50,17 @@ bool TextRef::appendf(const char* fmt, ...) {
   return ok;
 }
 
+std::size_t escape_control(unsigned char c, char (&out)[4]) {
+  if (c >= 0x20 && c != 0x7f) {
+    out[0] = static_cast<char>(c);
+    return 1;
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  out[0] = '\\';
+  out[1] = 'x';
+  out[2] = kHex[c >> 4];
+  out[3] = kHex[c & 0x0f];
+  return 4;
+}
+
 }  // namespace zel

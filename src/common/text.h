@@ -89,4 +89,10 @@ class Text {
   char buf_[N + 1] = {};
 };
 
+// A byte as a line of the service's shows it: a control byte (a line feed, a
+// carriage return, an escape) as the four characters \xNN, so that a line holds
+// one record and nothing acts on a terminal that shows it; any other as it is.
+// The characters into out; their count.
+std::size_t escape_control(unsigned char c, char (&out)[4]);
+
 }  // namespace zel

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "common/number.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -87,16 +88,10 @@ void write_message(const char* message, std::size_t n) {
   char out[512];
   std::size_t o = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(message[i]);
-    if (c < 0x20 || c == 0x7f) {
-      static const char kHex[] = "0123456789ABCDEF";
-      out[o++] = '\\';
-      out[o++] = 'x';
-      out[o++] = kHex[c >> 4];
-      out[o++] = kHex[c & 0x0f];
-    } else {
-      out[o++] = static_cast<char>(c);
-    }
+    char shown[4];
+    const std::size_t k = zel::escape_control(static_cast<unsigned char>(message[i]), shown);
+    std::memcpy(out + o, shown, k);
+    o += k;
     if (o > sizeof out - 4) {
       std::fwrite(out, 1, o, g_stream);
       o = 0;
@@ -111,9 +106,9 @@ std::size_t line_bytes(const char* stamp, const char* name, const char* tag, con
                        std::size_t n) {
   std::size_t bytes = std::strlen(stamp) + 1 + std::strlen(name) + 1 + n + plat::kTextLineEndBytes;
   if (tag[0] != '\0') bytes += std::strlen(tag) + 3;
+  char shown[4];
   for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(message[i]);
-    if (c < 0x20 || c == 0x7f) bytes += 3;
+    bytes += zel::escape_control(static_cast<unsigned char>(message[i]), shown) - 1;
   }
   return bytes;
 }

@@ -124,10 +124,16 @@ void check(Scene& run) {
   for (const auto& f : fs::directory_iterator(run.svc->work.path())) {
     if (f.path().filename().string().rfind("zelautoresp", 0) == 0) journal += zt::read_file(f);
   }
-  static const std::regex kNumber("G52=([GI]\\d+)\\|");
+  // One record a line, its terminal and number the service's own.
+  static const std::regex kLine("\\|[^\r\n]*\\|G41=caja[12]\\|G52=([GI]\\d{11})\\|\r");
   std::set<std::string> journalled;
-  for (std::sregex_iterator m(journal.begin(), journal.end(), kNumber), end; m != end; ++m) {
-    EXPECT_TRUE(journalled.insert((*m)[1]).second) << "journalled twice: " << (*m)[1];
+  std::istringstream lines(journal);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+    EXPECT_EQ(line.find("|G41="), line.rfind("|G41=")) << line;
+    EXPECT_EQ(line.find("|G52="), line.rfind("|G52=")) << line;
+    EXPECT_TRUE(journalled.insert(m[1]).second) << "journalled twice: " << m[1];
   }
   std::set<std::string> given;
   for (const auto& [id, list] : run.answers) {
@@ -157,7 +163,10 @@ const Row kRows[] = {
     r.gate = Gate::Silent;
     EXPECT_NE(r.ask("caja2").find("RECETA PRE-AUTORIZADA"), std::string::npos);
     r.gate = Gate::HangUp;
-    r.ask();
+    r.ask();  // a request that brings a terminal, a number and a line end of its own:
+    r.svc->drop("caja1", "|G01=1234|G04=" + std::to_string(++r.next) +
+                             "|G41=x|G52=G20269999999|G02=a\r\nb|G99=000020|");
+    EXPECT_EQ(gw::field(r.take(), "F52").substr(0, 1), "I");
   }},
   {"RootDiskFullThroughAStopAndARestart", "", Row::Root, false, [](Scene& r) {
     r.gate = Gate::Silent;
