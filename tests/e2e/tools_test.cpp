@@ -178,14 +178,17 @@ TEST(Zelstatus, JournalAsCsv) {
   zt::write_file(dir / "zelautoresp.txt",
                  "|G01=1234|G04=556677|G08=42|G99=000020|G06=|G41=caja1|G52=G20260000017|\r\n"
                  "|G01=1234|G04=5,6|G08=4\"\xD1|G99=000020|G06=|G52=I20260000018|\r\n"
-                 "|G01=77|G04=1|G08=|G99=000010|G06=|G41=caja2|G52=G20260000019|\r\n");
+                 "|G01=77|G04=1|G08=|G99=000010|G06=|G41=caja2|G52=G20260000019|\r\n"
+                 "|G01==HYPERLINK(1)|G04=G08=\x1b|G08=@1|G41=caja1|G52=G20260000020|\r\n");
   const std::string log = (dir / "zelclient.log").string();
   zt::write_file(log,
                  "2026/12/08 09:00:00\tWARNING\tZELClient_Process descartando respuesta numero "
                  "[G20260000017] no entregado\n"
                  "2026/12/07 15:50:20\tDEBUG\tZEL_TranPutfield Tran=[|F52=G20260000017]\n"
                  "2026/12/07 08:00:00\tDEBUG\tZEL_TranPutfield Tran=[|F52=G202600000170]\n"
-                 "2026/12/09 10:00:00\tINFO\tG20260000017\n");
+                 "2026/12/09 10:00:00\tINFO\tG20260000017\n"  // no line of the service's
+                 "2026/12/01 10:00:00\tINFO\tZELClient_Process Envio hacia el Gateway:[|F52="
+                 "G20260000018|]\n");
   // The causes record beside the journal gives a number its cause and its time.
   zt::write_file(dir / "zelcausas.txt", "I20260000018|sin_respuesta|2026/12/07 12:00:00\r\n");
   const std::string head = "pharmacy,prescription,beneficiary,terminal,number,logged_at,cause\r\n";
@@ -199,6 +202,11 @@ TEST(Zelstatus, JournalAsCsv) {
   } cases[] = {
       {{"--from", "G20260000017", "--to", "20260000018", "--log", log}, 0, head + first + second},
       {{"--day", "2026/12/07", "--log", log}, 0, head + first + second},
+      // G08 read as the service reads it (found first in G04); no formula and no
+      // control byte goes out as it is.
+      {{"--from", "G20260000020"},
+       0,
+       head + "'=HYPERLINK(1),G08=\\x1B,\\x1B,caja1,G20260000020,,\r\n"},
       {{"--day", "2026/12/07"}, 0, head + second},
       {{"--from", "G2026"}, 3, ""},
   };

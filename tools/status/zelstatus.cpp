@@ -14,10 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "cp1252.h"
 #include "fileutil/path.h"
 #include "platform/platform.h"
 #include "process.h"
+#include "tran/fields.h"
 
 namespace {
 
@@ -356,21 +358,30 @@ std::uint64_t parse_day(const std::string& day) {
 
 using FirstLogged = std::unordered_map<std::string, std::uint64_t>;
 
-// Every local authorisation number the log shows (a letter, then the year and
-// the sequence: 11 digits or more), with the earliest time of a line showing it.
+// The local authorisation number the service's own lines about one show (a
+// letter, then the year and the sequence: 11 digits or more), with the earliest
+// time of such a line: the F52 a local answer is given (the last put of a field
+// list being built), or the number a WARNING names ("numero [...]"). Request and
+// reply texts, which also reach the log, never give a number its time.
 void scan_log(std::string_view line, FirstLogged& first) {
   const std::uint64_t t = log_time(line);
   if (t == 0) return;
-  for (std::size_t i = 20; i < line.size(); ++i) {
-    if (line[i] != 'G' && line[i] != 'I') continue;
-    std::size_t end = i + 1;
-    while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
-    if (end - i - 1 >= 11) {
-      const auto [it, added] = first.try_emplace(std::string(line.substr(i, end - i)), t);
-      if (!added && t < it->second) it->second = t;
-    }
-    i = end - 1;
+  const std::size_t message = line.find('\t', 20);
+  if (message == std::string_view::npos) return;
+  const std::string_view text = line.substr(message + 1);
+  std::size_t at = std::string_view::npos;
+  if (text.rfind("ZEL_TranPutfield ", 0) == 0 && text.rfind("|F52=") != std::string_view::npos) {
+    at = text.rfind("|F52=") + 5;
+  } else if (text.rfind("ZELClient_Process ", 0) == 0 && text.find(" numero [") != text.npos) {
+    at = text.find(" numero [") + 9;
   }
+  if (at == std::string_view::npos || at >= text.size()) return;
+  if (text[at] != 'G' && text[at] != 'I') return;
+  std::size_t end = at + 1;
+  while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+  if (end - at - 1 < 11) return;
+  const auto [it, added] = first.try_emplace(std::string(text.substr(at, end - at)), t);
+  if (!added && t < it->second) it->second = t;
 }
 
 using Causes = std::unordered_map<std::string, std::string>;
@@ -384,31 +395,33 @@ void scan_cause(std::string_view line, Causes& causes, FirstLogged& first) {
   const std::string number(line.substr(0, a));
   causes[number] = std::string(line.substr(a + 1, b - a - 1));
   const std::uint64_t t = log_time(std::string(line.substr(b + 1)) + "\t");
-  if (t == 0) return;
-  const auto [it, added] = first.try_emplace(number, t);
-  if (!added && t < it->second) it->second = t;
+  if (t != 0) first[number] = t;  // the record's time wins over any log line's
 }
 
-// The journal line's fields: the request's G01, G04 and G08, and the last G41
-// and G52, which are the service's own (appended after the terminal's fields).
+// The journal line's fields: the request's G01, G04 and G08, read as the service
+// reads them for its answers (the first occurrence of the name), so that the CSV
+// and the answer name the same prescription; and the last G41 and G52, which are
+// the service's own (appended after the terminal's fields).
 struct Row {
-  std::string_view pharmacy, prescription, beneficiary, terminal, number;
+  std::string pharmacy, prescription, beneficiary;
+  std::string_view terminal, number;
 };
 
 Row parse_row(std::string_view line) {
   Row r;
-  bool seen[3] = {};
+  const std::string text(line);
+  for (const auto& [name, into] : {std::pair{"G01", &r.pharmacy}, std::pair{"G04", &r.prescription},
+                                   std::pair{"G08", &r.beneficiary}}) {
+    zel::Text<kSharedValueCapacity> value;
+    zel::TextRef ref = value;
+    if (ZEL_TranGetField(text.c_str(), name, &ref) != nullptr) *into = value.c_str();
+  }
   while (!line.empty()) {
     const std::size_t bar = line.find('|');
     const std::string_view field = line.substr(0, bar);
     line = bar == std::string_view::npos ? std::string_view() : line.substr(bar + 1);
     if (field.size() < 4 || field[3] != '=') continue;
     const std::string_view name = field.substr(0, 3), value = field.substr(4);
-    const char* const firsts[] = {"G01", "G04", "G08"};
-    std::string_view* const into[] = {&r.pharmacy, &r.prescription, &r.beneficiary};
-    for (int k = 0; k < 3; ++k) {
-      if (name == firsts[k] && !seen[k]) *into[k] = value, seen[k] = true;
-    }
     if (name == "G41") r.terminal = value;
     if (name == "G52") r.number = value;
   }
@@ -416,9 +429,18 @@ Row parse_row(std::string_view line) {
 }
 
 // A CSV value (RFC 4180), in UTF-8: quoted when it holds a comma, a quote or a
-// line break, its quotes doubled.
+// line break, its quotes doubled. A value that a spreadsheet would take for a
+// formula (it begins with =, +, -, @, a tab or a carriage return) begins with a
+// quote instead, and no control byte goes out as it is: shown as \xNN.
 void put_value(std::string& out, std::string_view value) {
-  const std::string v = zel::cp1252_to_utf8(std::string(value));
+  std::string shown =
+      !value.empty() && std::string_view("=+-@\t\r").find(value[0]) != std::string_view::npos ? "'"
+                                                                                              : "";
+  for (const char c : value) {
+    char escaped[4];
+    shown.append(escaped, zel::escape_control(static_cast<unsigned char>(c), escaped));
+  }
+  const std::string v = zel::cp1252_to_utf8(shown);
   if (v.find_first_of(",\"\r\n") == std::string::npos) {
     out += v;
     return;
@@ -477,8 +499,8 @@ bool csv(const Options& o) {
     const std::uint64_t t = it == first.end() ? 0 : it->second;
     if (day != 0 && t == 0) ++undated;
     if (day != 0 && t / 1000000 != day) return;
-    for (const std::string_view v :
-         {r.pharmacy, r.prescription, r.beneficiary, r.terminal, r.number}) {
+    for (const std::string_view v : {std::string_view(r.pharmacy), std::string_view(r.prescription),
+                                     std::string_view(r.beneficiary), r.terminal, r.number}) {
       put_value(out, v);
       out += ',';
     }
