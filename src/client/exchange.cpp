@@ -5,6 +5,7 @@
 #include "client/answers.h"
 #include "client/decision.h"
 #include "client/inflight.h"
+#include "client/journal.h"
 #include "client/observe.h"
 #include "client/probe.h"
 #include "client/standin.h"
@@ -216,8 +217,15 @@ void decide(ZELClient& client, ExchangeJob& job) {
   if (authorised && !zc::answer_fits(client, reply)) {
     // The gateway's answer cannot be handed on whole: the terminal is told so and
     // may ask again; a local authorisation would add a second one to the gateway's.
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process respuesta del gateway mayor a %zu caracteres",
-              kRequestCapacity);
+    // Its number is named, to be reconciled with the gateway: it was never delivered.
+    zel::Text<63> number;
+    zel::TextRef ref = number;
+    ZEL_TranGetField(reply, "F52", &ref);
+    LOG_Print(LOG_CLI_ERROR,
+              "ZELClient_Process respuesta del gateway mayor a %zu caracteres, numero del gateway "
+              "[%s] no entregado",
+              kRequestCapacity, number.c_str());
+    zc::journal_cause(client, number.c_str(), Cause::TooLongToDeliver);
     ZELClient_GenErrorResponse(client, index, "ND", "Respuesta demasiado larga");
   } else if (authorised) {
     if (zc::decide_answer(client, index, Decision::Kind::Gateway, reply) !=

@@ -150,8 +150,16 @@ void zc::journal_cause(ZELClient& client, const char* authorisation, Cause cause
   if (plat::local_time(client.clock(), &local)) {
     std::strftime(when, sizeof when, "%Y/%m/%d %H:%M:%S", &local);
   }
-  zel::Text<128> line;
-  line.format("%s|%s|%s\n", authorisation, zc::cause_name(cause), when);
+  // A number from the gateway is its bytes: a line end or a bar in it must not
+  // make a record of its own.
+  zel::Text<4 * 63> number;
+  for (const char c : std::string_view(authorisation).substr(0, 63)) {
+    char shown[4];
+    const std::size_t k = c == '|' ? 0 : zel::escape_control(static_cast<unsigned char>(c), shown);
+    number.append(std::string_view(shown, k));
+  }
+  zel::Text<4 * 63 + 64> line;
+  line.format("%s|%s|%s\n", number.c_str(), zc::cause_name(cause), when);
   const plat::Status s = FILE_AppendText(*client.files, kCauses, line.view());
   if (s != plat::Status::Ok) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse no pudo escribir en %s: %s", kCauses,
@@ -169,6 +177,8 @@ const char* zc::cause_name(Cause cause) {
       return "sin_f52";
     case Cause::KnownDown:
       return "gateway_caido";
+    case Cause::TooLongToDeliver:
+      return "respuesta_larga";
     case Cause::Recovered:
       break;
   }

@@ -115,7 +115,8 @@ std::vector<Outcome> outcomes() {
       // answer file, so the terminal is told with an error answer.
       {"LongReplyWithF52First", kRequest, reply_text("|F01=1234|F52=A0001|" + kBig + "|"), Net::Up,
        error_answer("Respuesta demasiado larga"), 1,
-       {kProcess + "respuesta del gateway mayor a 1024 caracteres"}},
+       {kProcess + "respuesta del gateway mayor a 1024 caracteres, numero del gateway [A0001] "
+        "no entregado"}},
       {"F52PastTheFirst4095Bytes", kRequest,
        reply_text("|F01=" + kBig.substr(0, 4090) + "|F52=A0001|"), Net::Up, g1, 1, {kNoF52}},
       // Zero bytes in a reply end no text: the gateway's F52 after them is seen.
