@@ -254,6 +254,17 @@ const Row kRows[] = {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     EXPECT_NE(r.svc->answer("caja1").find("|F51=Receta demasiado larga|"), std::string::npos);
   }},
+  {"RecordsOfGarbage", "", Row::None, false, [](Scene& r) {
+    EXPECT_TRUE(r.svc->stop());  // a disk's damage, or someone's hand: never believed blindly
+    std::string garbage(9000, '\xff');
+    for (std::size_t i = 0; i < garbage.size(); i += 7) garbage[i] = static_cast<char>(i);
+    for (const char* f : {"zelencurso.dat", "zelstandin.txt", "zelnumeros.txt", "nroaut.txt"}) {
+      zt::write_file(r.svc->work / f, garbage);
+    }
+    r.svc->start();
+    r.gate = Gate::HangUp;
+    EXPECT_NE(r.ask().find("RECETA PRE-AUTORIZADA"), std::string::npos);
+  }},
   {"OutageLimitAcrossARestart", "ZELCLIENT_STANDIN_MAX_PER_OUTAGE=2", Row::None, false,
    [](Scene& r) {
     r.gate = Gate::HangUp;
