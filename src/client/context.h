@@ -90,7 +90,6 @@ struct TerminalState {
   bool inPlace = false;         // its request could not be taken: answered where it stands
   bool refusedLogged = false;   // its request name is no readable file, and was logged so
   bool answeredLogged = false;  // a request answered before was found again, and logged so
-  bool answeredKept = false;    // <terminal>in.fin records a request answered in place
   bool waitLogged = false;      // its decided answer waits, and was logged so
   std::uint32_t heldMs = 0;     // a file held by another process: tried again after this
   std::int64_t retryAtMs = 0;   // an answer the root could not take: written again from then
@@ -98,6 +97,7 @@ struct TerminalState {
   std::uint64_t request = 0;    // the checksum of the request being handled
   Recorded recorded = Recorded::Nothing;  // the record's word on ...
   std::uint64_t recordedRequest = 0;      // ... the request of this checksum
+  bool recordedInPlace = false;           // ... answered where it stands
 };
 
 // What the service tells its operator: its counters since start, the gateway's

@@ -1,5 +1,6 @@
 #include "client/decision.h"
 
+#include "client/inflight.h"
 #include "client/journal.h"
 #include "client/sequence.h"
 #include "client/termfiles.h"
@@ -13,6 +14,8 @@ DecisionWrite write_now(ZELClient& client, int index, bool logged) {
                          path)) {
     return DecisionWrite::Waits;
   }
+  // The record first: a decided file in the root is believed only when it holds this.
+  if (logged) zc::inflight_decided(client, index);
   const bool written = logged ? ZELClient_WriteFileOutput(client, path.c_str(), d.text.c_str()) == 0
                               : zc::write_answer_file(client, path.c_str(), d.text.c_str()).stage ==
                                     AnswerWrite::Stage::Done;

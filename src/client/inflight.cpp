@@ -19,8 +19,8 @@ struct Header {
   std::uint8_t recorded;   // Recorded
   std::uint8_t kind;       // Decision::Kind
   std::uint8_t cause;      // Cause
-  std::uint8_t reserved;
-  std::int32_t year;  // a local answer's place in the sequence
+  std::uint8_t inPlace;    // a decided answer's request could not be removed
+  std::int32_t year;       // a local answer's place in the sequence
   std::int64_t number;
   std::uint16_t textLength, journalLength, numberLength;
   char terminal[kTerminalNameMax + 1];
@@ -134,6 +134,7 @@ void zc::inflight_open(ZELClient& client) {
       TerminalState& state = client.terminals[i];
       state.recorded = static_cast<Recorded>(h.recorded);
       state.recordedRequest = h.request;
+      state.recordedInPlace = h.inPlace != 0;
       if (state.recorded == Recorded::Decided) restore(h, slot, state.decision);
       std::memcpy(fresh + static_cast<std::size_t>(i) * kSlotSize, slot, kSlotSize);
     }
@@ -156,12 +157,15 @@ void zc::inflight_sent(ZELClient& client, int index) {
   }
 }
 
-bool zc::inflight_keep(ZELClient& client, int index) {
+namespace {
+
+bool write_decided(ZELClient& client, int index, bool inPlace) {
   const Decision& d = client.terminals[index].decision;
   static char slot[kSlotSize];
   Header h = header_for(client, index, Recorded::Decided);
   h.kind = static_cast<std::uint8_t>(d.kind);
   h.cause = static_cast<std::uint8_t>(d.cause);
+  h.inPlace = inPlace ? 1 : 0;
   h.year = d.taken.year;
   h.number = d.taken.number;
   h.textLength = static_cast<std::uint16_t>(d.text.size());
@@ -173,17 +177,19 @@ bool zc::inflight_keep(ZELClient& client, int index) {
   std::memcpy(text + h.textLength, d.journal.c_str(), h.journalLength);
   std::memcpy(text + h.textLength + h.journalLength, d.number.c_str(), h.numberLength);
   if (!write_slot(client, index, slot, seal(slot))) return false;
-  client.terminals[index].recorded = Recorded::Decided;
-  client.terminals[index].recordedRequest = h.request;
+  TerminalState& state = client.terminals[index];
+  state.recorded = Recorded::Decided;
+  state.recordedRequest = h.request;
+  state.recordedInPlace = inPlace;
   return true;
 }
 
-void zc::inflight_done(ZELClient& client, int index) {
-  TerminalState& state = client.terminals[index];
-  if (state.recorded != Recorded::Decided) return;  // a mark of a request sent stays harmless
-  char slot[sizeof(Header)];
-  Header h = header_for(client, index, Recorded::Nothing);
-  h.request = 0;
-  std::memcpy(slot, &h, sizeof h);
-  if (write_slot(client, index, slot, seal(slot))) state.recorded = Recorded::Nothing;
+}  // namespace
+
+bool zc::inflight_decided(ZELClient& client, int index) {
+  return write_decided(client, index, false);
+}
+
+void zc::inflight_in_place(ZELClient& client, int index) {
+  write_decided(client, index, true);
 }

@@ -1,17 +1,19 @@
-// The requests in flight, recorded in the working folder ("zelencurso.dat"), so
-// that no stop, kill or restart makes the gateway see one request twice, and no
-// decided answer is lost while the root cannot take it. One place per terminal,
-// overwritten in one write each time:
+// The requests in flight, recorded in the working folder ("zelencurso.dat"): what
+// the root, which every terminal's account may write, cannot be trusted to say.
+// One place per terminal, overwritten in one write each time, never flushed to
+// the disk on a request's path (a stop or a kill keeps what the system holds; a
+// power cut may lose the last word, and a restart then does as for a request of
+// which nothing is recorded):
 //
-//   sent     before a request is sent: it may reach the gateway. Not flushed to
-//            the disk (one system call on the request's path): a stop or a kill
-//            keeps what the system holds; a power cut may lose it, and the
-//            request is then sent again after the restart.
-//   decided  an answer decided that the root cannot take yet (a full disk): the
-//            answer itself, with a local one's number, until it is published.
+//   sent     before a request is sent: it may reach the gateway, so a restart
+//            never sends it again.
+//   decided  its answer, before the answer's file is written in the root: the
+//            answer itself, with a local one's number; a restart publishes it,
+//            and believes a decided file in the root only when it is this one.
+//            Marked "in place" when the request's file could not be removed: the
+//            same request found again is not answered again.
 //
-// Each names its request by a checksum of the request as its file held it. A
-// restart that finds the request still taken reads what the record says of it.
+// Each names its request by a checksum of the request as its file held it.
 #pragma once
 
 #include <cstdint>
@@ -33,11 +35,11 @@ void inflight_open(ZELClient& client);
 // the gateway now.
 void inflight_sent(ZELClient& client, int index);
 
-// The terminal's decided answer waits: kept in the record. false when it cannot
-// be (the working folder refuses the write): it then waits in memory only.
-bool inflight_keep(ZELClient& client, int index);
+// The terminal's answer, decided for its request being handled, before its file
+// is written. false when the record refuses it (it then lives in memory only).
+bool inflight_decided(ZELClient& client, int index);
 
-// The terminal's waiting answer is done with (published or dropped).
-void inflight_done(ZELClient& client, int index);
+// The terminal's request was answered where it stands: its file stays.
+void inflight_in_place(ZELClient& client, int index);
 
 }  // namespace zc

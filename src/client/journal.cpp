@@ -118,8 +118,27 @@ zc::JournalYear zc::journal_year(const ZELClient& client, int year) {
   return {scan.highest(), scan.lines(), plat::Status::Ok};
 }
 
+namespace {
+
+// A local authorisation number as the service makes them: a letter (G or I), the
+// year in four digits, the sequence in seven or more.
+bool number_shaped(std::string_view n) {
+  if (n.size() < 12 || (n[0] != 'G' && n[0] != 'I')) return false;
+  for (const char c : n.substr(1)) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 plat::Status zc::journal_append(ZELClient& client, std::string_view request, const char* terminal,
                                 const char* authorisation) {
+  if (!number_shaped(authorisation)) {
+    LOG_Print(LOG_CLI_ERROR, "ZELClient_GenAutoResponse numero [%s] mal formado, no se registra",
+              authorisation);
+    return plat::Status::Invalid;
+  }
   zel::Text<kRequestCapacity + 96> fields;
   for (std::size_t at = 0; at < request.size();) {
     const std::size_t next = request.find('|', at + 1);

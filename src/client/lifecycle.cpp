@@ -25,7 +25,7 @@ constexpr std::uint32_t kHeldFirstMs = 10;
 
 // A terminal's files, by their place in the life of a request.
 struct Names {
-  Path request, taken, decided, decidedLocal, answered, answer;
+  Path request, taken, decided, decidedLocal, answer;
 };
 
 bool make_names(const ZELClient& client, const char* terminal, Names& n) {
@@ -33,7 +33,6 @@ bool make_names(const ZELClient& client, const char* terminal, Names& n) {
          zc::terminal_path(client, terminal, kTakenFile, n.taken) &&
          zc::terminal_path(client, terminal, kDecidedFile, n.decided) &&
          zc::terminal_path(client, terminal, kDecidedLocal, n.decidedLocal) &&
-         zc::terminal_path(client, terminal, kAnsweredFile, n.answered) &&
          zc::terminal_path(client, terminal, kAnswerFile, n.answer);
 }
 
@@ -109,16 +108,14 @@ void discard_decided(ZELClient& client, const Path& decided) {
   client.files->remove(decided.c_str());
 }
 
-// The request answered was the same as one answered before whose file could not
-// be removed: not answered again.
-bool answered_before(ZELClient& client, int index, const Names& n) {
-  zel::Text<kRequestCapacity> answered;
-  if (zc::read_text(client, n.answered.c_str(), plat::OpenMode::ReadRegular, answered) !=
-          RequestRead::Ok ||
-      answered.view() != client.asRead.view()) {
+// The request handled is the very one answered where it stood before (its file
+// could not be removed), as the working folder's record says: not answered again.
+bool answered_before(ZELClient& client, int index) {
+  TerminalState& state = client.terminals[index];
+  if (state.recorded != Recorded::Decided || !state.recordedInPlace ||
+      state.recordedRequest != state.request) {
     return false;
   }
-  TerminalState& state = client.terminals[index];
   if (!state.answeredLogged) {
     LOG_Print(LOG_CLI_WARNING,
               "ZELClient_Process receta ya respondida, su archivo no se pudo borrar [%s]",
@@ -129,26 +126,35 @@ bool answered_before(ZELClient& client, int index, const Names& n) {
 }
 
 // Removes the request's file once its answer is decided. A file that cannot be
-// removed is recorded as answered, so that neither this run nor the next answers
-// it again.
-void release(ZELClient& client, int index, const Path& file, const Names& n) {
+// removed is marked in the record as answered in place, so that neither this run
+// nor the next answers it again.
+void release(ZELClient& client, int index, const Path& file) {
   const plat::Status s = client.files->remove(file.c_str());
   if (s == plat::Status::Ok || s == plat::Status::NotFound) return;
   log_delete(file, s);
-  client.terminals[index].answeredKept = true;
-  if (FILE_ReplaceText(*client.files, n.answered.c_str(), client.asRead.view()) !=
-      plat::Status::Ok) {
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process no se pudo guardar [%s]", n.answered.c_str());
-  }
+  zc::inflight_in_place(client, index);
 }
 
-// A request taken away at last: the record of one whose file stayed is done with.
-// If it is that very request, it was answered before: released, not answered again.
+// A request taken away at last, after one whose file stayed: if it is that very
+// request, it was answered before: released, not answered again.
 bool taken_again(ZELClient& client, int index, const Names& n) {
-  const bool same = answered_before(client, index, n);
+  const bool same = answered_before(client, index);
   if (same) client.files->remove(n.taken.c_str());
-  client.files->remove(n.answered.c_str());
+  client.terminals[index].recordedInPlace = false;
   return same;
+}
+
+// A name of the service's that holds what the service did not put there (a
+// planted answer, a directory, a link, a pipe): moved aside under a name that
+// says so, with one line naming both, so that it decides nothing and blocks
+// nothing. false when it cannot be moved.
+bool move_aside(ZELClient& client, const Path& path) {
+  zel::Text<sizeof(Path) + 32> aside;
+  aside.format("%s.%lld.ajeno", path.c_str(), static_cast<long long>(client.clock()));
+  const plat::Status s = client.files->rename(path.c_str(), aside.c_str());
+  LOG_Print(LOG_CLI_ERROR, "ZELClient_Process [%s] no es del servicio: %s [%s]", path.c_str(),
+            s == plat::Status::Ok ? "se aparta como" : "no se pudo apartar a", aside.c_str());
+  return s == plat::Status::Ok;
 }
 
 // publish: the decided answer renamed over the answer file. An answer file that
@@ -186,7 +192,7 @@ void wait_unwritten(ZELClient& client, int index, const Names& n) {
   state.waitLogged = true;
   LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo escribir [%s]",
             decided_path(n, d.kind).c_str());
-  if (state.recorded != Recorded::Decided && !zc::inflight_keep(client, index)) {
+  if (state.recorded != Recorded::Decided || state.recordedRequest != state.request) {
     LOG_Print(LOG_CLI_WARNING,
               "ZELClient_Process la respuesta espera solo en memoria, una parada la pierde: "
               "numero [%s]",
@@ -200,7 +206,7 @@ void finish(ZELClient& client, int index, const Path& file, const Names& n) {
   const Decision& d = client.terminals[index].decision;
   if (d.kind != Decision::Kind::None && !d.written) return wait_unwritten(client, index, n);
   if (d.kind != Decision::Kind::None) zc::observe_answer(client, d);
-  release(client, index, file, n);
+  release(client, index, file);
   if (d.kind != Decision::Kind::None) publish(client, index, decided_path(n, d.kind), n);
 }
 
@@ -220,55 +226,62 @@ void answer(ZELClient& client, int index, const Path& file, const Names& n, Requ
   }
 }
 
-// A local answer decided before a crash may have missed its journal line; false
-// when it is not in the journal and cannot be put there. The line is the one the
-// run would have written: the request as relayed (edited, with its terminal's
-// name), or as read when its transaction type turned it down before the edit.
-bool journal_decided(ZELClient& client, int index, const Path& local) {
-  zel::Text<63> number;
-  if (zc::read_text(client, local.c_str(), plat::OpenMode::ReadRegular, client.answer) !=
-          RequestRead::Ok ||
-      !answer_number(client.answer.c_str(), number)) {
-    return true;
-  }
-  if (zc::journal_has(client, number.c_str())) return true;
-  zel::Text<kRequestCapacity> relayed(client.asRead.view());
-  int packetType = 0;
-  const bool edited = zc::edit_request(client, index, relayed, &packetType) == zc::Edit::Ok;
-  if (zc::journal_append(client, edited ? relayed.view() : client.asRead.view(),
-                         client.config.terminals[index].c_str(),
-                         number.c_str()) != plat::Status::Ok) {
+// A local answer decided before a crash may have missed its journal line: the
+// record's own number, journalled with the record's request unless the journal
+// has it; false when it cannot be put there.
+bool journal_decided(ZELClient& client, int index) {
+  const Decision& d = client.terminals[index].decision;
+  if (zc::journal_has(client, d.number.c_str())) return true;
+  if (zc::journal_append(client, d.journal.view(), client.config.terminals[index].c_str(),
+                         d.number.c_str()) != plat::Status::Ok) {
     return false;
   }
-  zc::journal_cause(client, number.c_str(), Cause::Recovered);
+  zc::journal_cause(client, d.number.c_str(), d.cause);
   return true;
 }
 
-// A decided answer found at start: published (a local one journalled first if a
-// crash kept it out), or discarded when the terminal has asked again meanwhile.
+// True when the decided file holds the answer the record holds for the terminal:
+// the service's own, and no one else's.
+bool ours(ZELClient& client, int index, const Names& n, const Path& decided) {
+  const TerminalState& state = client.terminals[index];
+  const Decision& d = state.decision;
+  zel::Text<kRequestCapacity> laid, found;
+  return state.recorded == Recorded::Decided && d.kind != Decision::Kind::None &&
+         &decided == &decided_path(n, d.kind) && zc::laid_out(client, d.text.c_str(), laid) &&
+         zc::read_text(client, decided.c_str(), plat::OpenMode::ReadRegular, found) ==
+             RequestRead::Ok &&
+         found.view() == laid.view();
+}
+
+void write_again(ZELClient& client, int index, const Names& n);
+
+// A decided file found at start that holds the record's answer: published (a
+// local one journalled first if a crash kept it out), or discarded when the
+// terminal has asked again meanwhile.
 void recover_decided(ZELClient& client, int index, const Names& n, const Path& d, bool taken,
                      bool newer) {
   if (newer) {
     discard_decided(client, d);
-  } else if (taken && &d == &n.decidedLocal && !journal_decided(client, index, d)) {
+    if (taken) release(client, index, n.taken);
+  } else if (taken && &d == &n.decidedLocal && !journal_decided(client, index)) {
     // Not given unless recorded: the request gets the error answer instead.
     client.files->remove(d.c_str());
     client.request.assign(client.asRead.view());
     client.terminals[index].decision.kind = Decision::Kind::None;
     ZELClient_GenErrorResponse(client, index, "ND", kNotRecorded);
-    return finish(client, index, n.taken, n);
+    finish(client, index, n.taken, n);
   } else {
-    if (taken) release(client, index, n.taken, n);
+    if (taken) release(client, index, n.taken);
     publish(client, index, d, n);
   }
 }
 
-void write_again(ZELClient& client, int index, const Names& n);
-
-// What an earlier run left for this terminal, finished, with the working folder's
-// record of what became of its request: an answer decided and kept there is
-// published; a request that may have reached the gateway is not sent again but
-// answered as a reply that never came; any other request taken is relayed again.
+// What an earlier run left for this terminal, finished, believing of the root
+// only what the working folder's record confirms: a decided file is published
+// only when it holds the record's answer (anything else under the service's
+// names is moved aside); an answer the record kept is published; a request that
+// may have reached the gateway is not sent again but answered as a reply that
+// never came; any other request taken is relayed.
 void recover(ZELClient& client, int index, const Names& n) {
   TerminalState& state = client.terminals[index];
   const bool newer = exists(client, n.request);
@@ -278,29 +291,36 @@ void recover(ZELClient& client, int index, const Names& n) {
           : RequestRead::Missing;
   const bool taken = read_a_request(read);
   if (taken) state.request = zc::request_checksum(client.asRead.view());
-  const Recorded word =
-      taken && state.recordedRequest == state.request ? state.recorded : Recorded::Nothing;
-  if (word != Recorded::Decided) state.decision.kind = Decision::Kind::None;
   if (taken && newer) {
     LOG_Print(LOG_CLI_WARNING,
               "ZELClient_Process descartando receta anterior, el terminal ya escribio otra [%s]",
               client.asRead.c_str());
   }
-  if (const Path* d = decided(client, n)) {
-    recover_decided(client, index, n, *d, taken, newer);
-    zc::inflight_done(client, index);
-    return;
+  const Path* d = decided(client, n);
+  if (d != nullptr && !ours(client, index, n, *d)) {
+    move_aside(client, *d);
+    d = nullptr;
+  }
+  const bool forThis = taken && state.recordedRequest == state.request;
+  if (d != nullptr && (!taken || forThis))
+    return recover_decided(client, index, n, *d, taken, newer);
+  if (d != nullptr) discard_decided(client, *d);  // an earlier request's, never delivered
+  Recorded word = forThis ? state.recorded : Recorded::Nothing;
+  // A local answer whose number is journalled was given: the record is that of an
+  // earlier request of the very same text, and this one was never handled.
+  if (word == Recorded::Decided && state.decision.kind == Decision::Kind::Local &&
+      zc::journal_has(client, state.decision.number.c_str())) {
+    word = Recorded::Nothing;
   }
   if (!taken || newer) {
-    if (taken) release(client, index, n.taken, n);
+    if (taken) release(client, index, n.taken);
     if (newer && word == Recorded::Decided) {
       log_discard(client, decided_path(n, state.decision.kind), state.decision.text.c_str());
     }
     state.decision.kind = Decision::Kind::None;
-    zc::inflight_done(client, index);
     return;
   }
-  if (answered_before(client, index, n)) return;
+  if (answered_before(client, index)) return;
   if (word == Recorded::Decided) {
     LOG_Print(LOG_CLI_WARNING,
               "ZELClient_Process retomando archivo [%s]: su respuesta ya estaba decidida",
@@ -309,6 +329,7 @@ void recover(ZELClient& client, int index, const Names& n) {
     state.phase = Phase::Unwritten;
     return write_again(client, index, n);
   }
+  state.decision.kind = Decision::Kind::None;
   client.request.assign(client.asRead.view());
   if (word == Recorded::Sent) {
     LOG_Print(LOG_CLI_WARNING,
@@ -333,14 +354,12 @@ void write_again(ZELClient& client, int index, const Names& n) {
     d.kind = Decision::Kind::None;
     state.phase = Phase::Idle;
     state.waitLogged = false;
-    release(client, index, file, n);
-    zc::inflight_done(client, index);
+    release(client, index, file);
     return;
   }
   const Decision::Kind kind = d.kind;
   const DecisionWrite w = zc::write_decision(client, index);
   if (w == DecisionWrite::Waits) return wait_unwritten(client, index, n);
-  zc::inflight_done(client, index);
   state.phase = Phase::Idle;
   state.waitLogged = false;
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process respuesta escrita al fin [%s]",
@@ -420,8 +439,7 @@ const Path* take(ZELClient& client, int index, const Names& n) {
   TerminalState& state = client.terminals[index];
   const plat::Status took = client.files->rename(n.request.c_str(), n.taken.c_str());
   if (took == plat::Status::Ok) {
-    if (!state.answeredKept) return &n.taken;
-    state.answeredKept = false;
+    if (!state.recordedInPlace) return &n.taken;
     return taken_again(client, index, n) ? nullptr : &n.taken;
   }
   if (took == plat::Status::NotFound) {
@@ -429,7 +447,7 @@ const Path* take(ZELClient& client, int index, const Names& n) {
     return &n.taken;
   }
   log_delete(n.request, plat::Status::Denied);
-  return answered_before(client, index, n) ? nullptr : &n.request;
+  return answered_before(client, index) ? nullptr : &n.request;
 }
 
 // When the terminal wants its next visit for what waits now, 0 for none.
@@ -480,7 +498,6 @@ std::uint32_t zc::process_terminal(ZELClient& client, int index) {
   if (!make_names(client, client.config.terminals[index].c_str(), n)) return 0;
   if (!state.recovered) {
     state.recovered = true;
-    state.answeredKept = exists(client, n.answered);
     recover(client, index, n);
   }
   if (!answer_waiting(client, index, n)) return wanted_again(state);

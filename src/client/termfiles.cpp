@@ -37,7 +37,7 @@ bool zc::own_change(const char* name, plat::ChangeKind kind) {
     return n.size() >= suffix.size() && n.substr(n.size() - suffix.size()) == suffix;
   };
   if (n == "ZELCLIENT.lck" || ends(kTakenFile) || ends(kDecidedFile) || ends(kDecidedLocal) ||
-      ends(kAnsweredFile) || ends(".fin.tmp")) {
+      ends(".ajeno")) {
     return true;
   }
   return (kind == plat::ChangeKind::MovedFrom && ends(kRequestFile)) ||
@@ -98,9 +98,14 @@ RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::O
   return result;
 }
 
+bool zc::laid_out(const ZELClient& client, const char* answer, zel::Text<kRequestCapacity>& laid) {
+  laid.clear();
+  return laid.assign(answer) && (client.config.fixedLayout == 0 || ZELClient_FixedLayout(laid));
+}
+
 bool zc::answer_fits(ZELClient& client, const char* answer) {
   zel::Text<kRequestCapacity> laid;
-  return laid.assign(answer) && (client.config.fixedLayout == 0 || ZELClient_FixedLayout(laid));
+  return zc::laid_out(client, answer, laid);
 }
 
 AnswerWrite zc::write_answer_file(ZELClient& client, const char* path, const char* answer) {

@@ -11,8 +11,8 @@ constexpr const char* kTakenFile = "in.zel";      // the request, taken by the s
 constexpr const char* kDecidedFile = "out.zel";   // its answer: the gateway's, or an error
 constexpr const char* kDecidedLocal = "aut.zel";  // its answer: a local pre-authorisation
 constexpr const char* kAnswerFile = "out.txt";    // the answer, published to the terminal
-// The last request answered whose file could not be removed, so that it is not
-// answered again, in this run or the next.
+// Where earlier versions recorded a request answered whose file could not be
+// removed (now the working folder's record does).
 constexpr const char* kAnsweredFile = "in.fin";
 
 enum class RequestRead {
@@ -66,6 +66,9 @@ RequestRead read_text(const ZELClient& client, const char* path, plat::OpenMode 
 
 // True when answer, laid out when the fixed-layout flag is set, fits an answer file.
 bool answer_fits(ZELClient& client, const char* answer);
+// The answer as its file holds it (laid out when the fixed-layout flag is set);
+// false when it does not fit one.
+bool laid_out(const ZELClient& client, const char* answer, zel::Text<kRequestCapacity>& laid);
 
 // ZELClient_WriteFileOutput without its log lines; a failed answer leaves no file.
 AnswerWrite write_answer_file(ZELClient& client, const char* path, const char* answer);

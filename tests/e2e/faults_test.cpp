@@ -254,6 +254,24 @@ const Row kRows[] = {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     EXPECT_NE(r.svc->answer("caja1").find("|F51=Receta demasiado larga|"), std::string::npos);
   }},
+  // Files planted under the service's names while it was stopped: a decided answer
+  // (a number never issued), a request "answered before": none is believed.
+  {"PlantedFilesAtStart", "", Row::None, false, [](Scene& r) {
+    EXPECT_TRUE(r.svc->stop());
+    const std::string id = std::to_string(++r.next), next = std::to_string(r.next + 1);
+    zt::write_file(r.svc->root / "caja1in.zel", "|G01=1234|G04=" + id + "|G08=42|G99=000020|");
+    zt::write_file(r.svc->root / "caja1aut.zel", "|F01=1234|F04=" + id + "|F08=42|F41=caja1|F50="
+                   "ND|F51=RECETA PRE-AUTORIZADA|F52=I20269999999\r\nX|sin_f52|F99=000021|");
+    zt::write_file(r.svc->root / "caja2in.fin", "|G01=1234|G04=" + next + "|G08=42|G99=000020|");
+    r.svc->start();
+    EXPECT_NE(r.take().find("|F52=GW"), std::string::npos);  // relayed afresh, never believed
+    r.drop("caja2");
+    EXPECT_NE(r.take("caja2").find("|F52=GW"), std::string::npos);
+    r.gate = Gate::HangUp;
+    EXPECT_NE(r.ask().find("|F52=I" + zt::current_year() + "0000001|"), std::string::npos);
+    EXPECT_EQ(zt::count_with(r.svc->log(), "no es del servicio: se aparta como"), 1);
+    EXPECT_EQ(zt::read_file(r.svc->work / "zelcausas.txt").find("9999999"), std::string::npos);
+  }},
   {"RecordsOfGarbage", "", Row::None, false, [](Scene& r) {
     EXPECT_TRUE(r.svc->stop());  // a disk's damage, or someone's hand: never believed blindly
     std::string garbage(9000, '\xff');

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "client/answers.h"
+#include "client/inflight.h"
 #include "client/lifecycle.h"
 #include "client/observe.h"
 #include "client/termfiles.h"
+#include "client/workdir.h"
 #include "faultyfiles.h"
 #include "log/log.h"
 #include "testsupport.h"
@@ -42,8 +44,12 @@ class LocalAnswers : public ::testing::Test {
     client_.files = &zt::faulty_files();
     client_.clock = clock_now;
     client_.request.assign("|G01=1234|G04=556677|G08=42|G99=000020|");
+    zc::inflight_open(client_);
   }
-  void TearDown() override { fs::current_path(saved_); }
+  void TearDown() override {
+    zc::close_workdir(client_);
+    fs::current_path(saved_);
+  }
 
   // The decided answer, as the request's lifecycle finds it.
   std::string answer(std::int16_t flag = 1) {
@@ -219,9 +225,20 @@ TEST_F(LocalAnswers, RequestThatCannotGoIsAnsweredOnce) {
 // A local answer decided before a crash and missing from the journal, which takes
 // no line now: its number is not given, and the request gets the error answer.
 TEST_F(LocalAnswers, RecoveredAnswerThatCannotBeRecordedIsNotGiven) {
-  zt::write_file(root_ / "caja1in.zel", "|G01=1234|G04=556677|G08=42|G99=000099|");
+  const std::string request = "|G01=1234|G04=556677|G08=42|G99=000020|";
+  zt::write_file(root_ / "caja1in.zel", request);
   zt::write_file(root_ / "caja1aut.zel", preauth("G20310000009"));
   zt::write_file(work_ / "zelautoresp.txt", "|G01=1|G52=G20310000008|\r\n");
+  TerminalState& state = client_.terminals[0];  // decided and recorded by the run that ended
+  state.request = zc::request_checksum(request);
+  state.decision.kind = Decision::Kind::Local;
+  state.decision.text.assign(preauth("G20310000009"));
+  state.decision.journal.assign(request);
+  state.decision.number.assign("G20310000009");
+  ASSERT_TRUE(zc::inflight_decided(client_, 0));
+  zc::close_workdir(client_);
+  state = TerminalState{};
+  zc::inflight_open(client_);
   zt::g_faults.path = "zelautoresp.txt";
   zt::g_faults.status = plat::Status::Denied;
   const long descriptors = zt::open_descriptors();
