@@ -121,15 +121,22 @@ bool zc::lock_root(ZELClient& client) {
   if (!FILE_MakePath(lock, {root, "ZELCLIENT.lck"})) return true;
   if (client.rootLock != plat::kNoFile) client.files->close(client.rootLock);
   client.rootLock = plat::kNoFile;
-  if (client.files->open(lock.c_str(), plat::OpenMode::Lock, &client.rootLock) !=
-      plat::Status::Busy) {
-    return true;
-  }
+  const plat::Status s = client.files->open(lock.c_str(), plat::OpenMode::Lock, &client.rootLock);
+  char owner[64];
+  // A lock name that someone made a link or a directory would have the service
+  // run unlocked beside another: never.
+  const bool foreign =
+      s != plat::Status::Ok && s != plat::Status::Busy &&
+      client.files->exists(lock.c_str()) == plat::Status::Ok &&
+      plat::file_owner(lock.c_str(), owner, sizeof owner) == plat::Owner::NotRegular;
+  if (s != plat::Status::Busy && !foreign) return true;
   client.rootLock = plat::kNoFile;
-  zel::Text<200> text;
-  text.format("zelclient: otro zelclient ya atiende la carpeta %s", root);
+  const char* why = foreign ? "el bloqueo no es un archivo (un enlace o una carpeta), no se atiende"
+                            : "otro zelclient ya atiende";
+  zel::Text<300> text;
+  text.format("zelclient: %s la carpeta %s", why, root);
   plat::start_refused(text.c_str());
-  LOG_Print(0, "ZELClient_Init otro zelclient ya atiende la carpeta [%s]", root);
+  LOG_Print(0, "ZELClient_Init %s la carpeta [%s]", why, root);
   return false;
 }
 

@@ -144,24 +144,18 @@ bool taken_again(ZELClient& client, int index, const Names& n) {
   return same;
 }
 
-// A name of the service's that holds what the service did not put there (a
-// planted answer, a directory, a link, a pipe): moved aside under a name that
-// says so, with one line naming both, so that it decides nothing and blocks
-// nothing. false when it cannot be moved.
-bool move_aside(ZELClient& client, const Path& path) {
-  zel::Text<sizeof(Path) + 32> aside;
-  aside.format("%s.%lld.ajeno", path.c_str(), static_cast<long long>(client.clock()));
-  const plat::Status s = client.files->rename(path.c_str(), aside.c_str());
-  LOG_Print(LOG_CLI_ERROR, "ZELClient_Process [%s] no es del servicio: %s [%s]", path.c_str(),
-            s == plat::Status::Ok ? "se aparta como" : "no se pudo apartar a", aside.c_str());
-  return s == plat::Status::Ok;
-}
-
 // publish: the decided answer renamed over the answer file. An answer file that
 // the terminal holds keeps the answer waiting for a later pass. true when published.
 bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   TerminalState& state = client.terminals[index];
-  const plat::Status s = client.files->rename(from.c_str(), n.answer.c_str());
+  plat::Status s = client.files->rename(from.c_str(), n.answer.c_str());
+  // A directory by the answer's name (no file is in the way of a rename) is put aside.
+  char owner[64];
+  if (s != plat::Status::Ok && s != plat::Status::Busy &&
+      plat::file_owner(n.answer.c_str(), owner, sizeof owner) == plat::Owner::NotRegular &&
+      zc::move_aside(client, n.answer.c_str())) {
+    s = client.files->rename(from.c_str(), n.answer.c_str());
+  }
   state.phase = s == plat::Status::Ok     ? Phase::Idle
                 : s == plat::Status::Busy ? Phase::UnpublishedBusy
                                           : Phase::Unpublished;
@@ -298,7 +292,7 @@ void recover(ZELClient& client, int index, const Names& n) {
   }
   const Path* d = decided(client, n);
   if (d != nullptr && !ours(client, index, n, *d)) {
-    move_aside(client, *d);
+    zc::move_aside(client, d->c_str());
     d = nullptr;
   }
   const bool forThis = taken && state.recordedRequest == state.request;

@@ -114,7 +114,8 @@ AnswerWrite zc::write_answer_file(ZELClient& client, const char* path, const cha
   // The file is the service's own and made anew: whatever stands by its name (an
   // earlier attempt, a link someone placed there) is removed, never written through.
   plat::Status opened = fs.open(path, plat::OpenMode::CreateNew, &f);
-  if (opened == plat::Status::Exists && fs.remove(path) == plat::Status::Ok) {
+  if (opened == plat::Status::Exists &&
+      (fs.remove(path) == plat::Status::Ok || zc::move_aside(client, path))) {
     opened = fs.open(path, plat::OpenMode::CreateNew, &f);
   }
   if (opened != plat::Status::Ok) return {AnswerWrite::Stage::Open, opened};
@@ -137,6 +138,15 @@ AnswerWrite zc::write_answer_file(ZELClient& client, const char* path, const cha
   // Nothing of a failed answer stays: an empty or partial file decides nothing.
   fs.remove(path);
   return {fits ? AnswerWrite::Stage::Write : AnswerWrite::Stage::TooLong, written};
+}
+
+bool zc::move_aside(const ZELClient& client, const char* path) {
+  zel::Text<sizeof(Path) + 32> aside;
+  aside.format("%s.%lld.ajeno", path, static_cast<long long>(client.clock()));
+  const plat::Status s = client.files->rename(path, aside.c_str());
+  LOG_Print(LOG_CLI_ERROR, "ZELClient_Process [%s] no es del servicio: %s [%s]", path,
+            s == plat::Status::Ok ? "se aparta como" : "no se pudo apartar a", aside.c_str());
+  return s == plat::Status::Ok;
 }
 
 int ZELClient_WriteFileOutput(ZELClient& client, const char* path, const char* answer) {

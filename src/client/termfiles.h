@@ -73,4 +73,10 @@ bool laid_out(const ZELClient& client, const char* answer, zel::Text<kRequestCap
 // ZELClient_WriteFileOutput without its log lines; a failed answer leaves no file.
 AnswerWrite write_answer_file(ZELClient& client, const char* path, const char* answer);
 
+// A name of the service's in the root that holds what the service did not put
+// there (a planted answer, a directory, a link, a pipe): moved aside under a name
+// that says so ("<name>.<time>.ajeno"), with one ERROR naming both, so that it
+// decides nothing and blocks no terminal. false when it cannot be moved.
+bool move_aside(const ZELClient& client, const char* path);
+
 }  // namespace zc

@@ -272,6 +272,26 @@ const Row kRows[] = {
     EXPECT_EQ(zt::count_with(r.svc->log(), "no es del servicio: se aparta como"), 1);
     EXPECT_EQ(zt::read_file(r.svc->work / "zelcausas.txt").find("9999999"), std::string::npos);
   }},
+  // Directories at the names of another terminal's answer cut it off from nothing;
+  // a lock made a link never lets a service run unlocked.
+  {"DirectoriesAtTheNamesAndALinkedLock", "", Row::None, false, [](Scene& r) {
+    for (const char* name : {"caja2out.zel", "caja2out.txt", "caja1aut.zel"}) {
+      fs::create_directory(r.svc->root / name);
+    }
+    EXPECT_NE(r.ask("caja2").find("|F52=GW"), std::string::npos);
+    r.gate = Gate::HangUp;
+    EXPECT_NE(r.ask("caja1").find("|F52=I"), std::string::npos);
+    EXPECT_EQ(zt::count_with(r.svc->log(), "no es del servicio: se aparta como"), 3);
+    EXPECT_TRUE(r.svc->stop());
+    fs::remove(r.svc->root / "ZELCLIENT.lck");
+    fs::create_symlink(r.svc->work / "zelautoresp.txt", r.svc->root / "ZELCLIENT.lck");
+    zt::Child linked({zt::bin("zelclient"), "-n", "AB", "-r", r.svc->root.str()}, r.svc->work.str(),
+                     {}, true);
+    EXPECT_EQ(linked.wait(), 255);
+    EXPECT_NE(linked.output().find("el bloqueo no es un archivo"), std::string::npos);
+    fs::remove(r.svc->root / "ZELCLIENT.lck");
+    r.svc->start();
+  }},
   {"RecordsOfGarbage", "", Row::None, false, [](Scene& r) {
     EXPECT_TRUE(r.svc->stop());  // a disk's damage, or someone's hand: never believed blindly
     std::string garbage(9000, '\xff');
