@@ -119,7 +119,10 @@ plat::Status replace_by_rename(const plat::FileOps& fs, const char* path, const 
   zel::Text<1023> temp;
   if (!temp.format("%s.tmp", path)) return plat::Status::Invalid;
   plat::FileHandle f = plat::kNoFile;
-  plat::Status s = fs.open(temp.c_str(), plat::OpenMode::Create, &f);
+  // What only tells what the service does (its state, its metrics) may be read by
+  // anyone; everything else the service keeps is its own.
+  plat::Status s =
+      fs.open(temp.c_str(), durable ? plat::OpenMode::Create : plat::OpenMode::CreatePublic, &f);
   if (s != plat::Status::Ok) return s;
   s = fs.write(f, data, n);
   if (s == plat::Status::Ok && durable) s = fs.sync(f);

@@ -63,8 +63,9 @@ plat::Status FILE_ReplaceText(const plat::FileOps& fs, const char* path, std::st
 plat::Status FILE_ReplaceRaw(const plat::FileOps& fs, const char* path, const char* data,
                              std::size_t n);
 
-// Replaced by rename only, not flushed to the disk: for files that only tell what
-// the service is doing (its state, its metrics), written often, rebuilt by it.
+// Replaced by rename only, not flushed to the disk, and readable by every
+// account: for files that only tell what the service is doing (its state, its
+// metrics), written often, rebuilt by it. (The others are the service's alone.)
 plat::Status FILE_ReplaceTextQuick(const plat::FileOps& fs, const char* path,
                                    std::string_view text);
 plat::Status FILE_ReplaceRawQuick(const plat::FileOps& fs, const char* path, const char* data,

@@ -64,6 +64,11 @@ enum class Opened { File, Special, Failed };
 // line. Special: open, but no regular file (a device, a pipe, a link), which is
 // never renamed.
 Opened open_file() {
+  // A log made anew is the service's alone: it shows requests and replies.
+  plat::FileHandle made = plat::kNoFile;
+  if (plat::system_files().open(g_path, plat::OpenMode::Append, &made) == plat::Status::Ok) {
+    plat::system_files().close(made);
+  }
   g_stream = std::fopen(g_path, "a");
   if (g_stream == nullptr) {
     g_stream = stdout;

@@ -87,9 +87,13 @@ enum class OpenMode : std::uint8_t {
   // Plain read of a regular file in a directory that others write in: a link is
   // not followed, and a directory or a pipe is refused at once, never waited on.
   ReadRegular,
-  Create,     // plain write, created or emptied
-  CreateNew,  // plain write of a file that must not exist yet (no link is followed)
-  Append,     // plain write at the end, created when missing
+  // Who may read a file the service creates (where the system has permissions):
+  // the service alone, unless said otherwise.
+  Create,        // plain write, created or emptied
+  CreatePublic,  // the same, readable by every account (what the service tells)
+  CreateNew,     // plain write of a file that must not exist yet (no link is followed),
+                 // readable and writable by the root directory's group (the terminals)
+  Append,        // plain write at the end, created when missing
   Rewrite,    // plain read/write of an existing file, not emptied (no link is followed)
   // Read/write, created when missing, with an exclusive hold that the system drops
   // when the holder ends (a crash never leaves it behind): Busy while another

@@ -114,6 +114,14 @@ void check(Scene& run) {
                            "caja2out.zel", "caja2aut.zel", "ZELCLIENTSTOP.tmp"}) {
     EXPECT_FALSE(zt::exists(run.svc->root / left)) << left;
   }
+  // The working folder's records are the service's alone; its state, anyone's to read.
+  for (const auto& f : fs::directory_iterator(run.svc->work.path())) {
+    const auto perms = fs::status(f).permissions();
+    const bool state = f.path().filename() == "zelclient.state";
+    EXPECT_EQ(perms & (fs::perms::group_all | fs::perms::others_all),
+              state ? fs::perms::group_read | fs::perms::others_read : fs::perms::none)
+        << f.path();
+  }
   std::map<std::string, int> asked;
   for (const auto& r : zt::requests(run.gateway)) ++asked[gw::field(r.message(), "G04")];
   for (const auto& [id, n] : asked) EXPECT_LE(n, 1) << "request " << id << " asked twice";
@@ -351,6 +359,8 @@ TEST_P(Faults, KeepTheInvariants) {
   }
   if (row.fakeClock && !zt::exists(kFakeTime)) GTEST_SKIP() << "no faketime here";
   zt::write_file(run.svc->work / "zelautoresp.txt", "");  // life signals on
+  fs::permissions(run.svc->work / "zelautoresp.txt",
+                  fs::perms::owner_read | fs::perms::owner_write);
   run.svc->start();
   row.play(run);
   run.quiet();

@@ -124,6 +124,7 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
       flags |= O_RDONLY | O_NONBLOCK | O_NOFOLLOW;
       break;
     case OpenMode::Create:
+    case OpenMode::CreatePublic:
       flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       break;
     case OpenMode::CreateNew:
@@ -141,7 +142,10 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
     default:
       return open_held(path, mode, out);
   }
-  const int fd = ::open(path, flags, 0666);
+  const mode_t permissions = mode == OpenMode::CreatePublic ? 0644
+                             : mode == OpenMode::CreateNew  ? 0660
+                                                            : 0600;
+  const int fd = ::open(path, flags, permissions);
   if (fd < 0) return last_status();
   struct stat st {};
   if (mode == OpenMode::ReadRegular && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {

@@ -86,6 +86,7 @@ Status open_file(const char* path, OpenMode mode, FileHandle* out) {
       fd = _sopen(path, _O_RDONLY | _O_BINARY, _SH_DENYNO);
       break;
     case OpenMode::Create:
+    case OpenMode::CreatePublic:  // the folder's permissions decide who reads it
       fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYNO,
                   _S_IREAD | _S_IWRITE);
       break;
