@@ -255,12 +255,20 @@ const Row kRows[] = {
     r.ask();  // a change: a pass, which finds the link
     EXPECT_FALSE(zt::exists(stop));
     EXPECT_EQ(zt::count_with(r.svc->log(), "que no puede detener el servicio"), 2);
-    std::ofstream(r.svc->root / "caja1in.txt").close();
-    fs::resize_file(r.svc->root / "caja1in.txt", 10ull << 30);
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_NE(r.ask("caja2").find("|F52=GW"), std::string::npos);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
-    EXPECT_NE(r.svc->answer("caja1").find("|F51=Receta demasiado larga|"), std::string::npos);
+    for (const bool growing : {false, true}) {  // a writer that keeps it growing holds it
+      std::ofstream big(r.svc->root / "caja1in.txt");
+      if (!growing) big.close();  // 10 GiB at once, sparse: read no further than 1025 bytes
+      if (!growing) fs::resize_file(r.svc->root / "caja1in.txt", 10ull << 30);
+      std::thread writer([&] {
+        for (int i = 0; growing && i < 200; ++i) big << std::string(65536, 'x') << std::flush;
+      });
+      const auto started = std::chrono::steady_clock::now();
+      EXPECT_NE(r.ask("caja2").find("|F52=GW"), std::string::npos);
+      EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+      writer.join();
+      if (growing) big.close();
+      EXPECT_NE(r.svc->answer("caja1").find("|F51=Receta demasiado larga|"), std::string::npos);
+    }
   }},
   // Files planted under the service's names while it was stopped: a decided answer
   // (a number never issued), a request "answered before": none is believed.
