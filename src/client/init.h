@@ -4,8 +4,10 @@
 
 #include "client/context.h"
 
-// 0 when the configuration is complete; -1 (silently) otherwise. The client's
-// configuration is reset first.
+// 0 when the configuration is complete; -1 otherwise, with one line on standard
+// error saying why (getopt's own for an unknown option or a missing argument); 1
+// when --help or --version was asked for and printed (the run is over). The
+// client's configuration is reset first.
 int ZELClient_Init(ZELClient& client, int argc, char** argv);
 
 namespace zc {

@@ -22,7 +22,8 @@ int run(int argc, char** argv) {
   plat::on_reopen(LOG_ReopenFlag());  // SIGHUP: the log file was moved away
   plat::on_terminate(&stopSignal);    // SIGTERM, SIGINT: a stop as the stop file's
   client.stopSignal = &stopSignal;
-  if (ZELClient_Init(client, argc, argv) != 0) return -1;
+  const int init = ZELClient_Init(client, argc, argv);
+  if (init != 0) return init > 0 ? 0 : -1;  // 1: --help or --version
   static ExchangeWorkers workers;
   static ProbeBurst probes;
   zc::start_exchanges(client, workers, probes);

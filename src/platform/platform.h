@@ -94,7 +94,7 @@ enum class OpenMode : std::uint8_t {
   CreateNew,     // plain write of a file that must not exist yet (no link is followed),
                  // readable and writable by the root directory's group (the terminals)
   Append,        // plain write at the end, created when missing
-  Rewrite,    // plain read/write of an existing file, not emptied (no link is followed)
+  Rewrite,       // plain read/write of an existing file, not emptied (no link is followed)
   // Read/write, created when missing, with an exclusive hold that the system drops
   // when the holder ends (a crash never leaves it behind): Busy while another
   // process holds it. Others may still read it.

@@ -15,11 +15,11 @@ using ServiceRun = int (*)(int argc, char** argv);
 // process, directly otherwise. Returns run's result.
 int run_as_service_or_console(int argc, char** argv, ServiceRun run);
 
-// A start refused for a reason other than the command line (another service
-// holds the root or the working folder): the reason, in one line on standard
-// error (under systemd's journal with an error's priority), and on Windows in the
-// Event Log entry of the refused start.
-void start_refused(const char* text);
+// A start refused: the reason, in one line on standard error (under systemd's
+// journal with an error's priority), and on Windows in the Event Log entry of the
+// refused start. commandLine: the command line (or configuration) was refused,
+// rather than the start for another reason (another service holds a folder).
+void start_refused(const char* text, bool commandLine = false);
 
 // Called by the run once its configuration is accepted, before its loop starts: the
 // service reports itself running and a stop request writes the stop file in root.

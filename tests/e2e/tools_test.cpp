@@ -11,6 +11,20 @@ using namespace std::chrono_literals;
 
 using zt::Zelgateway;
 
+// Every program says its usage and its version when asked, and nothing else.
+TEST(Tools, HelpAndVersion) {
+  for (const char* tool : {"zelclient", "zelgateway", "zelterm", "zelstatus"}) {
+    for (const char* ask : {"--help", "--version"}) {
+      zt::Child child({zt::bin(tool), ask});
+      EXPECT_EQ(child.wait(), 0) << tool << ask;
+      EXPECT_EQ(child.output().rfind(
+                    ask[2] == 'h' ? "usage: " + std::string(tool) : std::string(tool) + " 0.", 0),
+                0u)
+          << child.output();
+    }
+  }
+}
+
 // Each mode seen by the service, and by an operator on zelgateway's standard output.
 TEST(Zelgateway, ModesAgainstTheService) {
   const std::string approval =

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/cli.h"
 #include "gateway.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -25,8 +26,8 @@ struct Options {
   char* log = nullptr;
 };
 
-void usage() {
-  std::fprintf(stderr,
+void usage(std::FILE* out) {
+  std::fprintf(out,
                "usage: zelgateway [-p PORT] [-m approve|reject|close|delay|silent|split] "
                "[-d MS] [-n COUNT] [-l LOG[,MIN,MAX]]\n"
                "  -p PORT  port to listen on (default 8000; 0: any free port)\n"
@@ -143,10 +144,12 @@ gw::Script script(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int done = zel::help_or_version(argc, argv, "zelgateway", usage); done >= 0)
+    return done;
   plat::process_setup();
   Options options;
   if (!parse(argc, argv, &options)) {
-    usage();
+    usage(stderr);
     return 2;
   }
   if (options.log != nullptr) LOG_Open(1, 300, options.log);

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/cli.h"
 #include "common/text.h"
 #include "cp1252.h"
 #include "fileutil/path.h"
@@ -42,9 +43,9 @@ struct Options {
   std::vector<std::string> logs;  // "-": standard input
 };
 
-void usage() {
+void usage(std::FILE* out) {
   std::fprintf(
-      stderr,
+      out,
       "usage: zelstatus DIR\n"
       "       zelstatus --csv DIR [--day YYYY/MM/DD] [--from NUMBER] [--to NUMBER]\n"
       "                 [--log FILE]...\n"
@@ -527,10 +528,11 @@ bool csv(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int done = zel::help_or_version(argc, argv, "zelstatus", usage); done >= 0) return done;
   try {
     Options o;
     if (!parse(argc, argv, o)) {
-      usage();
+      usage(stderr);
       return kUnknown;
     }
     return o.csv ? (csv(o) ? kOk : kUnknown) : check(o);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cli.h"
 #include "common/number.h"
 #include "cp1252.h"
 #include "fileutil/dirwait.h"
@@ -32,9 +33,9 @@ struct Options {
   std::vector<std::string> fields;
 };
 
-void usage() {
+void usage(std::FILE* out) {
   std::fprintf(
-      stderr,
+      out,
       "usage: zelterm -r ROOT -t TERMINAL [-w MS] [-q] FIELD=VALUE...\n"
       "       zelterm -r ROOT -t TERMINAL [-w MS] -f REQUEST_FILE\n"
       "       zelterm -r ROOT -t TERMINAL [-w MS] -R REQUESTS_FILE   (replay, one per line)\n"
@@ -205,10 +206,11 @@ std::string request_from_fields(const std::vector<std::string>& fields) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int done = zel::help_or_version(argc, argv, "zelterm", usage); done >= 0) return done;
   plat::process_setup();
   Options o;
   if (!parse(argc, argv, o)) {
-    usage();
+    usage(stderr);
     return kExitUsage;
   }
   const bool watching = watch_root(o);

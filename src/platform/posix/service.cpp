@@ -49,7 +49,7 @@ int run_as_service_or_console(int argc, char** argv, ServiceRun run) {
   return run(argc, argv);
 }
 
-void start_refused(const char* text) {
+void start_refused(const char* text, bool) {
   std::fprintf(stderr, "%s%s\n", std::getenv("JOURNAL_STREAM") != nullptr ? "<3>" : "", text);
   std::fflush(stderr);
 }

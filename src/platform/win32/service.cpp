@@ -70,7 +70,8 @@ bool g_reached_running = false;
 HANDLE g_stop_requested = nullptr;  // manual reset: a stop or shutdown control came
 HANDLE g_loop_done = nullptr;       // manual reset: the run's loop has returned
 char g_stop_path[MAX_PATH + 32] = "";
-char g_refusal[512] = "";  // why the run refused to start, when not for its options
+char g_refusal[512] = "";           // why the run refused to start
+bool g_refusedCommandLine = false;  // ... which was its command line or configuration
 std::atomic<bool> g_stop_written{false};
 
 char g_conf_text[kOptionFileMax + 2];
@@ -400,22 +401,23 @@ void WINAPI service_main(DWORD argc, char** argv) {
   if (g_stop_written) DeleteFileA(g_stop_path);
 
   char options[1024];
-  if (!g_reached_running && g_refusal[0] != '\0') {
+  if (!g_reached_running && g_refusal[0] != '\0' && !g_refusedCommandLine) {
     write_event(EVENTLOG_ERROR_TYPE, kEventStartFailed, "The service %s did not start: %s", g_name,
                 g_refusal);
     report_stopped_with(g_result);
   } else if (!g_reached_running) {
-    write_event(EVENTLOG_ERROR_TYPE, kEventStartFailed,
-                "The service %s did not start: its command line was refused (exit code 255). "
-                "Options: %s. The options -n and -r are required; an unknown or reserved option "
-                "(-b, -o), an option without its value, a gateway port outside %d to %d, or a "
-                "value longer than its field (name over %zu characters, root folder over %zu, "
-                "gateway host over %d, pharmacy identifier over %zu, a terminal name over %zu, "
-                "more than %d terminals) refuses the command line. The options come from the "
-                "service's command line and from %s in %s.",
-                g_name, options_text(options, sizeof options), kPortMin, kPortMax, kClientNameMax,
-                kRootPathMax, kHostMax, kPharmacyIdMax, kTerminalNameMax, kMaxTerminals,
-                kOptionFileName, g_folder);
+    write_event(
+        EVENTLOG_ERROR_TYPE, kEventStartFailed,
+        "The service %s did not start: its command line was refused (exit code 255): "
+        "%s. Options: %s. The options -n and -r are required; an unknown or reserved option "
+        "(-b, -o), an option without its value, a gateway port outside %d to %d, or a "
+        "value longer than its field (name over %zu characters, root folder over %zu, "
+        "gateway host over %d, pharmacy identifier over %zu, a terminal name over %zu, "
+        "more than %d terminals) refuses the command line. The options come from the "
+        "service's command line and from %s in %s.",
+        g_name, g_refusal[0] != '\0' ? g_refusal : "see below",
+        options_text(options, sizeof options), kPortMin, kPortMax, kClientNameMax, kRootPathMax,
+        kHostMax, kPharmacyIdMax, kTerminalNameMax, kMaxTerminals, kOptionFileName, g_folder);
     report_stopped_with(g_result);
   } else if (g_result != 0) {
     write_event(EVENTLOG_ERROR_TYPE, kEventRunFailed,
@@ -457,10 +459,11 @@ int run_as_service_or_console(int argc, char** argv, ServiceRun run) {
   return run(argc, argv);
 }
 
-void start_refused(const char* text) {
+void start_refused(const char* text, bool commandLine) {
   std::fprintf(stderr, "%s\n", text);
   std::fflush(stderr);
   std::snprintf(g_refusal, sizeof g_refusal, "%s", text);
+  g_refusedCommandLine = commandLine;
 }
 
 void service_running(const char* root) {
