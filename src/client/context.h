@@ -105,7 +105,7 @@ struct TerminalState {
 // they change.
 constexpr int kExchangeBuckets = 8;  // upper bounds in seconds: 0.05 0.1 0.25 0.5 1 2.5 5 10
 struct Observed {
-  enum class Run : std::uint8_t { Starting, Ready, Stopping, Stopped };
+  enum class Run : std::uint8_t { Starting, WaitingRoot, Ready, Stopping, Stopped };
   Run run = Run::Starting;
   std::time_t startedAt = 0;
   std::uint64_t answeredGateway = 0, answeredLocal = 0, answeredError = 0;
@@ -127,16 +127,19 @@ struct Observed {
   bool writeFailed = false;  // the last write failed, and was logged so
 };
 
-// The gateway's state as the service last knew it, and the outage's count of
-// stand-in answers, kept in the working folder across restarts: one record read
-// by the stand-in limits, the state file and the metrics alike. An outage lasts
-// from the first exchange that fails to the next one that succeeds.
+// The gateway's state as the service last knew it, and its outage, kept in the
+// working folder across restarts: one record read by the stand-in limits, the
+// state file and the metrics alike. The state follows every contact (a request's
+// exchange, a life signal, a connection made); an outage lasts from the first
+// exchange that fails to the next one the gateway answers, so a gateway that
+// takes life signals and drops requests is one outage, not one per request.
 constexpr int kOutageDays = 8;  // days whose stand-in answers are counted, the most recent
 struct Outage {
   enum class Gateway : std::uint8_t { Unknown, Up, Down };
   Gateway gateway = Gateway::Unknown;
-  std::time_t since = 0;    // since when it is as it is
-  std::uint64_t local = 0;  // stand-in answers given since it went down
+  std::time_t since = 0;        // since when it is as it is
+  std::time_t outageSince = 0;  // the first failure not followed by an answer; 0: none
+  std::uint64_t local = 0;      // stand-in answers given in the outage
   struct Day {
     int day = 0;              // yyyymmdd, local time
     std::uint64_t count = 0;  // stand-in answers given that day

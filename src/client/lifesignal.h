@@ -8,5 +8,6 @@
 constexpr const char* kLifeSender = "CLI1";
 
 // Sends one life signal with sender as the packet's sender name. Failures are
-// only logged; the request buffer is left as it is.
-void ZELClient_EnviarMensaje_de_vida(ZELClient& client, const char* sender);
+// logged; the request buffer is left as it is. true when it was sent: the gateway
+// took the connection and the packet.
+bool ZELClient_EnviarMensaje_de_vida(ZELClient& client, const char* sender);

@@ -13,6 +13,7 @@
 #include "fileutil/path.h"
 #include "log/log.h"
 #include "platform/service.h"
+#include "socket/socket.h"
 
 namespace {
 
@@ -52,10 +53,27 @@ bool stop_signalled(const ZELClient& client) {
   return client.stopSignal != nullptr && client.stopSignal->load();
 }
 
+// While the gateway is down and no life signal goes (no journal), it is looked for
+// at the life signal's period all the same: a connection opened and closed, as
+// the reachability probe does, so that its coming back is known before a request.
+void look_for_gateway(ZELClient& client) {
+  const int period = client.config.lifePeriod;
+  if (client.outage.gateway != Outage::Gateway::Down || period == -1 ||
+      client.clock() - client.lifeTimer < period) {
+    return;
+  }
+  client.lifeTimer = client.clock();
+  zel::Text<kHostMax + 8> gateway;
+  gateway.format("%s:%d", client.config.gatewayHost.c_str(), client.config.gatewayPort);
+  if (SOCKET_TestConnection(gateway.c_str()) != 0)
+    zc::observe_gateway(client, zc::Contact::Reached);
+}
+
 // Sends a life signal when the journal exists and the period has passed. The
-// signal's sender name is kept for every packet framed after it.
+// signal's sender name is kept for every packet framed after it. What it finds
+// of the gateway (reached or not) is the gateway's state, as an exchange's is.
 void life_signal_step(ZELClient& client, std::time_t start) {
-  if (!zc::journal_exists(client)) return;
+  if (!zc::journal_exists(client)) return look_for_gateway(client);
   const std::time_t now = client.clock();
   const std::time_t sinceLife = client.clock() - client.lifeTimer;
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process transcurrieron %d segundos",
@@ -69,9 +87,10 @@ void life_signal_step(ZELClient& client, std::time_t start) {
         "Eviando se\xF1"
         "al de vida desde el client\n");
     std::fflush(stdout);
-    ZELClient_EnviarMensaje_de_vida(client, kLifeSender);
+    const bool sent = ZELClient_EnviarMensaje_de_vida(client, kLifeSender);
     client.sender.assign(kLifeSender);
     client.lifeTimer = client.clock();
+    zc::observe_gateway(client, sent ? zc::Contact::Reached : zc::Contact::Failed);
   }
 }
 
@@ -155,6 +174,7 @@ bool follow_root(ZELClient& client, RootWatch& watch) {
     watch.armed = false;
   }
   if (!FILE_DirWaitAgain(root, change_filter(client.config.watchMode))) {
+    zc::observe_run(client, Observed::Run::WaitingRoot);
     if (!watch.missingLogged) {
       LOG_Print(LOG_CLI_WARNING,
                 "ZELClient_Process no se puede vigilar la carpeta [%s], se busca cada segundo",
@@ -166,7 +186,7 @@ bool follow_root(ZELClient& client, RootWatch& watch) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process vigilando la carpeta [%s]", root);
   watch.armed = true;
   watch.missingLogged = false;
-  if (client.observed.run == Observed::Run::Starting) zc::observe_run(client, Observed::Run::Ready);
+  if (client.observed.run != Observed::Run::Ready) zc::observe_run(client, Observed::Run::Ready);
   return zc::lock_root(client);
 }
 
@@ -178,6 +198,7 @@ Turn wait_for_root(ZELClient& client, RootWatch& watch, std::uint32_t timeoutMs)
   for (;;) {
     if (!follow_root(client, watch)) return Turn::Lost;
     if (watch.armed || plat::monotonic_ms() >= deadline) return Turn::Pass;
+    zc::observe_flush(client);  // the state file says so from the first moment
     plat::wake_sleep(timeoutMs < kLookAgainMs ? timeoutMs : kLookAgainMs);
     if (stop_signalled(client)) return Turn::Visits;
   }

@@ -17,6 +17,8 @@ namespace {
 constexpr const char* kStateFile = "zelclient.state";
 // Counters alone are written at most this often.
 constexpr std::int64_t kCountersEveryMs = 1000;
+// And everything at least this often.
+constexpr std::int64_t kAliveEveryMs = 60000;
 constexpr double kBucketBounds[kExchangeBuckets] = {0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
 // The Event Log's identifiers of the gateway's transitions.
 constexpr unsigned kEventGatewayDown = 4;
@@ -59,10 +61,11 @@ int in_flight(const ZELClient& client) {
 }
 
 const char* run_name(Observed::Run run) {
-  return run == Observed::Run::Ready      ? "ready"
-         : run == Observed::Run::Stopping ? "stopping"
-         : run == Observed::Run::Stopped  ? "stopped"
-                                          : "starting";
+  return run == Observed::Run::Ready         ? "ready"
+         : run == Observed::Run::WaitingRoot ? "waiting_root"
+         : run == Observed::Run::Stopping    ? "stopping"
+         : run == Observed::Run::Stopped     ? "stopped"
+                                             : "starting";
 }
 
 const char* gateway_name(Outage::Gateway g) {
@@ -252,18 +255,22 @@ void zc::observe_answer(ZELClient& client, const Decision& decision) {
 
 void zc::observe_exchange(ZELClient& client, bool replied, std::int64_t ms) {
   Observed& o = client.observed;
-  const std::time_t now = client.clock();
   const double seconds = static_cast<double>(ms) / 1000.0;
   int b = 0;
   while (b < kExchangeBuckets && seconds > kBucketBounds[b]) ++b;
   ++o.exchangeBuckets[b];
   o.exchangeSeconds += seconds;
   changed(client, false);
-  if (replied) o.lastGatewayAt = now;
+  zc::observe_gateway(client, replied ? Contact::Answered : Contact::Failed);
+}
+
+void zc::observe_gateway(ZELClient& client, Contact contact) {
+  const std::time_t now = client.clock();
+  if (contact == Contact::Answered) client.observed.lastGatewayAt = now;
   Outage before;
-  if (!zc::outage_exchange(client, replied, &before)) return;
+  if (!zc::outage_contact(client, contact, &before)) return;
   zel::Text<255> text;
-  if (!replied) {
+  if (contact == Contact::Failed) {
     text.format("ZELClient_Process gateway sin respuesta desde %s, se responde localmente",
                 stamp(now).c_str());
     LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
@@ -292,8 +299,14 @@ std::uint32_t zc::observe_flush(ZELClient& client) {
   Observed& o = client.observed;
   const int waiting = answers_waiting(client);
   if (waiting != o.waitingWritten) changed(client, true);
-  if (!o.dirty) return 0;
   const std::int64_t now = plat::monotonic_ms();
+  // A service that lives says so at least this often, changes or none, so that one
+  // that does not (killed, hung) is seen: its files' time stops moving.
+  if (o.writtenAtMs >= 0 && now - o.writtenAtMs >= kAliveEveryMs) changed(client, false);
+  if (!o.dirty) {
+    return o.writtenAtMs < 0 ? 0
+                             : static_cast<std::uint32_t>(kAliveEveryMs - (now - o.writtenAtMs));
+  }
   if (!o.urgent && o.writtenAtMs >= 0 && now - o.writtenAtMs < kCountersEveryMs) {
     return static_cast<std::uint32_t>(kCountersEveryMs - (now - o.writtenAtMs));
   }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "client/context.h"
+#include "client/outage.h"
 
 namespace zc {
 
@@ -21,12 +22,16 @@ void observe_run(ZELClient& client, Observed::Run run);
 void observe_answer(ZELClient& client, const Decision& decision);
 // A gateway exchange ended (answered when replied is true) after ms.
 void observe_exchange(ZELClient& client, bool replied, std::int64_t ms);
+// What a contact with the gateway found (a reply, a life signal sent, a
+// connection made, or a failure): its going down and coming back, said once
+// each way.
+void observe_gateway(ZELClient& client, Contact contact);
 // An answer dropped because the terminal asked again; a request name refused.
 void observe_discard(ZELClient& client);
 void observe_refused(ZELClient& client);
 
-// Writes what changed, if it is due. Returns how many milliseconds until a
-// change not yet written is due (0: nothing waits).
+// Writes what changed, if it is due, and everything once a minute while the
+// service lives. Returns how many milliseconds until the next write is due.
 std::uint32_t observe_flush(ZELClient& client);
 
 }  // namespace zc

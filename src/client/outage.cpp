@@ -62,12 +62,11 @@ void save(ZELClient& client) {
   const Outage& o = client.outage;
   const int day = today(client);
   zel::Text<512> text;
-  // dia, cuenta_dia and caida_desde as earlier versions wrote them.
+  // caida_desde, dia and cuenta_dia as earlier versions wrote them.
   bool ok = text.format("gateway=%s\ngateway_desde=%lld\nlocales_caida=%" PRIu64
                         "\ncaida_desde=%lld\ndia=%d\ncuenta_dia=%" PRIu64 "\ndias=",
                         gateway_text(o.gateway), static_cast<long long>(o.since), o.local,
-                        static_cast<long long>(o.gateway == Outage::Gateway::Down ? o.since : 0),
-                        day, zc::outage_today(client));
+                        static_cast<long long>(o.outageSince), day, zc::outage_today(client));
   const char* comma = "";
   for (const Outage::Day& d : o.days) {
     if (d.day == 0) continue;
@@ -107,6 +106,7 @@ void zc::outage_start(ZELClient& client) {
     if (end == nullptr) break;
     line = end + 1;
   }
+  o.outageSince = static_cast<std::time_t>(legacyDown > 0 ? legacyDown : 0);
   // A record of an earlier version: its outage's start and its day's count.
   if (o.gateway == Outage::Gateway::Unknown && legacyDown > 0) {
     o.gateway = Outage::Gateway::Down;
@@ -117,16 +117,23 @@ void zc::outage_start(ZELClient& client) {
   }
 }
 
-bool zc::outage_exchange(ZELClient& client, bool replied, Outage* before) {
+bool zc::outage_contact(ZELClient& client, Contact contact, Outage* before) {
   Outage& o = client.outage;
-  const Outage::Gateway now = replied ? Outage::Gateway::Up : Outage::Gateway::Down;
-  if (o.gateway == now) return false;
   *before = o;
-  o.gateway = now;
-  o.since = client.clock();
-  o.local = 0;
-  save(client);
-  return true;
+  const Outage::Gateway now =
+      contact == Contact::Failed ? Outage::Gateway::Down : Outage::Gateway::Up;
+  const bool turned = o.gateway != now;
+  if (turned) {
+    o.gateway = now;
+    o.since = client.clock();
+  }
+  if (contact == Contact::Failed && o.outageSince == 0) o.outageSince = client.clock();
+  if (contact == Contact::Answered) {
+    o.outageSince = 0;
+    o.local = 0;
+  }
+  if (turned || before->outageSince != o.outageSince) save(client);
+  return turned;
 }
 
 void zc::outage_local(ZELClient& client) {
@@ -146,7 +153,5 @@ std::uint64_t zc::outage_today(const ZELClient& client) {
 
 long long zc::outage_minutes(const ZELClient& client) {
   const Outage& o = client.outage;
-  return o.gateway == Outage::Gateway::Down && o.since != 0
-             ? static_cast<long long>(client.clock() - o.since) / 60
-             : 0;
+  return o.outageSince != 0 ? static_cast<long long>(client.clock() - o.outageSince) / 60 : 0;
 }

@@ -15,14 +15,17 @@ namespace zc {
 
 // At start: the record the last run left (none: the gateway's state unknown).
 void outage_start(ZELClient& client);
-// An exchange with the gateway ended, replied or not. true when the gateway's
-// state changed; *before then holds the outage as it was.
-bool outage_exchange(ZELClient& client, bool replied, Outage* before);
+// What a contact with the gateway found: it failed; the gateway was reached (a
+// life signal taken, a connection made); it answered a request.
+enum class Contact : std::uint8_t { Failed, Reached, Answered };
+// A contact with the gateway ended. true when the gateway's state changed; *before
+// then holds the record as it was.
+bool outage_contact(ZELClient& client, Contact contact, Outage* before);
 // A stand-in answer given: counted in the outage and in today's count.
 void outage_local(ZELClient& client);
 // The stand-in answers given today.
 std::uint64_t outage_today(const ZELClient& client);
-// The minutes the gateway has been down, 0 while it is not.
+// The minutes the outage has lasted, 0 while there is none.
 long long outage_minutes(const ZELClient& client);
 
 }  // namespace zc

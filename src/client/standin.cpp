@@ -42,15 +42,15 @@ Limit reached(const ZELClient& client) {
   const StandIn& s = client.standin;
   const Outage& o = client.outage;
   if (s.off) return kOff;
-  if (s.maxPerOutage >= 0 && o.gateway == Outage::Gateway::Down &&
+  if (s.maxPerOutage >= 0 && o.outageSince != 0 &&
       o.local >= static_cast<std::uint64_t>(s.maxPerOutage)) {
     return kPerOutage;
   }
   if (s.maxPerDay >= 0 && zc::outage_today(client) >= static_cast<std::uint64_t>(s.maxPerDay)) {
     return kPerDay;
   }
-  if (s.maxMinutes >= 0 && o.gateway == Outage::Gateway::Down && o.since != 0 &&
-      client.clock() - o.since > static_cast<std::time_t>(s.maxMinutes) * 60) {
+  if (s.maxMinutes >= 0 && o.outageSince != 0 &&
+      client.clock() - o.outageSince > static_cast<std::time_t>(s.maxMinutes) * 60) {
     return kMinutes;
   }
   return Limit{};

@@ -74,7 +74,7 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
   zt::TempDir sockets;
   NotifySocket notify(sockets / "notify");
   zt::Service svc(
-      port, {"-p", "-1"},
+      port, {"-p", "1", "-T", "500"},  // once there is a journal, a life signal a second
       {zt::probe_hosts(zt::closed_port()), notify.env(), "WATCHDOG_USEC=400000",
        "ZELCLIENT_METRICS_FILE=" + (sockets / "zel.prom").string(), "JOURNAL_STREAM=8:1"});
   svc.errorsToo = true;
@@ -90,10 +90,20 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
   gateway = std::make_unique<gw::Gateway>(gw::approver(), port);  // back, on the same port
   ASSERT_TRUE(gateway->listening());
   relay("|F52=GW");
+  // A quiet outage and its end, no request asked: the life signals find both.
+  const auto gateway_is = [&](const char* line) {
+    return zt::wait_until([&] {
+      return zt::read_file(svc.work / "zelclient.state").find(line) != std::string::npos;
+    });
+  };
+  gateway.reset();
+  EXPECT_TRUE(gateway_is("gateway=down\r\n"));
+  gateway = std::make_unique<gw::Gateway>(gw::approver(), port);
+  EXPECT_TRUE(gateway_is("gateway=up\r\n"));
   ASSERT_TRUE(svc.stop());
 
   const auto log = svc.log();
-  EXPECT_EQ(zt::count_with(log, "WARNING\tZELClient_Process gateway sin respuesta desde "), 1);
+  EXPECT_EQ(zt::count_with(log, "WARNING\tZELClient_Process gateway sin respuesta desde "), 2);
   EXPECT_EQ(zt::count_with(log, "con 2 pre-autorizaciones locales entretanto"), 1);
   const std::string state = zt::read_file(svc.work / "zelclient.state");
   for (const char* line :
@@ -110,8 +120,8 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
   if (zt::kWindows) return;  // no service manager's socket or journal there
   // Under the journal, each change of the gateway is a line on standard error, at its priority.
   const auto events = zt::log_messages(svc.output());
-  EXPECT_EQ(zt::count_with(events, "<4>zelclient: ZELClient_Process gateway sin respuesta"), 1);
-  EXPECT_EQ(zt::count_with(events, "<5>zelclient: ZELClient_Process gateway responde"), 1);
+  EXPECT_EQ(zt::count_with(events, "<4>zelclient: ZELClient_Process gateway sin respuesta"), 2);
+  EXPECT_EQ(zt::count_with(events, "<5>zelclient: ZELClient_Process gateway responde"), 2);
   const auto sent = notify.messages();
   const auto at = [&](const std::string& m) { return std::find(sent.begin(), sent.end(), m); };
   ASSERT_EQ(zt::count_with(sent, "READY=1"), 1);  // once the root is watched, not again

@@ -3,6 +3,8 @@
 // a state file and printing the journal.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "testsupport.h"
 
 namespace {
@@ -161,15 +163,22 @@ TEST(Zelstatus, CheckVerdicts) {
            ", 3 local pre-authorisations; 1 answer waiting to be published"},
       {gone, "state=ready\ngateway=up\nanswers_waiting=0", 2, "CRITICAL - not running: process"},
       {foreign, "state=ready\ngateway=up\nanswers_waiting=0", 2, "CRITICAL - not running"},
-      {alive, "state=stopped\ngateway=up\nanswers_waiting=0", 2, "CRITICAL - stopped at " + at},
+      {alive, "state=stopped\ngateway=up\nanswers_waiting=0\nupdated=" + at, 2,
+       "CRITICAL - stopped at " + at},
       {alive, "state=maybe\ngateway=up\nanswers_waiting=0", 3, "UNKNOWN - "},
       {0, "", 3, "UNKNOWN - cannot read "},  // no state file
+      // Not written for three minutes: a living service writes it every minute.
+      {alive, "state=ready\ngateway=up\nanswers_waiting=0\nupdated=" + at, 2,
+       "CRITICAL - hung: its state was last written at " + at},
   };
+  char now[32];
+  const std::time_t t = std::time(nullptr);
+  std::strftime(now, sizeof now, "%Y/%m/%d %H:%M:%S", std::localtime(&t));
   for (const auto& r : rows) {
     SCOPED_TRACE(r.lines);
     zt::TempDir dir;
-    const std::string text = "version=0.1.0\npid=" + std::to_string(r.pid) + "\n" + r.lines +
-                             "\nupdated=" + at + "\ngateway_since=" + at + "\nlater_key=x\n";
+    const std::string text = "version=0.1.0\npid=" + std::to_string(r.pid) + "\nupdated=" + now +
+                             "\n" + r.lines + "\ngateway_since=" + at + "\nlater_key=x\n";
     if (r.pid != 0) zt::write_file(dir / "zelclient.state", text);
     const auto [status, out] = zelstatus({dir.str()});
     EXPECT_EQ(status, r.status);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <map>
 #include <string>
@@ -212,6 +213,24 @@ struct Verdict {
   }
 };
 
+// A time as the service writes it ("YYYY/MM/DD HH:MM:SS", local time); 0 for none.
+std::time_t local_time_of(const std::string& text) {
+  std::tm t{};
+  if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                  &t.tm_min, &t.tm_sec) != 6) {
+    return 0;
+  }
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  t.tm_isdst = -1;
+  const std::time_t at = std::mktime(&t);
+  return at == static_cast<std::time_t>(-1) ? 0 : at;
+}
+
+// The state of a service that has not written it for this long is not believed:
+// it writes it at least once a minute while it lives.
+constexpr std::time_t kStaleSeconds = 180;
+
 Verdict judge(const State& s, bool running) {
   Verdict v;
   const std::string state = get(s, "state");
@@ -225,6 +244,11 @@ Verdict judge(const State& s, bool running) {
                          ") was written at " + written);
     return v;
   }
+  // A living service writes its state at least once a minute.
+  const std::time_t at = local_time_of(get(s, "updated"));
+  if (at != 0 && std::time(nullptr) - at > kStaleSeconds) {
+    v.add(kCritical, "hung: its state was last written at " + written);
+  }
   std::uint64_t waiting = 0;
   std::uint64_t local = 0;
   parse_count(get(s, "answers_waiting"), waiting);
@@ -237,6 +261,9 @@ Verdict judge(const State& s, bool running) {
   }
   if (waiting > 0) {
     v.add(kWarning, plural(waiting, "answer", "answers") + " waiting to be published");
+  }
+  if (state == "waiting_root") {
+    v.add(kWarning, "its root " + get(s, "root") + " is missing: looked for every second");
   }
   if (state == "starting") {
     v.add(kWarning,
