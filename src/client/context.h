@@ -33,6 +33,7 @@ struct ZELClientConfig {
   int fixedLayout = 0;                   // -L, 1 only when the value converts to exactly 1
   int concurrency = 1;          // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
   zel::Text<1023> metricsFile;  // ZELCLIENT_METRICS_FILE: "" none
+  zel::Text<63> instance;       // ZELCLIENT_INSTANCE, else the -n name: its metrics' label
 };
 
 // A number taken from the sequence, with what is needed to give it back.
@@ -103,7 +104,11 @@ struct TerminalState {
 // What the service tells its operator: its counters since start, the gateway's
 // state, and what waits, written to the state file (and the metrics file) when
 // they change.
-constexpr int kExchangeBuckets = 8;  // upper bounds in seconds: 0.05 0.1 0.25 0.5 1 2.5 5 10
+// Exchange times by bucket, up to the longest an exchange can take (its three
+// bounds and the probes, with the default bounds).
+constexpr int kExchangeBuckets = 11;
+constexpr double kBucketBounds[kExchangeBuckets] = {0.05, 0.1, 0.25, 0.5, 1,  2.5,
+                                                    5,    10,  30,   60,  120};
 struct Observed {
   enum class Run : std::uint8_t { Starting, WaitingRoot, Ready, Stopping, Stopped };
   Run run = Run::Starting;

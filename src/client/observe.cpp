@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdlib>
 
+#include "client/metrics.h"
 #include "client/outage.h"
 #include "fileutil/textfile.h"
 #include "log/log.h"
@@ -19,7 +20,6 @@ constexpr const char* kStateFile = "zelclient.state";
 constexpr std::int64_t kCountersEveryMs = 1000;
 // And everything at least this often.
 constexpr std::int64_t kAliveEveryMs = 60000;
-constexpr double kBucketBounds[kExchangeBuckets] = {0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
 // The Event Log's identifiers of the gateway's transitions.
 constexpr unsigned kEventGatewayDown = 4;
 constexpr unsigned kEventGatewayUp = 5;
@@ -109,101 +109,6 @@ bool write_state(ZELClient& client, int waiting) {
          FILE_ReplaceTextQuick(*client.files, kStateFile, text.view()) == plat::Status::Ok;
 }
 
-// The metrics file, in the text format of a metrics collector's text files.
-bool write_metrics(ZELClient& client, int waiting) {
-  const Observed& o = client.observed;
-  if (client.config.metricsFile.empty()) return true;
-  zel::Text<4096> m;
-  bool ok = m.format(
-      "# HELP zelclient_ready 1 once the service watches its root and has made its first pass.\n"
-      "# TYPE zelclient_ready gauge\nzelclient_ready %d\n"
-      "# HELP zelclient_start_time_seconds When the service started, in Unix time.\n"
-      "# TYPE zelclient_start_time_seconds gauge\nzelclient_start_time_seconds %lld\n"
-      "# HELP zelclient_requests_total Requests answered, by who gave the answer.\n"
-      "# TYPE zelclient_requests_total counter\n"
-      "zelclient_requests_total{outcome=\"gateway\"} %" PRIu64
-      "\n"
-      "zelclient_requests_total{outcome=\"local\"} %" PRIu64
-      "\n"
-      "zelclient_requests_total{outcome=\"error\"} %" PRIu64 "\n",
-      o.run == Observed::Run::Ready ? 1 : 0, static_cast<long long>(o.startedAt), o.answeredGateway,
-      o.answeredLocal, o.answeredError);
-  ok = ok && m.appendf(
-                 "# HELP zelclient_answers_not_delivered_total Answers dropped because the "
-                 "terminal asked again first.\n"
-                 "# TYPE zelclient_answers_not_delivered_total counter\n"
-                 "zelclient_answers_not_delivered_total %" PRIu64
-                 "\n"
-                 "# HELP zelclient_requests_refused_total Request names that were no readable "
-                 "regular file.\n"
-                 "# TYPE zelclient_requests_refused_total counter\n"
-                 "zelclient_requests_refused_total %" PRIu64
-                 "\n"
-                 "# HELP zelclient_answers_waiting Answers decided and not yet published.\n"
-                 "# TYPE zelclient_answers_waiting gauge\nzelclient_answers_waiting %d\n"
-                 "# HELP zelclient_exchanges_in_flight Gateway exchanges in flight.\n"
-                 "# TYPE zelclient_exchanges_in_flight gauge\nzelclient_exchanges_in_flight %d\n"
-                 "# HELP zelclient_journal_lines Lines of the current year in the journal of "
-                 "local pre-authorisations.\n"
-                 "# TYPE zelclient_journal_lines gauge\nzelclient_journal_lines %" PRIu64 "\n",
-                 o.notDelivered, o.refused, waiting, in_flight(client), o.journalLines);
-  const Outage& g = client.outage;
-  if (g.gateway != Outage::Gateway::Unknown) {
-    ok = ok && m.appendf(
-                   "# HELP zelclient_gateway_up 1 when the gateway's last exchange succeeded.\n"
-                   "# TYPE zelclient_gateway_up gauge\nzelclient_gateway_up %d\n",
-                   g.gateway == Outage::Gateway::Up ? 1 : 0);
-  }
-  if (o.lastGatewayAt != 0) {
-    ok = ok && m.appendf(
-                   "# HELP zelclient_gateway_last_answer_timestamp_seconds The gateway's last "
-                   "answer, in Unix time.\n"
-                   "# TYPE zelclient_gateway_last_answer_timestamp_seconds gauge\n"
-                   "zelclient_gateway_last_answer_timestamp_seconds %lld\n",
-                   static_cast<long long>(o.lastGatewayAt));
-  }
-  const StandIn& s = client.standin;
-  const struct {
-    const char* limit;
-    int max;
-    long long used;
-  } limits[] = {{"outage", s.maxPerOutage, static_cast<long long>(g.local)},
-                {"day", s.maxPerDay, static_cast<long long>(zc::outage_today(client))},
-                {"down_minutes", s.maxMinutes, zc::outage_minutes(client)}};
-  ok = ok && m.appendf(
-                 "# HELP zelclient_standin_used Local pre-authorisations of the outage and of the "
-                 "day, and the outage's minutes.\n# TYPE zelclient_standin_used gauge\n");
-  for (const auto& l : limits) {
-    ok = ok && m.appendf("zelclient_standin_used{limit=\"%s\"} %lld\n", l.limit, l.used);
-  }
-  ok = ok && m.appendf(
-                 "# HELP zelclient_standin_limit The limits set on local pre-authorisations.\n"
-                 "# TYPE zelclient_standin_limit gauge\n");
-  for (const auto& l : limits) {
-    if (l.max >= 0)
-      ok = ok && m.appendf("zelclient_standin_limit{limit=\"%s\"} %d\n", l.limit, l.max);
-  }
-  ok = ok && m.appendf(
-                 "# HELP zelclient_exchange_duration_seconds Gateway exchanges, from the request "
-                 "found to the exchange's end.\n"
-                 "# TYPE zelclient_exchange_duration_seconds histogram\n");
-  std::uint64_t count = 0;
-  for (int b = 0; b <= kExchangeBuckets; ++b) {
-    count += o.exchangeBuckets[b];
-    if (b < kExchangeBuckets) {
-      ok = ok && m.appendf("zelclient_exchange_duration_seconds_bucket{le=\"%g\"} %" PRIu64 "\n",
-                           kBucketBounds[b], count);
-    }
-  }
-  ok = ok && m.appendf("zelclient_exchange_duration_seconds_bucket{le=\"+Inf\"} %" PRIu64
-                       "\n"
-                       "zelclient_exchange_duration_seconds_sum %.3f\n"
-                       "zelclient_exchange_duration_seconds_count %" PRIu64 "\n",
-                       count, o.exchangeSeconds, count);
-  return ok && FILE_ReplaceRawQuick(*client.files, client.config.metricsFile.c_str(), m.c_str(),
-                                    m.size()) == plat::Status::Ok;
-}
-
 // The service manager's one-line status.
 void notify_status(const ZELClient& client, int waiting) {
   const Observed& o = client.observed;
@@ -222,6 +127,10 @@ void notify_status(const ZELClient& client, int waiting) {
 
 void zc::observe_start(ZELClient& client) {
   client.observed.startedAt = client.clock();
+  const char* instance = std::getenv("ZELCLIENT_INSTANCE");
+  if (instance == nullptr || !client.config.instance.assign(instance)) {
+    client.config.instance.assign(client.config.name.view());
+  }
   const char* metrics = std::getenv("ZELCLIENT_METRICS_FILE");
   if (metrics != nullptr && !client.config.metricsFile.assign(metrics)) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Init ZELCLIENT_METRICS_FILE demasiado largo, no se usa");
@@ -310,7 +219,8 @@ std::uint32_t zc::observe_flush(ZELClient& client) {
   if (!o.urgent && o.writtenAtMs >= 0 && now - o.writtenAtMs < kCountersEveryMs) {
     return static_cast<std::uint32_t>(kCountersEveryMs - (now - o.writtenAtMs));
   }
-  const bool written = write_state(client, waiting) && write_metrics(client, waiting);
+  const bool written =
+      write_state(client, waiting) && zc::write_metrics(client, waiting, in_flight(client));
   notify_status(client, waiting);
   if (!written && !o.writeFailed) {
     LOG_Print(LOG_CLI_WARNING, "ZELClient_Process no se pudo escribir el estado (%s o %s)",

@@ -112,9 +112,9 @@ TEST(Observe, GatewayDownAndBackOnItsPort) {
     EXPECT_NE(state.find(line), std::string::npos) << line << state;
   }
   const std::string metrics = zt::read_file(sockets / "zel.prom");
-  for (const char* line :
-       {"zelclient_requests_total{outcome=\"local\"} 2\n", "zelclient_gateway_up 1\n",
-        "zelclient_exchange_duration_seconds_count 4\n"}) {
+  for (const char* line : {"zelclient_requests_total{instance_name=\"AB\",outcome=\"local\"} 2\n",
+                           "zelclient_gateway_up{instance_name=\"AB\"} 1\n",
+                           "zelclient_exchange_duration_seconds_count{instance_name=\"AB\"} 4\n"}) {
     EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
   }
   if (zt::kWindows) return;  // no service manager's socket or journal there

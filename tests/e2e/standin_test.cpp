@@ -38,12 +38,13 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
     std::string limit;   // the one limit the metrics show, "" for none
   } rows[] = {
       {"ZELCLIENT_STANDIN_MAX_PER_OUTAGE=3", "LLLEE|LLLE",
-       "Limite de pre-autorizaciones de la caida", "outage\"} 3"},
+       "Limite de pre-autorizaciones de la caida",
+       "answers_limit{instance_name=\"AB\",period=\"outage\"} 3"},
       {"ZELCLIENT_STANDIN_MAX_PER_DAY=2", "LRLE|E", "Limite diario de pre-autorizaciones",
-       "day\"} 2"},
+       "answers_limit{instance_name=\"AB\",period=\"day\"} 2"},
       {"ZELCLIENT_STANDIN=off", "EE", "Pre-autorizacion local deshabilitada", ""},
       {"ZELCLIENT_STANDIN_MAX_MINUTES=0", "LWRE|L", "Caida del gateway demasiado larga",
-       "down_minutes\"} 0"},
+       "outage_limit_seconds{instance_name=\"AB\"} 0"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.env);
@@ -83,11 +84,10 @@ TEST(StandIn, LimitsCountOnlyWhatTheGatewayCouldNotAnswer) {
     EXPECT_EQ(causes.find("sin_conexion"), std::string::npos) << causes;
     // The metrics show the one limit set, with its value.
     const std::string metrics = zt::read_file(svc.work / "zel.prom");
-    EXPECT_EQ(zt::count_with(zt::log_messages(metrics), "standin_limit{"),
-              row.limit.empty() ? 0 : 1)
+    EXPECT_EQ(zt::count_with(zt::log_messages(metrics), "limit"), row.limit.empty() ? 0 : 3)
         << metrics;
-    EXPECT_TRUE(row.limit.empty() || metrics.find("zelclient_standin_limit{limit=\"" + row.limit +
-                                                  "\n") != std::string::npos);
+    EXPECT_TRUE(row.limit.empty() ||
+                metrics.find("zelclient_standin_" + row.limit + "\n") != std::string::npos);
   }
 }
 
