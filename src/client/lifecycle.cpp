@@ -174,6 +174,22 @@ bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   return s == plat::Status::Ok;
 }
 
+// The answer a request got, in one line that the shipped log window holds: whose,
+// who gave it, and its number or reason.
+void log_answer(const ZELClient& client, int index, const Decision& d) {
+  zel::Text<63> reason;
+  zel::TextRef ref = reason;
+  if (d.kind == Decision::Kind::Error) ZEL_TranGetField(d.text.c_str(), "F51", &ref);
+  zel::Text<63> number;
+  answer_number(d.text.c_str(), number);
+  LOG_Print(LOG_TRAN_INFO, "ZELClient_Process respuesta para [%s]: %s [%s]",
+            client.config.terminals[index].c_str(),
+            d.kind == Decision::Kind::Gateway ? "del gateway"
+            : d.kind == Decision::Kind::Local ? "pre-autorizacion local"
+                                              : "error",
+            d.kind == Decision::Kind::Error ? reason.c_str() : number.c_str());
+}
+
 // An answer decided and not written keeps its request taken, and is kept in the
 // working folder's record until the root takes it: a stop or a restart meanwhile
 // publishes it then, without asking the gateway again.
@@ -199,7 +215,10 @@ void wait_unwritten(ZELClient& client, int index, const Names& n) {
 void finish(ZELClient& client, int index, const Path& file, const Names& n) {
   const Decision& d = client.terminals[index].decision;
   if (d.kind != Decision::Kind::None && !d.written) return wait_unwritten(client, index, n);
-  if (d.kind != Decision::Kind::None) zc::observe_answer(client, d);
+  if (d.kind != Decision::Kind::None) {
+    zc::observe_answer(client, d);
+    log_answer(client, index, d);
+  }
   release(client, index, file);
   if (d.kind != Decision::Kind::None) publish(client, index, decided_path(n, d.kind), n);
 }

@@ -23,7 +23,8 @@ DirWait wait_result(const char* fn, std::uint32_t timeoutMs) {
   report_unwatched();
   switch (outcome) {
     case plat::WaitOutcome::Signalled:
-      LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject OK", fn);
+      // A change seen is no error: at INFO, out of the shipped window (1,44).
+      LOG_Print(LOG_FILE_INFO, "%s WaitForSingleObject OK", fn);
       return DirWait::Changed;
     case plat::WaitOutcome::Abandoned:
       LOG_Print(LOG_FILE_ERROR, "%s WaitForSingleObject WAIT_ABANDONED", fn);

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "common/cp1252.h"
 #include "common/number.h"
 #include "common/text.h"
 #include "platform/platform.h"
@@ -86,17 +87,38 @@ Opened open_file() {
   return regular ? Opened::File : Opened::Special;
 }
 
+// Standard output read by systemd's journal (JOURNAL_STREAM): each line then
+// starts with its syslog priority, and its text is UTF-8, as the journal reads it
+// (a log file keeps Windows-1252).
+bool to_journal() {
+  static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+  return g_stream == stdout && journal;
+}
+
+// The syslog priority of a level: crit, err, warning, info, debug.
+int priority(int level) {
+  return level == 0 ? 2 : level < 24 ? 3 : level < 44 ? 4 : level < 64 ? 6 : 7;
+}
+
 // Messages carry bytes from requests and replies. A control byte among them (a
 // line feed, a carriage return, an escape sequence) is written as \xNN, so that
 // one call always makes one line and nothing acts on a terminal showing the log.
-void write_message(const char* message, std::size_t n) {
+void write_message(const char* message, std::size_t n, bool utf8) {
   char out[512];
   std::size_t o = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    char shown[4];
-    const std::size_t k = zel::escape_control(static_cast<unsigned char>(message[i]), shown);
-    std::memcpy(out + o, shown, k);
-    o += k;
+    const auto c = static_cast<unsigned char>(message[i]);
+    if (utf8 && c >= 0x80) {
+      char wide[3];
+      const std::size_t k = zel::cp1252_to_utf8(c, wide);
+      std::memcpy(out + o, wide, k);
+      o += k;
+    } else {
+      char shown[4];
+      const std::size_t k = zel::escape_control(c, shown);
+      std::memcpy(out + o, shown, k);
+      o += k;
+    }
     if (o > sizeof out - 4) {
       std::fwrite(out, 1, o, g_stream);
       o = 0;
@@ -118,13 +140,15 @@ std::size_t line_bytes(const char* stamp, const char* name, const char* tag, con
   return bytes;
 }
 
-void put_line(const char* stamp, const char* name, const char* tag, const char* message,
+void put_line(int level, const char* stamp, const char* name, const char* tag, const char* message,
               std::size_t n) {
   g_size += line_bytes(stamp, name, tag, message, n);
+  const bool journal = to_journal();
+  if (journal) std::fprintf(g_stream, "<%d>", priority(level));
   std::fprintf(g_stream, "%s\t", stamp);
   std::fprintf(g_stream, "%s\t", name);
   if (tag[0] != '\0') std::fprintf(g_stream, "[%s] ", tag);
-  write_message(message, n);
+  write_message(message, n, journal);
   std::fputc('\n', g_stream);
 }
 
@@ -138,7 +162,7 @@ void warn(const char* stamp, const char* format, ...) {
   const int n = std::vsnprintf(message, sizeof message, format, ap);
   va_end(ap);
   char name[8];
-  put_line(stamp, LOG_LevelName(LOG_FILE_WARNING, name), "", message,
+  put_line(LOG_FILE_WARNING, stamp, LOG_LevelName(LOG_FILE_WARNING, name), "", message,
            n < 0 ? 0 : std::strlen(message));
 }
 
@@ -281,7 +305,7 @@ int LOG_Print(int level, const char* format, ...) {
       g_size + line_bytes(stamp, name, t_tag, message, n) > g_maxBytes) {
     rotate(stamp);
   }
-  put_line(stamp, name, t_tag, message, n);
+  put_line(level, stamp, name, t_tag, message, n);
   return std::fflush(g_stream);
 }
 

@@ -10,9 +10,13 @@
 // Severity bases plus component offsets. Level 0 is PANIC and passes every window.
 enum ZELLogLevel : int {
   LOG_TRAN_ERROR = 4,
+  // The answer each request got, named: the first INFO level, which the shipped
+  // window (1,44) holds, while the requests' and replies' texts stay out of it.
+  LOG_TRAN_INFO = 44,
   LOG_TRAN_DEBUG = 64,
   LOG_FILE_ERROR = 5,
   LOG_FILE_WARNING = 25,
+  LOG_FILE_INFO = 45,
   LOG_FILE_DEBUG = 65,
   LOG_SOCK_ERROR = 10,
   LOG_SOCK_INFO = 50,

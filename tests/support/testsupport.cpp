@@ -181,13 +181,18 @@ void Service::start() {
   argv.insert(argv.end(), {"-l", logFile.string() + "," + logWindow});
   const std::size_t logged = read_file(logFile).size();  // a restart appends
   child_ = std::make_unique<Child>(argv, work.str(), env_, errorsToo);
-  // Once the root is watched a change wakes it; until then, nudge.
+  // Ready once its state file, this run's, says it watches the root; or, where no
+  // state file can be written, once a change (nudged) reaches its log.
+  const std::string mine = "pid=" + std::to_string(child_->pid());
   wait_until([&] {
     nudge();
     return wait_until(
                [&] {
-                 return read_file(logFile).find("WaitForSingleObject OK", logged) !=
-                        std::string::npos;
+                 const std::string state = read_file(work / "zelclient.state");
+                 return (state.find(mine) != std::string::npos &&
+                         state.find("state=ready") != std::string::npos) ||
+                        read_file(logFile).find("WaitForSingleObject OK", logged) !=
+                            std::string::npos;
                },
                kWindows ? 200ms : 30ms) ||
            !child_->running();

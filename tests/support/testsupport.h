@@ -154,7 +154,7 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Starts it (again) and returns once it watches the root.
+  // Starts it (again) and returns once it watches the root (its state file says so).
   void start();
   // Drops a request as a terminal does: written in place, then closed.
   void drop(const std::string& terminal, const std::string& text);

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "common/cli.h"
+#include "common/cp1252.h"
 #include "common/text.h"
-#include "cp1252.h"
 #include "fileutil/path.h"
 #include "platform/platform.h"
 #include "process.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/cli.h"
+#include "common/cp1252.h"
 #include "common/number.h"
-#include "cp1252.h"
 #include "fileutil/dirwait.h"
 #include "fileutil/path.h"
 #include "fileutil/textfile.h"

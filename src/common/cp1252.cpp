@@ -1,4 +1,4 @@
-#include "cp1252.h"
+#include "common/cp1252.h"
 
 namespace zel {
 
@@ -10,27 +10,31 @@ constexpr char32_t kHigh[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 
                                 0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
-void put_utf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
+
+std::size_t cp1252_to_utf8(unsigned char b, char (&out)[3]) {
+  char32_t c = (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : b;
+  if (c == 0 && b != 0) c = U'?';
+  if (c < 0x80) {
+    out[0] = static_cast<char>(c);
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  out[0] = static_cast<char>(0xE0 | (c >> 12));
+  out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  out[2] = static_cast<char>(0x80 | (c & 0x3F));
+  return 3;
+}
 
 std::string cp1252_to_utf8(const std::string& in) {
   std::string out;
   for (const char ch : in) {
-    const auto b = static_cast<unsigned char>(ch);
-    const char32_t c = (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : b;
-    put_utf8(c == 0 ? U'?' : c, out);
+    char utf8[3];
+    out.append(utf8, cp1252_to_utf8(static_cast<unsigned char>(ch), utf8));
   }
   return out;
 }
