@@ -66,6 +66,28 @@ TEST(Startup, CommandLinesRefusedAndTaken) {
   }
 }
 
+// Under systemd's journal the log goes to standard output, each line with its
+// syslog priority and in UTF-8.
+TEST(Startup, LogToTheJournal) {
+  if (zt::kWindows) GTEST_SKIP() << "the journal is systemd's";
+  zt::TempDir root;
+  zt::write_file(root / "ZELCLIENTSTOP.tmp", "x");
+  zt::write_file(root / "zelautoresp.txt", "");  // a life signal at the first pass
+  zt::Child svc(
+      {zt::bin("zelclient"), "-n", "AB", "-r", root.str(), "-g", "127.0.0.1:1", "-l", ",1,300"},
+      root.str(), {"JOURNAL_STREAM=1:1"});
+  EXPECT_EQ(svc.wait(), 0);
+  const auto lines = zt::log_messages(svc.output());
+  EXPECT_NE(svc.output().find("<6>"), std::string::npos);
+  EXPECT_EQ(zt::count_with(lines,
+                           "enviando se\xC3\xB1"
+                           "al de vida"),
+            1);
+  EXPECT_EQ(zt::count_with(lines, "encontro archivo de stop"),
+            zt::count_with(lines, "WARNING\tZELClient_Process encontro archivo de stop"));
+  EXPECT_NE(svc.output().find("<4>"), std::string::npos);
+}
+
 // The F52 numbers of the gateway's approvals that a log file holds, in order.
 std::vector<int> approvals(const std::string& log) {
   static const std::regex kApproval("Recibio del Gateway:\\[.*F52=GW(\\d+)");
