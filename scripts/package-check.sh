@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks it with lintian (any error or warning fails),
-# unpacks it into a scratch root, checks the systemd unit, and makes a round trip
-# with the packaged binaries: zelgateway, zelclient started the way the unit does,
-# zelterm as a terminal, zelstatus's check, and the unit's stop (SIGTERM).
+# Builds the Debian package, checks it with lintian (any tag fails, the pedantic and
+# informational ones included), unpacks it into a scratch root, checks the systemd
+# unit and its sandbox's rating, and makes a round trip with the packaged binaries:
+# zelgateway, zelclient started the way the unit does, zelterm as a terminal,
+# zelstatus's check, and the unit's stop (SIGTERM).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh build
@@ -10,8 +11,8 @@ scripts/build.sh build
 deb=$(ls build/zelclient_*_amd64.deb)
 echo "== package $deb"
 command -v lintian >/dev/null || { echo "lintian is not installed (scripts/setup.sh installs it)"; exit 1; }
-lintian --fail-on error,warning "$deb"
-echo "== lintian: no errors or warnings"
+lintian --pedantic -I --fail-on error,warning,info,pedantic "$deb"
+echo "== lintian: clean, pedantic and informational tags included (hardening among them)"
 
 scratch=$(mktemp -d /tmp/zelpkg.XXXXXX)
 trap 'kill $gw $svc 2>/dev/null || true; rm -rf "$scratch"' EXIT
@@ -38,6 +39,10 @@ if command -v systemd-analyze >/dev/null && [[ -d /lib/systemd/system ]]; then
   }
   [[ -z "$out" ]] || { echo "systemd-analyze verify: $out"; exit 1; }
   echo "== systemd unit verified"
+  # The sandbox's rating: 2.0 or lower (0 is the tightest, 10 none).
+  (cd "$scratch" && systemd-analyze security --offline=true --threshold=20 zelclient@demo.service \
+    >"$scratch/security.out" 2>&1) || { cat "$scratch/security.out"; exit 1; }
+  tail -n 1 "$scratch/security.out"
 else
   echo "== SKIPPED: systemd-analyze verify (no systemd on this machine)"
 fi

@@ -21,6 +21,8 @@ if [[ $level != demo ]]; then
 fi
 if [[ $level == ci || $level == bench ]]; then
   packages+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev strace lintian)
+  # The package under a real systemd: a minimal Debian booted in a container.
+  packages+=(debootstrap systemd-container)
 fi
 [[ $level == bench ]] && packages+=(python3-matplotlib)
 

@@ -218,6 +218,12 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
                                : "-r ROOT is required (zelclient --help)");
     return -1;
   }
+  if (plat::read_only_dir(config.rootPath.c_str())) {
+    // Nothing could be answered there: under systemd, a root the unit does not
+    // list as writable (ReadWritePaths=).
+    refuse('r', config.rootPath.c_str(), "read-only file system (not writable by the service)");
+    return -1;
+  }
   if (!zc::lock_workdir(client) || !zc::lock_root(client)) return -1;
   zc::inflight_open(client);
 

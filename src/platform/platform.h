@@ -131,6 +131,10 @@ const FileOps& system_files();
 enum class Owner : std::uint8_t { Trusted, Foreign, NotRegular };
 Owner file_owner(const char* path, char* owner, std::size_t cap);
 
+// True when the directory at path is on a file system mounted read-only for this
+// process (a sandbox that does not list it as writable, a read-only mount).
+bool read_only_dir(const char* path);
+
 // ---- Directory change waiting ----------------------------------------------
 
 enum class WaitOutcome { Signalled, Timeout, Abandoned, Failed, Woken };

@@ -103,8 +103,8 @@ struct Scene {
     EXPECT_EQ(gateway.received().size(), signals);
   }
   void fill(const fs::path& disk) {
-    std::system(
-        ("dd if=/dev/zero of=" + (disk / "filler").string() + " bs=4k 2>/dev/null").c_str());
+    zt::run(
+        {"/bin/dd", "if=/dev/zero", "of=" + (disk / "filler").string(), "bs=4k", "status=none"});
   }
 };
 
@@ -247,7 +247,7 @@ const Row kRows[] = {
   {"StopFilesOfOthersAndAHugeRequest", "", Row::None, false, [](Scene& r) {
     const fs::path stop = r.svc->root / "ZELCLIENTSTOP.tmp";
     zt::write_file(r.svc->root / "stop.part", "x");  // another account's, then in place
-    std::system(("chown 65534 " + (r.svc->root / "stop.part").string()).c_str());
+    EXPECT_EQ(zt::run({"/bin/chown", "65534", (r.svc->root / "stop.part").string()}), 0);
     fs::rename(r.svc->root / "stop.part", stop);
     std::ofstream(stop, std::ios::app) << "x";
     ASSERT_TRUE(zt::wait_until([&] { return !zt::exists(stop); }));
@@ -374,7 +374,9 @@ TEST_P(Faults, KeepTheInvariants) {
   run.quiet();
   EXPECT_TRUE(run.svc->stop());
   check(run);
-  if (row.disk != Row::None) std::system(("umount " + disk.string()).c_str());
+  if (row.disk != Row::None) {
+    EXPECT_EQ(zt::run({"/bin/umount", disk.string()}), 0);
+  }
 }
 
 std::string row_name(const ::testing::TestParamInfo<int>& param) {

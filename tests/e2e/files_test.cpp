@@ -178,8 +178,8 @@ TEST(Files, FullDiskLosesNothing) {
     svc.start();
     svc.drop("caja1", kRequest);
     ASSERT_TRUE(zt::wait_until([&] { return seen == 1; }));
-    std::system(
-        ("dd if=/dev/zero of=" + (disk / "filler").string() + " bs=4k 2>/dev/null").c_str());
+    zt::run(
+        {"/bin/dd", "if=/dev/zero", "of=" + (disk / "filler").string(), "bs=4k", "status=none"});
     full = true;
     const std::string first = svc.answer("caja1", row.underRoot ? 1500ms : 10s);
     if (row.underRoot) {
@@ -202,7 +202,7 @@ TEST(Files, FullDiskLosesNothing) {
     const auto lines = svc.log();
     EXPECT_LE(zt::count_with(lines, "la respuesta espera"), 1);
     EXPECT_TRUE(!row.underRoot || zt::count_with(lines, "errno=[28]") > 0);  // the disk named full
-    std::system(("umount " + disk.string()).c_str());
+    EXPECT_EQ(zt::run({"/bin/umount", disk.string()}), 0);
   }
 }
 
@@ -224,7 +224,7 @@ TEST(Files, WorkingFolderThatTakesNoNewFile) {
     EXPECT_EQ(svc.ask("caja1", kRequest), zt::preauth('I', number));
     EXPECT_TRUE(svc.stop());
   }
-  std::system(("chattr -i " + svc.work.str()).c_str());
+  EXPECT_EQ(zt::run({"/usr/bin/chattr", "-i", svc.work.str()}), 0);
   EXPECT_EQ(zt::read_file(svc.work / "nroaut.txt"), "43\r\n");
   EXPECT_TRUE(zt::contains_in_order(
       svc.log(), {"WARNING\tZELClient_Init la carpeta de trabajo no admite archivos nuevos: "
@@ -269,7 +269,7 @@ TEST(Files, RootLateOrReplacedIsWatchedAgain) {
     EXPECT_TRUE(away || zt::count_with(svc.log(), "no se puede vigilar la carpeta") == 1);
     EXPECT_EQ(zt::run({zt::bin("zelclient"), "-n", "CD", "-r", svc.root.str()}), 255);
     EXPECT_TRUE(svc.stop());
-    std::system(("umount " + svc.root.str() + " 2>/dev/null").c_str());
+    zt::run({"/bin/umount", svc.root.str()});  // where it was mounted
   }
 }
 

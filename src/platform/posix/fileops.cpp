@@ -272,6 +272,10 @@ const FileOps& system_files() {
   return kSystemFiles;
 }
 
+bool read_only_dir(const char* path) {
+  return ::access(path, W_OK) != 0 && errno == EROFS;
+}
+
 Owner file_owner(const char* path, char* owner, std::size_t cap) {
   struct stat st {};
   if (::lstat(path, &st) != 0) return Owner::NotRegular;

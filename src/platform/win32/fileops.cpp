@@ -207,6 +207,10 @@ const FileOps& system_files() {
   return kSystemFiles;
 }
 
+bool read_only_dir(const char*) {
+  return false;
+}  // no read-only mounts of folders here
+
 Owner file_owner(const char* path, char* owner, std::size_t cap) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return Owner::NotRegular;
