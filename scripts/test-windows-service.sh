@@ -6,10 +6,12 @@
 #     terminal through zelgateway.exe, then stops with exit code 0 and its shutdown
 #     lines; a refused command line leaves the service stopped with exit code 255 and
 #     an Event Log entry (Wine writes Event Log entries to standard error);
-#   - msiexec installs the .msi (the service registered and running), upgrades it to a
-#     later version built from the same sources (the administrator's configuration kept,
-#     the service running again) and uninstalls it (the service stopped its own way and
-#     removed, the working folder kept).
+#   - msiexec installs the .msi silently with the gateway and terminals as properties
+#     (the service registered under a quoted path, running and relaying with the shipped
+#     settings), upgrades it to a later version built from the same sources (the
+#     administrator's configuration and the installer's settings kept, the service
+#     running again) and uninstalls it (the service stopped its own way and removed, the
+#     working folder kept).
 #   scripts/test-windows-service.sh [BUILD_DIR]     BUILD_DIR (build-win) holds the
 #                                                   Windows build and its .msi
 set -euo pipefail
@@ -136,7 +138,8 @@ echo "   stopped: exit code 1066 (service-specific) with 255, Event Log entry wr
 
 echo "== installer: install, upgrade, uninstall"
 cp "$msi" "$WINEPREFIX/drive_c/zelclient.msi"
-win msiexec /i 'C:\zelclient.msi' /qn || fail "msiexec /i failed"
+win msiexec /i 'C:\zelclient.msi' NAME=SILE TERMINALS=caja1 "GATEWAY=127.0.0.1:$port" /qn ||
+  fail "msiexec /i failed"
 pf="$WINEPREFIX/drive_c/Program Files/zelclient"
 data="$WINEPREFIX/drive_c/ProgramData/zelclient"
 for f in "$pf/zelclient.exe" "$pf/zelgateway.exe" "$pf/zelterm.exe" "$pf/zelstatus.exe" "$pf/doc/operations.md" \
@@ -146,7 +149,16 @@ done
 wait_state zelclient 4 || fail "the installed service is not running: $(win sc query zelclient)"
 win reg query 'HKLM\SYSTEM\CurrentControlSet\Services\zelclient\Parameters' /v WorkingDirectory |
   grep -q 'ProgramData\\zelclient' || fail "no working folder in the service's parameters"
+win reg query 'HKLM\SYSTEM\CurrentControlSet\Services\zelclient' /v ImagePath |
+  grep -q '"C:\\Program Files\\zelclient\\zelclient.exe"' || fail "the image path is not quoted"
+# The silent install's settings, and the shipped configuration's (ten exchanges at
+# once: each line of a terminal names it; one line per answer at the shipped window).
+answer=$(win "$pf/zelterm.exe" -r 'C:\ProgramData\zelclient\terminales' -t caja1 -w 20000 G01=1 G99=000020)
+grep -q '^F52=GW' <<<"$answer" || fail "the installed service does not relay: $answer"
+grep -q '\[caja1\] ZELClient_Process respuesta para \[caja1\]: del gateway' "$data/zelclient.log" ||
+  fail "the shipped configuration's settings are not in effect"
 echo "   installed: service zelclient running, working folder C:\\ProgramData\\zelclient"
+echo "   the silent install's gateway and terminals relay ($(grep '^F52=' <<<"$answer" | tr -d '\r'))"
 
 version=$(sed -n 's/.*zelclient-\([0-9.]*\)-x64\.msi$/\1/p' <<<"$msi")
 next=${version%.*}.$((${version##*.} + 1))
@@ -154,12 +166,16 @@ wxs=$PWD/packaging/windows/zelclient.wxs
 (cd "$build/msi" && wixl -a x64 -D Version="$next" -D BinDir=. -D DocDir=doc \
   -D ConfFile=zelclient.conf -o "$WINEPREFIX/drive_c/next.msi" "$wxs")
 # The administrator's edit: another name, and the log window raised to every line.
-sed -i 's/^-n FARM/-n NEXT/; s/^-l zelclient\.log,1,40/-l zelclient.log,1,300/' "$data/zelclient.conf"
+sed -i 's/^-l zelclient\.log,1,44/-l zelclient.log,1,300/' "$data/zelclient.conf"
+printf -- '-n NEXT\r\n' >>"$data/zelclient.conf"
 win msiexec /i 'C:\next.msi' /qn || fail "msiexec /i of version $next failed"
 wait_state zelclient 4 || fail "the upgraded service is not running: $(win sc query zelclient)"
 grep -q '^-n NEXT' "$data/zelclient.conf" || fail "the upgrade replaced the configuration"
 for _ in $(seq 1 40); do grep -q 'Name=\[NEXT\]' "$data/zelclient.log" && break; sleep 0.25; done
 grep -q 'Name=\[NEXT\]' "$data/zelclient.log" || fail "the upgraded service did not start with it"
+win reg query 'HKLM\SYSTEM\CurrentControlSet\Services\zelclient\Parameters' /v Gateway |
+  grep -q "127.0.0.1:$port" || fail "the upgrade lost the installer's gateway"
+grep -q "PortGateway=\[$port\]" "$data/zelclient.log" || fail "the upgraded service has not the gateway"
 echo "   upgraded to $next: configuration kept, service running again"
 win msiexec /x 'C:\next.msi' /qn || fail "msiexec /x failed"
 ! win sc query zelclient >/dev/null || fail "the service is still registered"

@@ -167,8 +167,10 @@ bool publish(ZELClient& client, int index, const Path& from, const Names& n) {
   if (s == plat::Status::Ok) {
     state.waitLogged = false;
   } else if (!state.waitLogged) {
-    LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo reemplazar [%s]",
-              n.answer.c_str());
+    zel::Text<300> text;
+    text.format("ZELClient_Process la respuesta espera: no se pudo reemplazar [%s]",
+                n.answer.c_str());
+    zc::observe_warning(zc::Event::AnswerWaiting, text.c_str());
     state.waitLogged = true;
   }
   return s == plat::Status::Ok;
@@ -200,8 +202,10 @@ void wait_unwritten(ZELClient& client, int index, const Names& n) {
   state.retryAtMs = plat::monotonic_ms() + kWriteAgainMs;
   if (state.waitLogged) return;
   state.waitLogged = true;
-  LOG_Print(LOG_CLI_WARNING, "ZELClient_Process la respuesta espera: no se pudo escribir [%s]",
-            decided_path(n, d.kind).c_str());
+  zel::Text<300> text;
+  text.format("ZELClient_Process la respuesta espera: no se pudo escribir [%s]",
+              decided_path(n, d.kind).c_str());
+  zc::observe_warning(zc::Event::AnswerWaiting, text.c_str());
   if (state.recorded != Recorded::Decided || state.recordedRequest != state.request) {
     LOG_Print(LOG_CLI_WARNING,
               "ZELClient_Process la respuesta espera solo en memoria, una parada la pierde: "

@@ -20,9 +20,6 @@ constexpr const char* kStateFile = "zelclient.state";
 constexpr std::int64_t kCountersEveryMs = 1000;
 // And everything at least this often.
 constexpr std::int64_t kAliveEveryMs = 60000;
-// The Event Log's identifiers of the gateway's transitions.
-constexpr unsigned kEventGatewayDown = 4;
-constexpr unsigned kEventGatewayUp = 5;
 
 using Stamp = zel::Text<19>;
 
@@ -182,16 +179,20 @@ void zc::observe_gateway(ZELClient& client, Contact contact) {
   if (contact == Contact::Failed) {
     text.format("ZELClient_Process gateway sin respuesta desde %s, se responde localmente",
                 stamp(now).c_str());
-    LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
-    plat::service_event(true, kEventGatewayDown, text.c_str());
+    zc::observe_warning(Event::GatewayDown, text.c_str());
   } else if (before.gateway == Outage::Gateway::Down) {
     text.format("ZELClient_Process gateway responde de nuevo tras %lld segundos, con %" PRIu64
                 " pre-autorizaciones locales entretanto",
                 static_cast<long long>(now - before.since), before.local);
     LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
-    plat::service_event(false, kEventGatewayUp, text.c_str());
+    plat::service_event(false, static_cast<unsigned>(Event::GatewayUp), text.c_str());
   }
   changed(client, true);
+}
+
+void zc::observe_warning(Event id, const char* text) {
+  LOG_Print(LOG_CLI_WARNING, "%s", text);
+  plat::service_event(true, static_cast<unsigned>(id), text);
 }
 
 void zc::observe_discard(ZELClient& client) {

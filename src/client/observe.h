@@ -30,6 +30,13 @@ void observe_gateway(ZELClient& client, Contact contact);
 void observe_discard(ZELClient& client);
 void observe_refused(ZELClient& client);
 
+// What the system's own log gets besides the service's (the Windows Event Log,
+// whose message table numbers them so): the gateway's transitions, an answer that
+// waits for its folder, a limit on local answers reached.
+enum class Event : unsigned { GatewayDown = 4, GatewayUp = 5, AnswerWaiting = 6, StandInLimit = 7 };
+// Logs text as a WARNING and gives it to the system's log as an event.
+void observe_warning(Event id, const char* text);
+
 // Writes what changed, if it is due, and everything once a minute while the
 // service lives. Returns how many milliseconds until the next write is due.
 std::uint32_t observe_flush(ZELClient& client);

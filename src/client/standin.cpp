@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "client/answers.h"
+#include "client/observe.h"
 #include "client/outage.h"
 #include "log/log.h"
 
@@ -96,10 +97,12 @@ Decision::Kind zc::stand_in(ZELClient& client, int index, std::int16_t flag, Cau
     for (const LimitText& l : kLimits) {
       if (l.limit != limit) continue;
       if ((s.warned & limit) == 0) {
-        LOG_Print(LOG_CLI_WARNING,
-                  "ZELClient_Process limite de pre-autorizaciones locales alcanzado (%s): se "
-                  "responde con error",
-                  l.name);
+        zel::Text<160> text;
+        text.format(
+            "ZELClient_Process limite de pre-autorizaciones locales alcanzado (%s): se responde "
+            "con error",
+            l.name);
+        zc::observe_warning(zc::Event::StandInLimit, text.c_str());
         s.warned |= limit;
       }
       return ZELClient_GenErrorResponse(client, index, "ND", l.reason);

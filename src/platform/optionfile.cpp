@@ -16,6 +16,15 @@ char* trim(char* s) {
   return s;
 }
 
+// ZELCLIENT_NAME=VALUE: capitals, digits and underscores before the sign.
+bool is_setting(const char* line) {
+  static const char kPrefix[] = "ZELCLIENT_";
+  if (std::strncmp(line, kPrefix, sizeof kPrefix - 1) != 0) return false;
+  const char* p = line + sizeof kPrefix - 1;
+  while ((*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') || *p == '_') ++p;
+  return *p == '=' && p > line + sizeof kPrefix - 1;
+}
+
 }  // namespace
 
 bool OptionArgs::add(char* arg) {
@@ -42,9 +51,20 @@ bool parse_option_file(char* text, std::size_t size, OptionArgs& args, char* err
     char* option = trim(p);
     p = next;
     if (*option == '\0' || *option == '#') continue;
+    if (is_setting(option)) {
+      if (args.settingCount >= kOptionSettingsMax) {
+        std::snprintf(err, cap, "%s holds more than %d settings", kOptionFileName,
+                      kOptionSettingsMax);
+        return false;
+      }
+      args.settings[args.settingCount++] = option;
+      continue;
+    }
     if (option[0] != '-' || std::isalnum(static_cast<unsigned char>(option[1])) == 0) {
-      std::snprintf(err, cap, "%s, line %d: an option such as -n NAME is expected", kOptionFileName,
-                    line);
+      std::snprintf(err, cap,
+                    "%s, line %d: an option such as -n NAME, or a setting such as "
+                    "ZELCLIENT_CONCURRENCY=10, is expected",
+                    kOptionFileName, line);
       return false;
     }
     char* value = option + std::strcspn(option, " \t");

@@ -94,8 +94,17 @@ TEST(OptionFile, ArgumentsOrTheReasonForTheRefusal) {
       {"-n \"FARM\n-F \"\"x\"\n-L \"", 0, "-n|\"FARM|-F|\"x|-L|\""},
       {"-n FARM\n\n# x\n-r\r\n", 0, "zelclient.conf, line 4: the option -r has no value"},
       {"-r \"\"\n", 0, "zelclient.conf, line 1: the option -r has no value"},
-      {"-n FARM\nr D:\\x\n", 0, "zelclient.conf, line 2: an option such as -n NAME is expected"},
-      {"- n FARM", 0, "zelclient.conf, line 1: an option such as -n NAME is expected"},
+      {"-n FARM\nr D:\\x\n", 0,
+       "zelclient.conf, line 2: an option such as -n NAME, or a setting such as "
+       "ZELCLIENT_CONCURRENCY=10, is expected"},
+      {"- n FARM", 0,
+       "zelclient.conf, line 1: an option such as -n NAME, or a setting such as "
+       "ZELCLIENT_CONCURRENCY=10, is expected"},
+      {"ZELCLIENT_A=1\r\n-n F\n ZELCLIENT_LOG_MAX_BYTES=10 \n", 0,
+       "-n|F|ZELCLIENT_A=1|ZELCLIENT_LOG_MAX_BYTES=10"},
+      {"ZELCLIENT_=1", 0,
+       "zelclient.conf, line 1: an option such as -n NAME, or a setting such as "
+       "ZELCLIENT_CONCURRENCY=10, is expected"},
       {"-n FARM\n-LX", 93, "-n|FARM|-LX"},
       {"-n FARM\n-LX", 94, "zelclient.conf holds more than 96 options"},
       {full, 0, "-n|FARM"},
@@ -112,6 +121,7 @@ TEST(OptionFile, ArgumentsOrTheReasonForTheRefusal) {
     for (int i = before; ok && i < args.count; ++i) {
       got += (i > before ? "|" : "") + std::string(args.items[i]);
     }
+    for (int i = 0; ok && i < args.settingCount; ++i) got += "|" + std::string(args.settings[i]);
     EXPECT_EQ(got, expected) << file.substr(0, 40);
     EXPECT_EQ(text.back(), '!');
   }

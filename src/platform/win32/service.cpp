@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -76,6 +77,15 @@ std::atomic<bool> g_stop_written{false};
 
 char g_conf_text[kOptionFileMax + 2];
 OptionArgs g_args;
+// The installer's settings (msiexec NAME= ROOT= TERMINALS= GATEWAY=), each kept as a value
+// of the service's Parameters key, and the option it gives.
+struct Installed {
+  const char* value;
+  char option[3];
+  char text[256];
+};
+Installed g_installed[] = {
+    {"Name", "-n", ""}, {"Root", "-r", ""}, {"Terminals", "-t", ""}, {"Gateway", "-g", ""}};
 
 // ---- Status and events -------------------------------------------------------
 
@@ -234,8 +244,51 @@ bool add_config_file(char* err, std::size_t cap) {
   return parse_option_file(g_conf_text, size, g_args, err, cap);
 }
 
-// g_args: the program name, the service's command line, zelclient.conf, the start
-// parameters (which follow the service name).
+// Adds the options the installer kept (g_installed), those with a value.
+bool add_installed_options(char* err, std::size_t cap) {
+  char key[400];
+  std::snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters", g_name);
+  HKEY k = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return true;
+  bool ok = true;
+  for (Installed& p : g_installed) {
+    DWORD type = 0;
+    DWORD size = sizeof p.text - 1;
+    const LONG rc =
+        RegQueryValueExA(k, p.value, nullptr, &type, reinterpret_cast<BYTE*>(p.text), &size);
+    if (rc == ERROR_MORE_DATA) {
+      std::snprintf(err, cap, "the registry value HKLM\\%s\\%s is too long", key, p.value);
+      ok = false;
+      break;
+    }
+    if (rc != ERROR_SUCCESS || type != REG_SZ) continue;
+    p.text[size] = '\0';  // a stored string need not end with its terminator
+    if (p.text[0] == '\0') continue;
+    if (!g_args.add(p.option) || !g_args.add(p.text)) {
+      std::snprintf(err, cap, "more than %d options", kOptionArgsMax);
+      ok = false;
+      break;
+    }
+  }
+  RegCloseKey(k);
+  return ok;
+}
+
+// The settings of zelclient.conf, into the service's environment before the run reads it.
+bool apply_settings(char* err, std::size_t cap) {
+  for (int i = 0; i < g_args.settingCount; ++i) {
+    if (_putenv(g_args.settings[i]) != 0) {
+      std::snprintf(err, cap, "%s: the setting %s cannot be made", kOptionFileName,
+                    g_args.settings[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// g_args: the program name, the service's command line, the installer's options,
+// zelclient.conf (which may override them), the start parameters (which follow the
+// service name).
 bool build_args(DWORD startArgc, char** startArgv, char* err, std::size_t cap) {
   static char program[] = "zelclient";
   g_args.count = 0;
@@ -246,7 +299,9 @@ bool build_args(DWORD startArgc, char** startArgv, char* err, std::size_t cap) {
       return false;
     }
   }
-  if (!add_config_file(err, cap)) return false;
+  if (!add_installed_options(err, cap) || !add_config_file(err, cap) || !apply_settings(err, cap)) {
+    return false;
+  }
   for (DWORD i = 1; i < startArgc; ++i) {
     if (!g_args.add(startArgv[i])) {
       std::snprintf(err, cap, "more than %d options", kOptionArgsMax);
