@@ -12,6 +12,8 @@ namespace {
 
 // A byte that no request holds: a control character other than the line ends
 // and the tab.
+constexpr char kCtrlZ = 0x1A;
+
 bool foreign(unsigned char c) {
   return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
 }
@@ -67,6 +69,10 @@ RequestRead zc::read_text(const ZELClient& client, const char* path, plat::OpenM
     got += n;
   }
   fs.close(f);
+  // A Ctrl-Z ends a text file, as the Windows C runtime reads one (terminals of the DOS
+  // age end their files so): what follows it is not read.
+  const void* eof = std::memchr(raw, kCtrlZ, got);
+  if (eof != nullptr) got = static_cast<std::size_t>(static_cast<const char*>(eof) - raw);
   const bool whole = got <= kRequestCapacity;
   if (!whole) got = kRequestCapacity;
   zel::CrLfReader reader;

@@ -111,6 +111,9 @@ std::vector<Outcome> outcomes() {
       {"RequestWithAControlByte", "|G01=1234|G04=556677|G08=42|G02=\x1b[2J|G99=000020|", approve,
        Net::Up, error_answer("Receta con caracteres invalidos"), 0, {"ERROR\tZELClient_"
        "ReadFileInput archivo [{in}] con caracteres que una receta no lleva"}},
+      // A Ctrl-Z ends a text file, as the Windows C runtime reads it: what follows is no part.
+      {"CtrlZEndsTheRequest", std::string(kRequest) + "\x1a" + std::string(2000, '\0'), approve,
+       Net::Up, kApproval, 1, {}},
       // 4095 bytes are read: an F52 among them makes an answer too long for the
       // answer file, so the terminal is told with an error answer.
       {"LongReplyWithF52First", kRequest, reply_text("|F01=1234|F52=A0001|" + kBig + "|"), Net::Up,

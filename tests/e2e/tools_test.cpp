@@ -210,6 +210,8 @@ TEST(Zelstatus, JournalAsCsv) {
                  "2026/12/07 15:50:20\tDEBUG\tZEL_TranPutfield Tran=[|F52=G20260000017]\n"
                  "2026/12/07 08:00:00\tDEBUG\tZEL_TranPutfield Tran=[|F52=G202600000170]\n"
                  "2026/12/09 10:00:00\tINFO\tG20260000017\n"  // no line of the service's
+                 "2026/12/07 09:30:00\tINFO\t[caja2] ZELClient_Process respuesta para [caja2]: "
+                 "pre-autorizacion local [G20260000019]\n"
                  "2026/12/01 10:00:00\tINFO\tZELClient_Process Envio hacia el Gateway:[|F52="
                  "G20260000018|]\n");
   // The causes record beside the journal gives a number its cause and its time.
@@ -224,7 +226,9 @@ TEST(Zelstatus, JournalAsCsv) {
     std::string out;
   } cases[] = {
       {{"--from", "G20260000017", "--to", "20260000018", "--log", log}, 0, head + first + second},
-      {{"--day", "2026/12/07", "--log", log}, 0, head + first + second},
+      {{"--day", "2026/12/07", "--log", log},
+       0,
+       head + first + second + "77,1,,caja2,G20260000019,2026/12/07 09:30:00,\r\n"},
       // G08 read as the service reads it (found first in G04); no formula and no
       // control byte goes out as it is.
       {{"--from", "G20260000020"},

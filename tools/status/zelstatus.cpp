@@ -388,20 +388,27 @@ using FirstLogged = std::unordered_map<std::string, std::uint64_t>;
 
 // The local authorisation number the service's own lines about one show (a
 // letter, then the year and the sequence: 11 digits or more), with the earliest
-// time of such a line: the F52 a local answer is given (the last put of a field
-// list being built), or the number a WARNING names ("numero [...]"). Request and
-// reply texts, which also reach the log, never give a number its time.
+// time of such a line: the answer's line ("pre-autorizacion local [...]"), the F52
+// a local answer is given (the last put of a field list being built), or the
+// number a WARNING names ("numero [...]"); a terminal's tag before the text, with
+// several exchanges at once, is passed over. Request and reply texts, which also
+// reach the log, never give a number its time.
 void scan_log(std::string_view line, FirstLogged& first) {
   const std::uint64_t t = log_time(line);
   if (t == 0) return;
   const std::size_t message = line.find('\t', 20);
   if (message == std::string_view::npos) return;
-  const std::string_view text = line.substr(message + 1);
+  std::string_view text = line.substr(message + 1);
+  const std::size_t tag = text.rfind('[', 0) == 0 ? text.find("] ") : std::string_view::npos;
+  if (tag != std::string_view::npos) text.remove_prefix(tag + 2);
   std::size_t at = std::string_view::npos;
   if (text.rfind("ZEL_TranPutfield ", 0) == 0 && text.rfind("|F52=") != std::string_view::npos) {
     at = text.rfind("|F52=") + 5;
-  } else if (text.rfind("ZELClient_Process ", 0) == 0 && text.find(" numero [") != text.npos) {
-    at = text.find(" numero [") + 9;
+  } else if (text.rfind("ZELClient_Process ", 0) == 0) {
+    for (const std::string_view mark : {" numero [", " pre-autorizacion local ["}) {
+      const std::size_t found = text.find(mark);
+      if (found != std::string_view::npos) at = found + mark.size();
+    }
   }
   if (at == std::string_view::npos || at >= text.size()) return;
   if (text[at] != 'G' && text[at] != 'I') return;
