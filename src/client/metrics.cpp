@@ -5,10 +5,6 @@
 #include "client/outage.h"
 #include "fileutil/textfile.h"
 
-#ifndef ZEL_VERSION
-#define ZEL_VERSION "0"
-#endif
-
 namespace {
 
 // The file's text: families, each with its help and type, and samples that carry

@@ -9,10 +9,6 @@
 #include "log/log.h"
 #include "platform/service.h"
 
-#ifndef ZEL_VERSION
-#define ZEL_VERSION "0"
-#endif
-
 namespace {
 
 constexpr const char* kStateFile = "zelclient.state";

@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#ifndef ZEL_VERSION
-#define ZEL_VERSION "0"
-#endif
-
 int zel::help_or_version(int argc, char** argv, const char* program, void (*usage)(std::FILE*)) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
