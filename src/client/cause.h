@@ -13,6 +13,7 @@ enum class Cause : std::uint8_t {
   NoF52,         // the gateway replied without an authorisation number
   KnownDown,     // not asked: the gateway had failed a moment before
   Recovered,     // finished after a restart, its cause unknown
+  Tls,           // the connection's TLS failed: the gateway could not be trusted
   // Not a local answer: the gateway's own number, which its answer, too long for
   // the answer file, never delivered.
   TooLongToDeliver,

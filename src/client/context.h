@@ -15,8 +15,27 @@
 #include "platform/platform.h"
 #include "socket/socket.h"
 
+// A value the loop's thread writes and the workers read; copied as its value.
+template <typename T>
+struct Shared {
+  std::atomic<T> value;
+  Shared(T v = T{}) : value(v) {}  // NOLINT: a plain value converts
+  Shared(const Shared& other) : value(other.load()) {}
+  Shared& operator=(const Shared& other) {
+    store(other.load());
+    return *this;
+  }
+  T load() const { return value.load(std::memory_order_relaxed); }
+  void store(T v) { value.store(v, std::memory_order_relaxed); }
+};
+
 using TerminalName = zel::Text<kTerminalNameMax>;
 using Path = zel::Text<256>;
+
+struct GatewayAddress {
+  zel::Text<kHostMax> host;
+  int port = 0;
+};
 
 struct ZELClientConfig {
   zel::Text<kClientNameMax> name;         // -n; cleared to zero bytes before parsing
@@ -34,6 +53,11 @@ struct ZELClientConfig {
   int concurrency = 1;          // ZELCLIENT_CONCURRENCY: gateway exchanges in flight at once
   zel::Text<1023> metricsFile;  // ZELCLIENT_METRICS_FILE: "" none
   zel::Text<63> instance;       // ZELCLIENT_INSTANCE, else the -n name: its metrics' label
+  bool gatewayTail = false;     // -g held text after a comma, which plays no part
+  // -g's address (filled at start), then those of ZELCLIENT_GATEWAY_ALT.
+  GatewayAddress addresses[kGatewayAddresses];
+  int addressCount = 1;  // -g's and the alternates
+  bool tls = false;      // ZELCLIENT_TLS=on: every connection to the gateway is TLS
 };
 
 // A number taken from the sequence, with what is needed to give it back.
@@ -156,14 +180,16 @@ struct Outage {
 // answer, within the limits the owner sets (all off unless set; -1: no limit),
 // and the window after a failed exchange in which the gateway is not asked.
 struct StandIn {
-  bool off = false;              // ZELCLIENT_STANDIN=off
-  int maxPerOutage = -1;         // ZELCLIENT_STANDIN_MAX_PER_OUTAGE
-  int maxPerDay = -1;            // ZELCLIENT_STANDIN_MAX_PER_DAY
-  int maxMinutes = -1;           // ZELCLIENT_STANDIN_MAX_MINUTES
-  int retrySeconds = 0;          // ZELCLIENT_GATEWAY_RETRY_S; 0: always asked
-  std::int64_t failedAtMs = -1;  // the last failed exchange, for the window
-  std::int16_t reachable = 0;    // its probe's result
-  std::uint8_t warned = 0;       // the limits reached in this outage, and logged so
+  bool off = false;       // ZELCLIENT_STANDIN=off
+  int maxPerOutage = -1;  // ZELCLIENT_STANDIN_MAX_PER_OUTAGE
+  int maxPerDay = -1;     // ZELCLIENT_STANDIN_MAX_PER_DAY
+  int maxMinutes = -1;    // ZELCLIENT_STANDIN_MAX_MINUTES
+  int retrySeconds = 0;   // ZELCLIENT_GATEWAY_RETRY_S; 0: always asked
+  // Each address's last failure, for its window (-1: none); read by the workers
+  // that choose the address to connect to.
+  Shared<std::int64_t> failedAtMs[kGatewayAddresses] = {-1, -1, -1, -1};
+  std::int16_t reachable = 0;  // its probe's result
+  std::uint8_t warned = 0;     // the limits reached in this outage, and logged so
 };
 
 // The highest authorisation number known for one year, in the journal or issued
@@ -175,6 +201,18 @@ struct IssuedNumber {
 constexpr int kIssuedYears = 4;
 
 using ProbeHost = zel::Text<kProbeHostMax>;  // host:port
+
+// What the service knows of each of the gateway's addresses, beyond its window:
+// the one that answered last (where life signals go), whether each failed at its
+// last contact, and its TLS: the fault last said, the certificate's end.
+struct GatewayLinks {
+  Shared<int> lastAnswered = 0;
+  bool failing[kGatewayAddresses] = {};
+  plat::TlsFault tlsFault[kGatewayAddresses] = {};
+  std::int64_t notAfter[kGatewayAddresses] = {};  // seconds since 1970; 0: not known
+  int expiryWarnedDay[kGatewayAddresses] = {};    // yyyymmdd of the last expiry WARNING
+  std::uint64_t tlsFailures[16] = {};             // handshakes failed, by plat::TlsFault
+};
 
 struct ZELClient {
   ZELClientConfig config;
@@ -196,6 +234,7 @@ struct ZELClient {
   Observed observed;
   Outage outage;
   StandIn standin;
+  GatewayLinks links;
 
   // Several exchanges in flight at once (ZELCLIENT_CONCURRENCY > 1): the threads
   // that run their network halves, and the probe their failures share; nullptr:

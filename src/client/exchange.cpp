@@ -4,6 +4,7 @@
 
 #include "client/answers.h"
 #include "client/decision.h"
+#include "client/gateway.h"
 #include "client/inflight.h"
 #include "client/journal.h"
 #include "client/observe.h"
@@ -58,6 +59,7 @@ bool frame(ZELClient& client, ExchangeJob& job, int index, int packetType, std::
   job.startMs = startMs;
   job.socketId = -1;
   job.step = ExchangeJob::Step::Connect;
+  job.reach = GatewayReach{};
   std::memset(job.packet, 0, sizeof job.packet);
   job.packetLength = ZEL_MakePacket(packetType, client.sender.c_str(), client.request.c_str(),
                                     job.packet, sizeof job.packet);
@@ -100,6 +102,15 @@ void receive(const ZELClient& client, ExchangeJob& job, Probe probe) {
   const std::int64_t deadline = plat::monotonic_ms() + SOCKET_BoundMs();
   int replyLength = 0;
   if (SOCKET_Receive(job.socketId, job.reply, kReplyReadMax, 0, &replyLength) == -1) {
+    // The gateway's TLS turned the connection down after the handshake (a client
+    // certificate it wanted): it never read the request.
+    const plat::TlsFault fault = SOCKET_LinkFault(job.socketId);
+    if (fault != plat::TlsFault::None) {
+      job.reach.fault[job.reach.address] = fault;
+      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process TLS con el gateway en [%s]: %s",
+                zc::address_text(client.config, job.reach.address).c_str(),
+                plat::tls_fault_text(fault));
+    }
     return failed(client, job, ExchangeJob::Result::ReceiveFailed, probe);
   }
   auto got = static_cast<std::size_t>(replyLength);
@@ -142,13 +153,12 @@ void send_and_receive(const ZELClient& client, ExchangeJob& job, Probe probe, st
 
 // The network half, from the step the job has reached to its end.
 void network(const ZELClient& client, ExchangeJob& job, Probe probe) {
-  const ZELClientConfig& config = client.config;
   switch (job.step) {
     case ExchangeJob::Step::Connect:
-      job.socketId = SOCKET_Connect(config.gatewayHost.c_str(), config.gatewayPort);
+      job.socketId = zc::gateway_connect(client, 0, job.reach);
       break;
     case ExchangeJob::Step::Connecting:
-      job.socketId = SOCKET_ConnectFinish(job.socketId, kLoopWaitMs);
+      job.socketId = zc::gateway_connect_finish(client, job.socketId, kLoopWaitMs, job.reach);
       break;
     case ExchangeJob::Step::Reply:
       return receive(client, job, probe);
@@ -162,13 +172,22 @@ void network(const ZELClient& client, ExchangeJob& job, Probe probe) {
 }
 
 // The network half's first steps on the loop's thread, each wait kLoopWaitMs at
-// most and a failure's probe left to a worker. Done when it ended there.
+// most and a failure's probe left to a worker. Done when it ended there. A TLS
+// handshake, and a failed connection with another address to try, are the
+// worker's from the start.
 void start_on_loop(const ZELClient& client, ExchangeJob& job) {
   const ZELClientConfig& config = client.config;
+  if (config.tls) return;
   bool pending = false;
-  job.socketId =
-      SOCKET_ConnectBegin(config.gatewayHost.c_str(), config.gatewayPort, kLoopWaitMs, &pending);
-  if (job.socketId == -1) return failed(client, job, ExchangeJob::Result::ConnectFailed, nullptr);
+  const int first = zc::first_address(client);
+  const GatewayAddress& address = config.addresses[first];
+  job.reach.address = first;
+  job.socketId = SOCKET_ConnectBegin(address.host.c_str(), address.port, kLoopWaitMs, &pending);
+  if (job.socketId == -1) {
+    job.reach.failedMask = static_cast<std::uint8_t>(1u << first);
+    if (config.addressCount > 1) return;
+    return failed(client, job, ExchangeJob::Result::ConnectFailed, nullptr);
+  }
   if (pending) {
     job.step = ExchangeJob::Step::Connecting;
     return;
@@ -184,23 +203,35 @@ void decide(ZELClient& client, ExchangeJob& job) {
   client.request.assign(job.request.view());
   client.asRead.assign(job.asRead.view());
   if (job.result == ExchangeJob::Result::KnownDown) {
+    std::int64_t failedAt = -1;
+    for (int i = 0; i < config.addressCount; ++i) {
+      const std::int64_t at = client.standin.failedAtMs[i].load();
+      if (at > failedAt) failedAt = at;
+    }
     LOG_Print(LOG_CLI_INFO,
               "ZELClient_Process gateway sin respuesta hace %lld ms, se responde localmente sin "
               "intentarlo",
-              static_cast<long long>(plat::monotonic_ms() - client.standin.failedAtMs));
+              static_cast<long long>(plat::monotonic_ms() - failedAt));
     zc::stand_in(client, index, job.reachable, Cause::KnownDown);
     return;
   }
   const bool replied = job.result == ExchangeJob::Result::Replied;
+  zc::gateway_reached(client, job.reach, replied);
   zc::observe_exchange(client, replied, plat::monotonic_ms() - job.startMs);
   zc::standin_exchange(client, replied, job.reachable);
   if (!replied) {
-    zc::stand_in(
-        client, index, job.reachable,
-        job.result == ExchangeJob::Result::ReceiveFailed ? Cause::NoReply : Cause::NoConnection);
+    const int at = job.reach.address < 0 ? 0 : job.reach.address;
+    const bool tls = job.reach.fault[at] != plat::TlsFault::None;
+    zc::stand_in(client, index, job.reachable,
+                 tls                                                ? Cause::Tls
+                 : job.result == ExchangeJob::Result::ReceiveFailed ? Cause::NoReply
+                                                                    : Cause::NoConnection);
     if (job.result == ExchangeJob::Result::ConnectFailed) {
-      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process conectandose al gateway en [%s:%d]",
-                config.gatewayHost.c_str(), config.gatewayPort);
+      // A handshake that failed has said why already.
+      if (!tls) {
+        LOG_Print(LOG_CLI_ERROR, "ZELClient_Process conectandose al gateway en [%s:%d]",
+                  config.addresses[at].host.c_str(), config.addresses[at].port);
+      }
     } else {
       LOG_Print(LOG_CLI_ERROR, "%s",
                 job.result == ExchangeJob::Result::SendFailed ? "ZELClient_Process SOCKET_Send"

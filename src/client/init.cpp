@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/gateway.h"
 #include "client/inflight.h"
 #include "client/observe.h"
 #include "client/outage.h"
@@ -50,6 +51,7 @@ constexpr const char* kUsage =
 // rules, as every number here: "80x" is 80, "" and "x" are 0), refuses the
 // option: accepted, either would send every request to a local answer.
 const char* apply_gateway(ZELClientConfig& config, const char* arg) {
+  config.gatewayTail = std::strchr(arg, ',') != nullptr;
   const char* colon = std::strchr(arg, ':');
   const std::size_t hostLen = colon ? static_cast<std::size_t>(colon - arg) : std::strlen(arg);
   if (!config.gatewayHost.assign(std::string_view(arg, hostLen))) {
@@ -224,6 +226,7 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
     refuse('r', config.rootPath.c_str(), "read-only file system (not writable by the service)");
     return -1;
   }
+  if (!zc::gateway_start(client)) return -1;
   if (!zc::lock_workdir(client) || !zc::lock_root(client)) return -1;
   zc::inflight_open(client);
 
@@ -247,12 +250,15 @@ int ZELClient_Init(ZELClient& client, int argc, char** argv) {
   }
   // A gateway whose name does not resolve would be found only once prescriptions
   // start being pre-authorised locally: said at once (the service runs on).
-  std::uint8_t address[4];
-  if (plat::net_resolve(config.gatewayHost.c_str(), address) != plat::Resolve::Ok) {
-    LOG_Print(LOG_CLI_WARNING,
-              "ZELClient_Init el nombre del gateway [%s] no se resuelve: las recetas se "
-              "responderan localmente mientras siga asi",
-              config.gatewayHost.c_str());
+  for (int i = 0; i < config.addressCount; ++i) {
+    std::uint8_t address[4];
+    const char* host = config.addresses[i].host.c_str();
+    if (plat::net_resolve(host, address) != plat::Resolve::Ok) {
+      LOG_Print(LOG_CLI_WARNING,
+                "ZELClient_Init el nombre del gateway [%s] no se resuelve: las recetas se "
+                "responderan localmente mientras siga asi",
+                host);
+    }
   }
   return 0;
 }

@@ -6,6 +6,20 @@
 
 #include "common/limits.h"
 #include "common/text.h"
+#include "platform/tls.h"
+
+// The gateway's addresses: -g's, then those of ZELCLIENT_GATEWAY_ALT.
+constexpr int kGatewayAddresses = 4;
+
+// How a connection to the gateway was reached: the address connected to (or the
+// last one tried), the addresses that could not be reached, each one's handshake
+// fault, and the certificate's end of validity where it connected.
+struct GatewayReach {
+  int address = -1;
+  std::uint8_t failedMask = 0;
+  plat::TlsFault fault[kGatewayAddresses] = {};
+  std::int64_t notAfter = 0;
+};
 
 struct ExchangeJob {
   // KnownDown: not tried, the gateway having failed a moment ago.
@@ -25,4 +39,5 @@ struct ExchangeJob {
   Step step = Step::Connect;
   int socketId = -1;           // the connection, closed by the decision
   std::int16_t reachable = 0;  // the probe's result after a failure
+  GatewayReach reach;          // the gateway's address connected to, and those that failed
 };

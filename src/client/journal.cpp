@@ -198,6 +198,8 @@ const char* zc::cause_name(Cause cause) {
       return "gateway_caido";
     case Cause::TooLongToDeliver:
       return "respuesta_larga";
+    case Cause::Tls:
+      return "tls";
     case Cause::Recovered:
       break;
   }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "client/gateway.h"
 #include "log/log.h"
 #include "tran/fields.h"
 #include "tran/packet.h"
@@ -22,16 +23,20 @@ bool ZELClient_EnviarMensaje_de_vida(ZELClient& client, const char* sender) {
     LOG_Print(LOG_CLI_ERROR, "ZELClient_EnviarMensaje_de_vida ZEL_MakePacket");
     return false;
   }
-  const ZELClientConfig& config = client.config;
-  const int id = SOCKET_Connect(config.gatewayHost.c_str(), config.gatewayPort);
+  // To the address that answered last; the others after it.
+  GatewayReach reach;
+  const int id = zc::gateway_connect(client, client.links.lastAnswered.load(), reach);
   if (id == -1) {
+    const GatewayAddress& a = client.config.addresses[reach.address < 0 ? 0 : reach.address];
     LOG_Print(LOG_CLI_ERROR, "ZELClient_MensajeDeVida conectandose al gateway en [%s:%d]",
-              config.gatewayHost.c_str(), config.gatewayPort);
+              a.host.c_str(), a.port);
+    zc::gateway_reached(client, reach, false);
     return false;
   }
   int length = packetLength;
   const bool sent = SOCKET_Send(id, client.packet, &length, 0) != -1;
   if (!sent) LOG_Print(LOG_CLI_ERROR, "ZELClient_Enviar_Mensaje_de_vida SOCKET_Send");
   SOCKET_Close(id, 2);
+  zc::gateway_reached(client, reach, sent);
   return sent;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "client/gateway.h"
 #include "client/init.h"
 #include "client/journal.h"
 #include "client/lifecycle.h"
@@ -63,10 +64,11 @@ void look_for_gateway(ZELClient& client) {
     return;
   }
   client.lifeTimer = client.clock();
-  zel::Text<kHostMax + 8> gateway;
-  gateway.format("%s:%d", client.config.gatewayHost.c_str(), client.config.gatewayPort);
-  if (SOCKET_TestConnection(gateway.c_str()) != 0)
-    zc::observe_gateway(client, zc::Contact::Reached);
+  GatewayReach reach;
+  const int id = zc::gateway_connect(client, client.links.lastAnswered.load(), reach);
+  if (id != -1) SOCKET_Close(id, 2);
+  zc::gateway_reached(client, reach, id != -1);
+  if (id != -1) zc::observe_gateway(client, zc::Contact::Reached);
 }
 
 // Sends a life signal when the journal exists and the period has passed. The

@@ -73,20 +73,12 @@ void zc::standin_start(ZELClient& client) {
   s.retrySeconds = env_count("ZELCLIENT_GATEWAY_RETRY_S", 0);
 }
 
-bool zc::gateway_known_down(const ZELClient& client) {
-  const StandIn& s = client.standin;
-  return s.retrySeconds > 0 && s.failedAtMs >= 0 &&
-         plat::monotonic_ms() - s.failedAtMs < static_cast<std::int64_t>(s.retrySeconds) * 1000;
-}
-
 void zc::standin_exchange(ZELClient& client, bool replied, std::int16_t reachable) {
   StandIn& s = client.standin;
   if (replied) {
-    s.failedAtMs = -1;
     s.warned = 0;
     return;
   }
-  s.failedAtMs = plat::monotonic_ms();
   s.reachable = reachable;
 }
 

@@ -15,10 +15,8 @@ namespace zc {
 
 // At start: the limits from the environment, and what the last run left.
 void standin_start(ZELClient& client);
-// True while the gateway is not to be asked: within the window after a failure.
-bool gateway_known_down(const ZELClient& client);
-// An exchange ended: a failure (reachable: its probe's result) opens the window
-// and, if the gateway was up, an outage; a reply ends both.
+// An exchange ended: a failure keeps its probe's result (reachable) for the
+// answers of the window after it (client/gateway.h); a reply ends the limits' warnings.
 void standin_exchange(ZELClient& client, bool replied, std::int16_t reachable);
 // Answers terminal index locally because the gateway could not (cause): a
 // pre-authorisation with flag, or past a limit an error answer. What was decided.

@@ -140,5 +140,6 @@ std::int32_t SOCKET_BoundMs() {
 }
 
 int SOCKET_WaitReadable(int id, std::int32_t withinMs) {
+  if (plat::tls_pending(sock::link_of(id))) return 0;
   return plat::net_wait_readable(sock::socket_of(id), withinMs) == plat::Status::TimedOut ? -1 : 0;
 }

@@ -113,6 +113,7 @@ int SOCKET_Close(int id, int how) {
   const std::int32_t s = sock::socket_of(id);
   LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Close cerrando Id=[%d] Socket=[%d]", id, s);
   if (sock::g_multithreaded == 0) sock::set_remove(s);
+  plat::tls_close(sock::take_link(id));
   plat::net_shutdown(s, how);
   plat::net_close(s);
   sock::free_slot(id);
@@ -134,10 +135,12 @@ int SOCKET_Send(int id, const void* data, int* length, int /*unused*/) {
   while (sent < total) {
     const std::int64_t left = deadline - plat::monotonic_ms();
     std::size_t n = 0;
-    const plat::Status r =
-        left < 0 ? plat::Status::TimedOut
-                 : plat::net_send(s, bytes + sent, static_cast<std::size_t>(total - sent),
-                                  static_cast<std::int32_t>(left), &n);
+    const auto rest = static_cast<std::size_t>(total - sent);
+    const auto within = static_cast<std::int32_t>(left);
+    plat::TlsLink* link = sock::link_of(id);
+    const plat::Status r = left < 0          ? plat::Status::TimedOut
+                           : link != nullptr ? plat::tls_send(link, bytes + sent, rest, within, &n)
+                                             : plat::net_send(s, bytes + sent, rest, within, &n);
     if (r != plat::Status::Ok) {
       LOG_Print(LOG_SOCK_ERROR, "SOCKET_Send enviando");
       if (r == plat::Status::TimedOut) sock::log_timed_out("SOCKET_Send", sock::g_netTimeoutMs);
@@ -165,7 +168,10 @@ int SOCKET_Receive(int id, void* dest, int size, int /*unused*/, int* length) {
   unsigned char staging[kReceiveMax] = {};
   const std::size_t want = size < kReceiveMax ? static_cast<std::size_t>(size) : kReceiveMax;
   std::size_t got = 0;
-  const plat::Status r = plat::net_recv(s, staging, want, sock::g_netTimeoutMs, &got);
+  plat::TlsLink* link = sock::link_of(id);
+  const plat::Status r = link != nullptr
+                             ? plat::tls_recv(link, staging, want, sock::g_netTimeoutMs, &got)
+                             : plat::net_recv(s, staging, want, sock::g_netTimeoutMs, &got);
   if (r == plat::Status::Ok) {
     const int n = static_cast<int>(got);
     LOG_Print(LOG_SOCK_INFO, "SOCKET_Receive recibio OK HandleId=[%d] Socket=[%d] Len=[%d]", id, s,

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "common/limits.h"
+#include "platform/tls.h"
 
 constexpr int kReceiveMax = static_cast<int>(kPacketBufferSize);
 
@@ -60,6 +61,21 @@ int SOCKET_Receive(int id, void* dest, int size, int unused, int* length);
 // 1 when a connection to host:port could be opened (and is closed again), else 0.
 // The text is never written to.
 std::int16_t SOCKET_TestConnection(const char* text);
+
+// TLS on a connection (platform/tls.h). Once at start: what the client trusts and
+// shows; 0, or -1 with the reason in why.
+int SOCKET_TlsInit(const plat::TlsClientSettings& settings, char* why, std::size_t cap);
+// The handshake on connected id, within what is left of the connect bound after
+// spentMs, the peer verified for host; sessionSlot (0 to 7) names the address whose
+// last session is offered again. id, or -1 (the handle closed and freed) with the
+// fault in *peer, logged.
+int SOCKET_Secure(int id, const char* host, int sessionSlot, std::int32_t spentMs,
+                  plat::TlsPeer* peer);
+// The server's handshake on an accepted id, within the network bound. id or -1 (closed).
+int SOCKET_SecureAccept(int id);
+// The fault a send or receive on id met from the peer's TLS (an alert after the
+// handshake); None for a plain connection or none met.
+plat::TlsFault SOCKET_LinkFault(int id);
 
 // The local port of a handle's socket (a listening handle opened on port 0 learns
 // the port the system chose), or -1.

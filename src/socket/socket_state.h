@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "platform/tls.h"
 #include "socket/socket.h"
 
 namespace sock {
@@ -17,6 +18,7 @@ namespace sock {
 struct Slot {
   std::atomic<std::int32_t> socket;
   std::atomic<std::int16_t> kind;
+  std::atomic<plat::TlsLink*> link;  // TLS on the connection, or nullptr
 };
 
 constexpr const char* kMutexName = "zelsock.mutex";
@@ -32,6 +34,10 @@ extern zel::Text<300> g_initError;       // why the last SOCKET_Init failed
 std::int32_t socket_of(int id);
 std::int16_t kind_of(int id);
 void store(int id, plat::SocketValue socket, std::int16_t kind);
+plat::TlsLink* link_of(int id);
+// Takes the link off the slot (nullptr when it had none): its closer frees it.
+plat::TlsLink* take_link(int id);
+void set_link(int id, plat::TlsLink* link);
 
 // A slot for a new socket: HANDLE_Get, under the table guard in multithreaded
 // mode, where the accept writes its own release line. Slot id or -1.

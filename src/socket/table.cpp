@@ -38,6 +38,21 @@ void store(int id, plat::SocketValue socket, std::int16_t kind) {
   s->socket.store(static_cast<std::int32_t>(socket), std::memory_order_relaxed);
 }
 
+plat::TlsLink* link_of(int id) {
+  const Slot* s = slot(id);
+  return s == nullptr ? nullptr : s->link.load(std::memory_order_acquire);
+}
+
+plat::TlsLink* take_link(int id) {
+  Slot* s = slot(id);
+  return s == nullptr ? nullptr : s->link.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+void set_link(int id, plat::TlsLink* link) {
+  Slot* s = slot(id);
+  if (s != nullptr) s->link.store(link, std::memory_order_release);
+}
+
 int take_slot(Taker taker) {
   if (g_multithreaded == 0) return HANDLE_Get();
   plat::MutexHandle guard = plat::named_mutex_open(kMutexName);
@@ -91,6 +106,7 @@ void HANDLE_Reset() {
   for (sock::Slot& s : sock::g_table) {
     s.kind.store(0, std::memory_order_relaxed);
     s.socket.store(-1, std::memory_order_relaxed);
+    s.link.store(nullptr, std::memory_order_relaxed);
   }
 }
 

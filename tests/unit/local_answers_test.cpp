@@ -172,7 +172,7 @@ TEST_F(LocalAnswers, UnwrittenAnswerWaits) {
   const std::string request = "|G01=1234|G04=556677|G08=42|G99=000020|";
   client_.standin = StandIn{};  // the gateway known down: answered locally, never asked
   client_.standin.retrySeconds = 3600;
-  client_.standin.failedAtMs = plat::monotonic_ms();
+  client_.standin.failedAtMs[0].store(plat::monotonic_ms());
   client_.standin.reachable = 1;
   client_.sender.assign("AB");
   std::string log = (work_ / "svc.log").string() + ",1,300";

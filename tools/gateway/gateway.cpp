@@ -139,6 +139,8 @@ bool start_sockets() {
 struct Gateway::State {
   Script script;
   int listener = -1;
+  bool tls = false;
+  int handshakesFailed = 0;
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   bool stopping = false;
@@ -164,6 +166,13 @@ struct Gateway::State {
   }
 
   void serve(int id) {
+    if (tls && SOCKET_SecureAccept(id) == -1) {  // closed: nothing was read
+      update([this] {
+        ++handshakesFailed;
+        --active;
+      });
+      return;
+    }
     Received r = read_packet(id);
     bool stopped = false;
     update([&] {
@@ -234,8 +243,22 @@ struct Gateway::State {
   }
 };
 
-Gateway::Gateway(Script script, int port) : state_(std::make_shared<State>()) {
+bool serve_tls(const std::string& cert, const std::string& key, const std::string& clientCa,
+               std::string* why) {
+  char text[400] = "";
+  if (!start_sockets()) {
+    *why = "the socket layer cannot start";
+    return false;
+  }
+  const bool ok =
+      plat::tls_server_setup(cert.c_str(), key.c_str(), clientCa.c_str(), text, sizeof text);
+  if (!ok) *why = text;
+  return ok;
+}
+
+Gateway::Gateway(Script script, int port, bool tls) : state_(std::make_shared<State>()) {
   state_->script = std::move(script);
+  state_->tls = tls;
   if (!start_sockets()) return;
   std::string text = std::to_string(port);
   listener_ = SOCKET_Open(text.data(), 0);
@@ -258,6 +281,11 @@ Gateway::~Gateway() {
     threads.swap(state_->threads);  // stopping is set: no thread starts another
   }
   for (auto& t : threads) t.join();
+}
+
+int Gateway::handshakes_failed() const {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->handshakesFailed;
 }
 
 std::vector<Received> Gateway::received() const {

@@ -63,11 +63,17 @@ Script approver();
 // Starts the socket layer in multithreaded mode, once per process; false when
 // it cannot start.
 bool start_sockets();
+// TLS for the gateways made with tls set (Linux): their certificate and key, PEM
+// files; with clientCa, a client certificate signed by it is required. false
+// with the reason in *why.
+bool serve_tls(const std::string& cert, const std::string& key, const std::string& clientCa,
+               std::string* why);
 
 class Gateway {
  public:
-  // Listens on port (0: any free port) of every local address.
-  explicit Gateway(Script script, int port = 0);
+  // Listens on port (0: any free port) of every local address; with tls, every
+  // connection is served TLS (serve_tls).
+  explicit Gateway(Script script, int port = 0, bool tls = false);
   ~Gateway();  // stops, then waits for every exchange to end
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
@@ -76,6 +82,7 @@ class Gateway {
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   std::vector<Received> received() const;  // every packet read so far, in order
+  int handshakes_failed() const;           // TLS connections turned away
   bool wait_received(std::size_t n, std::chrono::milliseconds timeout) const;
   // Stops accepting and ends every hold and delay; true when every exchange
   // ended within wait (a receive in progress ends at the socket layer's bound).

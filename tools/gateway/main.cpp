@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "certs.h"
 #include "common/cli.h"
 #include "gateway.h"
 #include "log/log.h"
@@ -24,12 +25,14 @@ struct Options {
   int delayMs = 1000;  // the wait of delay, the gap between the pieces of split
   long modeFor = 0;    // the mode for this many requests, then approve; 0: always
   char* log = nullptr;
+  const char* tlsDir = nullptr;    // -s: serve TLS with the certificate there
+  const char* clientCa = nullptr;  // -a: require client certificates of this authority
 };
 
 void usage(std::FILE* out) {
   std::fprintf(out,
                "usage: zelgateway [-p PORT] [-m approve|reject|close|delay|silent|split] "
-               "[-d MS] [-n COUNT] [-l LOG[,MIN,MAX]]\n"
+               "[-d MS] [-n COUNT] [-l LOG[,MIN,MAX]] [-s DIR [-a CAFILE]]\n"
                "  -p PORT  port to listen on (default 8000; 0: any free port)\n"
                "  -m MODE  approve (default): answer with F52; reject: answer without F52;\n"
                "           close: close without answering; delay: approve after -d MS;\n"
@@ -37,7 +40,12 @@ void usage(std::FILE* out) {
                "  -d MS    delay of 'delay' and gap of 'split' (default 1000)\n"
                "  -n COUNT the mode for the first COUNT requests, then approve (an outage\n"
                "           that ends; default 0: the mode for every request)\n"
-               "  -l LOG   log file of the socket layer (window 1..300 unless given)\n");
+               "  -l LOG   log file of the socket layer (window 1..300 unless given)\n"
+               "  -s DIR   serve TLS with DIR/gateway.pem and DIR/gateway.key; made for\n"
+               "           localhost and 127.0.0.1 when absent, signed by an authority of\n"
+               "           the run's own, DIR/ca.pem (give it to zelclient: ZELCLIENT_TLS_CA)\n"
+               "  -a FILE  with -s: require a client certificate signed by the authority\n"
+               "           of FILE (PEM)\n");
 }
 
 // A whole decimal number in [0, max], or -1.
@@ -75,6 +83,12 @@ bool parse(int argc, char** argv, Options* o) {
         break;
       case 'l':
         o->log = arg;
+        break;
+      case 's':
+        o->tlsDir = arg;
+        break;
+      case 'a':
+        o->clientCa = arg;
         break;
       default:
         return false;
@@ -141,6 +155,37 @@ gw::Script script(const Options& options) {
   };
 }
 
+// TLS with the certificate of the folder -s names, made there when absent.
+bool serve_tls(const Options& o) {
+#ifdef _WIN32
+  (void)o;
+  std::fprintf(stderr, "zelgateway: TLS is served by the Linux build only\n");
+  return false;
+#else
+  const std::string dir = o.tlsDir;
+  const std::string cert = dir + "/gateway.pem", key = dir + "/gateway.key";
+  std::string why;
+  std::FILE* f = std::fopen(cert.c_str(), "r");
+  if (f != nullptr) {
+    std::fclose(f);
+  } else if (!gw::make_certificate(dir, "gateway", gw::CertSpec{}, &why)) {
+    std::fprintf(stderr, "zelgateway: %s\n", why.c_str());
+    return false;
+  } else {
+    std::printf("TLS: made %s for localhost and 127.0.0.1, signed by %s/ca.pem\n", cert.c_str(),
+                dir.c_str());
+  }
+  if (!gw::serve_tls(cert, key, o.clientCa != nullptr ? o.clientCa : "", &why)) {
+    std::fprintf(stderr, "zelgateway: TLS: %s\n", why.c_str());
+    return false;
+  }
+  std::printf("TLS: serving %s (public key pin %s)%s\n", cert.c_str(),
+              gw::public_key_pin(cert).c_str(),
+              o.clientCa != nullptr ? ", client certificates required" : "");
+  return true;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,7 +205,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zelgateway: the socket layer cannot start\n");
     return 1;
   }
-  gw::Gateway gateway(script(options), options.port);
+  if (options.tlsDir != nullptr && !serve_tls(options)) return 1;
+  gw::Gateway gateway(script(options), options.port, options.tlsDir != nullptr);
   if (!gateway.listening()) {
     std::fprintf(stderr, "zelgateway: cannot listen on port %d\n", options.port);
     return 1;
