@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <csignal>
 
 #include <cerrno>
 #include <cstdio>
@@ -66,6 +67,13 @@ const char* last_error(char* buf, std::size_t cap) {
   if (e == 0) return "sin detalle";
   ERR_error_string_n(e, buf, cap);
   return buf;
+}
+
+// OpenSSL writes to its socket as a file: a peer that has gone would raise SIGPIPE,
+// where sending must fail as any send does.
+void no_sigpipe() {
+  static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  (void)ignored;
 }
 
 bool failed_setup(const char* what, const char* file, char* why, std::size_t cap) {
@@ -199,6 +207,7 @@ Status handshake(SSL* ssl, bool client, std::int32_t timeoutMs, TlsLink** link, 
 }  // namespace
 
 bool tls_client_setup(const TlsClientSettings& settings, char* why, std::size_t cap) {
+  no_sigpipe();
   if (g_client != nullptr) SSL_CTX_free(g_client);
   g_client = SSL_CTX_new(TLS_client_method());
   if (g_client == nullptr) return failed_setup("SSL_CTX_new", "", why, cap);
@@ -238,6 +247,7 @@ bool tls_client_setup(const TlsClientSettings& settings, char* why, std::size_t 
 
 bool tls_server_setup(const char* cert, const char* key, const char* clientCa, char* why,
                       std::size_t cap) {
+  no_sigpipe();
   if (g_server != nullptr) SSL_CTX_free(g_server);
   g_server = SSL_CTX_new(TLS_server_method());
   if (g_server == nullptr) return failed_setup("SSL_CTX_new", "", why, cap);
