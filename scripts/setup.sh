@@ -8,7 +8,8 @@
 set -euo pipefail
 
 level="${1:-test}"
-packages=(g++ cmake ninja-build)
+# OpenSSL for the TLS link to the gateway; its command line checks a gateway by hand.
+packages=(g++ cmake ninja-build libssl-dev openssl)
 if [[ $level != demo ]]; then
   # The tests: GoogleTest's sources, Samba for the terminals' network share, a
   # metrics collector with its checker for the metrics file, and a clock the fault
