@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows half of the tests: cross-builds with MinGW-w64 into build-win and runs
 # the suite there under Wine, headless, in a fresh Wine prefix that is removed at the end;
-# then builds the installer (target msi) and runs scripts/test-windows-service.sh.
+# then the TLS rows against the native gateway simulator (scripts/test-windows-tls.sh),
+# builds the installer (target msi) and runs scripts/test-windows-service.sh.
 #   scripts/test-windows.sh            build and test
 #   ZEL_WINE_KNOWN_FAILING='A|B'       tests (a ctest -R regex) that may fail under Wine:
 #                                      run apart, their failures printed but not fatal
@@ -52,6 +53,9 @@ else
   echo "!! ============================================================"
 fi
 cd ..
+
+echo "== TLS under Wine"
+timeout 300 scripts/test-windows-tls.sh build-win
 
 echo "== Windows service and installer"
 cmake --build build-win --target msi

@@ -173,7 +173,7 @@ std::string fill(std::string text, const fs::path& certs) {
 
 TEST_P(Link, OneAnswerOneAskNothingInTheClear) {
   const Row& row = GetParam();
-  if (zt::kWindows && row.tls) GTEST_SKIP() << "TLS under Wine: scripts/test-windows-service.sh";
+  if (zt::kWindows && row.tls) GTEST_SKIP() << "TLS under Wine: scripts/test-windows-tls.sh";
 #ifndef _WIN32
   const fs::path dir = certs().path();
   if (row.tls) {
