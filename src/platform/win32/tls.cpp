@@ -9,12 +9,14 @@
 #define SECURITY_WIN32
 #include "platform/tls.h"
 
+// clang-format off: the order the Windows headers need
 #include <bcrypt.h>
 #include <schannel.h>
 #include <security.h>
 #include <wincrypt.h>
 #include <windows.h>
 #include <winsock2.h>
+// clang-format on
 
 #include <atomic>
 #include <cstdio>
