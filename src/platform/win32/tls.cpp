@@ -9,13 +9,14 @@
 #define SECURITY_WIN32
 #include "platform/tls.h"
 
-// clang-format off: the order the Windows headers need
+// The Windows headers in the order they need.
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
 #include <bcrypt.h>
+#include <wincrypt.h>
 #include <schannel.h>
 #include <security.h>
-#include <wincrypt.h>
-#include <windows.h>
-#include <winsock2.h>
 // clang-format on
 
 #include <atomic>
