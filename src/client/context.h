@@ -208,6 +208,7 @@ using ProbeHost = zel::Text<kProbeHostMax>;  // host:port
 struct GatewayLinks {
   Shared<int> lastAnswered = 0;
   bool failing[kGatewayAddresses] = {};
+  bool known[kGatewayAddresses] = {};  // tried at least once: failing tells its state
   plat::TlsFault tlsFault[kGatewayAddresses] = {};
   std::int64_t notAfter[kGatewayAddresses] = {};  // seconds since 1970; 0: not known
   int expiryWarnedDay[kGatewayAddresses] = {};    // yyyymmdd of the last expiry WARNING

@@ -88,7 +88,8 @@ int go_on(const ZELClient& client, int from, int tried, GatewayReach& reach) {
     if (id != -1) return id;
     reach.failedMask |= bit(i);
     const int next = next_address(client, from, i, reach);
-    if (next != -1) {
+    // Said when the address fails anew, not on each request while it stays down.
+    if (next != -1 && client.standin.failedAtMs[i].load() < 0) {
       LOG_Print(LOG_CLI_WARNING,
                 "ZELClient_Process conectandose al gateway en [%s], se intenta [%s]",
                 zc::address_text(client.config, i).c_str(),
@@ -195,6 +196,7 @@ void zc::gateway_reached(ZELClient& client, const GatewayReach& reach, bool answ
     const bool ok = connected && answered;
     client.standin.failedAtMs[i].store(ok ? -1 : nowMs);
     links.failing[i] = !ok;
+    links.known[i] = true;
     const plat::TlsFault fault = reach.fault[i];
     if (config.tls && fault != links.tlsFault[i]) {
       if (fault == plat::TlsFault::None) {

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "client/gateway.h"
 #include "client/outage.h"
 #include "fileutil/textfile.h"
 
@@ -11,10 +12,13 @@ namespace {
 // the instance's label before their own.
 class Text {
  public:
-  explicit Text(const char* instance) {
-    for (const char* c = instance; *c != '\0'; ++c) {  // a label value's escapes
-      if (*c == '\\' || *c == '"') label_.append('\\');
-      label_.append(*c == '\n' ? 'n' : *c);
+  explicit Text(const char* instance) { escape(label_, instance); }
+  // A label value's escapes.
+  template <std::size_t N>
+  static void escape(zel::Text<N>& out, const char* value) {
+    for (const char* c = value; *c != '\0'; ++c) {
+      if (*c == '\\' || *c == '"' || *c == '\n') out.append('\\');
+      out.append(*c == '\n' ? 'n' : *c);
     }
   }
   void family(const char* name, const char* type, const char* help) {
@@ -40,6 +44,49 @@ class Text {
   zel::Text<150> label_;
   bool ok_ = true;
 };
+
+// Each gateway address's state once it was tried, and with TLS its handshakes
+// failed by fault and its certificate's end.
+void links(const ZELClient& client, Text& m) {
+  const ZELClientConfig& config = client.config;
+  const GatewayLinks& l = client.links;
+  zel::Text<kHostMax + 24> label[kGatewayAddresses];
+  bool any = false;
+  for (int i = 0; i < config.addressCount; ++i) {
+    label[i].append("address=\"");
+    Text::escape(label[i], zc::address_text(config, i).c_str());
+    label[i].append('"');
+    any = any || l.known[i];
+  }
+  if (any) {
+    m.family("zelclient_gateway_address_up", "gauge",
+             "1 when the last connection to the address succeeded and was answered.");
+    for (int i = 0; i < config.addressCount; ++i) {
+      if (l.known[i])
+        m.count("zelclient_gateway_address_up", label[i].c_str(), l.failing[i] ? 0 : 1);
+    }
+  }
+  if (!config.tls) return;
+  m.family("zelclient_tls_failures_total", "counter",
+           "TLS handshakes with the gateway failed, by fault.");
+  for (int f = 1; f <= static_cast<int>(plat::TlsFault::Other); ++f) {
+    char fault[40];
+    std::snprintf(fault, sizeof fault, "fault=\"%s\"",
+                  plat::tls_fault_name(static_cast<plat::TlsFault>(f)));
+    m.count("zelclient_tls_failures_total", fault, static_cast<long long>(l.tlsFailures[f]));
+  }
+  any = false;
+  for (int i = 0; i < config.addressCount; ++i) any = any || l.notAfter[i] != 0;
+  if (!any) return;
+  m.family("zelclient_tls_certificate_expiry_timestamp_seconds", "gauge",
+           "The end of the gateway certificate's validity, in Unix time, by address.");
+  for (int i = 0; i < config.addressCount; ++i) {
+    if (l.notAfter[i] != 0) {
+      m.count("zelclient_tls_certificate_expiry_timestamp_seconds", label[i].c_str(),
+              l.notAfter[i]);
+    }
+  }
+}
 
 }  // namespace
 
@@ -87,6 +134,7 @@ bool zc::write_metrics(ZELClient& client, int waiting, int inFlight) {
     gauge("zelclient_gateway_last_answer_timestamp_seconds",
           "The gateway's last answer, in Unix time.", o.lastGatewayAt);
   }
+  links(client, m);
   m.family("zelclient_standin_answers", "gauge",
            "Local pre-authorisations of the current outage and of the day.");
   m.count("zelclient_standin_answers", "period=\"outage\"", static_cast<long long>(g.local));

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdlib>
 
+#include "client/gateway.h"
 #include "client/metrics.h"
 #include "client/outage.h"
 #include "fileutil/textfile.h"
@@ -78,6 +79,10 @@ bool write_state(ZELClient& client, int waiting) {
       text.appendf("gateway=%s\ngateway_since=%s\ngateway_down_local=%" PRIu64 "\n",
                    gateway_name(g.gateway), stamp(g.since).c_str(),
                    g.gateway == Outage::Gateway::Down ? g.local : 0) &&
+      text.appendf("gateway_address=%s\n",
+                   g.gateway == Outage::Gateway::Up
+                       ? zc::address_text(client.config, client.links.lastAnswered.load()).c_str()
+                       : "") &&
       text.appendf("answered_gateway=%" PRIu64 "\nanswered_local=%" PRIu64
                    "\nanswered_error=%" PRIu64
                    "\nanswers_waiting=%d\nexchanges_in_flight=%d\n"
@@ -175,11 +180,21 @@ void zc::observe_gateway(ZELClient& client, Contact contact) {
   if (contact == Contact::Failed) {
     text.format("ZELClient_Process gateway sin respuesta desde %s, se responde localmente",
                 stamp(now).c_str());
+    // With several addresses, which were tried.
+    for (int i = 0; i < client.config.addressCount && client.config.addressCount > 1; ++i) {
+      text.appendf("%s[%s]", i == 0 ? " (sin respuesta en " : " ni en ",
+                   zc::address_text(client.config, i).c_str());
+      if (i + 1 == client.config.addressCount) text.append(')');
+    }
     zc::observe_warning(Event::GatewayDown, text.c_str());
   } else if (before.gateway == Outage::Gateway::Down) {
     text.format("ZELClient_Process gateway responde de nuevo tras %lld segundos, con %" PRIu64
                 " pre-autorizaciones locales entretanto",
                 static_cast<long long>(now - before.since), before.local);
+    if (client.config.addressCount > 1) {
+      text.appendf(", en [%s]",
+                   zc::address_text(client.config, client.links.lastAnswered.load()).c_str());
+    }
     LOG_Print(LOG_CLI_WARNING, "%s", text.c_str());
     plat::service_event(false, static_cast<unsigned>(Event::GatewayUp), text.c_str());
   }

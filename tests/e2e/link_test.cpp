@@ -227,6 +227,8 @@ TEST_P(Link, OneAnswerOneAskNothingInTheClear) {
     env.push_back("ZELCLIENT_GATEWAY_ALT=127.0.0.1:" + std::to_string(ports[1]));
   }
   for (const std::string& e : row.env) env.push_back(fill(e, dir));
+  const zt::TempDir metrics;
+  env.push_back("ZELCLIENT_METRICS_FILE=" + (metrics / "zel.prom").string());
   const std::string first = std::string(row.firstHost) + ":" + std::to_string(firstPort);
   zt::Service svc(ports[0], {"-g", first, "-p", "-1"}, env);
   svc.logWindow = "1,44";
@@ -255,6 +257,20 @@ TEST_P(Link, OneAnswerOneAskNothingInTheClear) {
     EXPECT_EQ(zt::count_with(lines, row.fault), 2);
   }
   EXPECT_EQ(zt::count_with(lines, "vence el"), row.serverCert == std::string("soon") ? 1 : 0);
+
+  // The metrics agree: a failed handshake counted once, the answering address up.
+  const std::string prom = zt::read_file(metrics / "zel.prom");
+  int failures = 0;
+  for (std::size_t at = 0;
+       (at = prom.find("\nzelclient_tls_failures_total{", at)) != std::string::npos;) {
+    at = prom.find("} ", at) + 2;
+    failures += std::atoi(prom.c_str() + at);
+  }
+  EXPECT_EQ(failures, row.fault[0] != '\0' ? 1 : 0) << prom;
+  if (!local) {
+    const int answering = row.first == At::Approver && row.fault[0] == '\0' ? firstPort : ports[1];
+    EXPECT_NE(prom.find(":" + std::to_string(answering) + "\"} 1\n"), std::string::npos) << prom;
+  }
 #ifndef _WIN32
   if (relay) {
     EXPECT_EQ(relay->sent().find("556677"), std::string::npos);  // no request text
