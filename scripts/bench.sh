@@ -49,6 +49,9 @@ echo "== end to end"
 echo "== terminals behind a gateway that takes its time, with and without ZELCLIENT_CONCURRENCY"
 "$bin/zelbench_concurrency" $quick --json "$out/concurrency.json"
 
+echo "== TLS to the gateway against plain TCP (with session resumption)"
+"$bin/zelbench_tls" $quick --json "$out/tls.json"
+
 echo "== idle check"
 "$bin/zelbench_idle" $quick | tee "$out/idle.txt"
 "$bin/zelbench_idle" $quick --concurrency 10 | tee -a "$out/idle.txt"

@@ -2,14 +2,17 @@
 // wait polls the socket within what is left of its bound.
 #include "platform/tls.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
-#include <csignal>
+#include <sys/socket.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,7 +22,11 @@ namespace plat {
 
 struct TlsLink {
   SSL* ssl;
+  SocketValue s;
+  BIO* in;   // records received, not yet opened
+  BIO* out;  // records made, not yet sent
   TlsFault fault;
+  bool closed;  // the peer closed the connection
 };
 
 namespace {
@@ -83,22 +90,34 @@ bool failed_setup(const char* what, const char* file, char* why, std::size_t cap
   return false;
 }
 
-// Waits for the socket as OpenSSL asked; false when the deadline passed first or
-// the wait failed.
-bool wait_for(int fd, int sslError, std::int64_t deadline, bool* timedOut) {
-  const short events = sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
-  for (;;) {
-    const std::int64_t left = deadline - monotonic_ms();
-    if (left <= 0) {
-      *timedOut = true;
-      return false;
-    }
-    pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left));
-    if (r > 0) return true;
-    if (r == 0) continue;
-    if (errno != EINTR) return false;
+std::int32_t left_of(std::int64_t deadline) {
+  const std::int64_t left = deadline - monotonic_ms();
+  return left > 0 ? static_cast<std::int32_t>(left) : 0;
+}
+
+// Sends every record made so far, in one send when the socket takes them.
+Status flush(TlsLink* l, std::int64_t deadline) {
+  char* data = nullptr;
+  long n = BIO_get_mem_data(l->out, &data);
+  Status r = Status::Ok;
+  while (n > 0 && r == Status::Ok) {
+    std::size_t sent = 0;
+    r = net_send(l->s, data, static_cast<std::size_t>(n), left_of(deadline), &sent);
+    data += sent;
+    n -= static_cast<long>(sent);
   }
+  (void)BIO_reset(l->out);
+  return r;
+}
+
+// Reads what has arrived, in one read, for OpenSSL to open.
+Status fill(TlsLink* l, std::int64_t deadline) {
+  char buf[16 * 1024 + 512];
+  std::size_t got = 0;
+  const Status r = net_recv(l->s, buf, sizeof buf, left_of(deadline), &got);
+  if (r == Status::Ok) BIO_write(l->in, buf, static_cast<int>(got));
+  if (r == Status::Closed) l->closed = true;
+  return r;
 }
 
 std::int64_t not_after(X509* cert) {
@@ -149,27 +168,57 @@ TlsFault step_fault(SSL* ssl, int sslError, bool timedOut) {
 }
 
 // Runs step (a handshake, a read or a write) until it is done or the deadline
-// passes. Returns the step's result (> 0 done) and its SSL error in *sslError.
+// passes: what it wants to send goes out before each wait for the peer. Returns
+// the step's result (> 0 done), its SSL error in *sslError and in *io what the
+// socket said when it stopped the step (Ok otherwise).
 template <typename Step>
-int drive(SSL* ssl, std::int64_t deadline, Step step, int* sslError, bool* timedOut) {
-  *timedOut = false;
+int drive(TlsLink* l, std::int64_t deadline, Step step, int* sslError, Status* io) {
+  *io = Status::Ok;
   for (;;) {
     ERR_clear_error();
     const int r = step();
     if (r > 0) return r;
-    *sslError = SSL_get_error(ssl, r);
-    if (*sslError != SSL_ERROR_WANT_READ && *sslError != SSL_ERROR_WANT_WRITE) return r;
-    if (!wait_for(SSL_get_fd(ssl), *sslError, deadline, timedOut)) return -1;
+    *sslError = SSL_get_error(l->ssl, r);
+    if (*sslError != SSL_ERROR_WANT_READ) return r;
+    if ((*io = flush(l, deadline)) != Status::Ok || (*io = fill(l, deadline)) != Status::Ok) {
+      return -1;
+    }
   }
 }
 
-Status handshake(SSL* ssl, bool client, std::int32_t timeoutMs, TlsLink** link, TlsPeer* peer) {
+// A link for ssl on socket s: records go through memory, sent and received here,
+// so that a handshake's last flight leaves with the first data in one segment.
+TlsLink* new_link(SSL* ssl, SocketValue s) {
+  BIO* in = BIO_new(BIO_s_mem());
+  BIO* out = BIO_new(BIO_s_mem());
+  if (in == nullptr || out == nullptr) {
+    BIO_free(in);
+    BIO_free(out);
+    SSL_free(ssl);
+    return nullptr;
+  }
+  SSL_set_bio(ssl, in, out);  // the SSL owns them from now
+  // Nothing a record waits for is held back (Nagle's delay): each send is whole.
+  const int one = 1;
+  ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return new TlsLink{ssl, s, in, out, TlsFault::None, false};
+}
+
+void free_link(TlsLink* l) {
+  SSL_free(l->ssl);
+  delete l;
+}
+
+Status handshake(TlsLink* l, bool client, std::int32_t timeoutMs, TlsLink** link, TlsPeer* peer) {
+  SSL* ssl = l->ssl;
   const std::int64_t deadline = monotonic_ms() + timeoutMs;
   int sslError = 0;
-  bool timedOut = false;
+  Status io = Status::Ok;
   const int r = drive(
-      ssl, deadline, [&] { return client ? SSL_connect(ssl) : SSL_accept(ssl); }, &sslError,
-      &timedOut);
+      l, deadline, [&] { return client ? SSL_connect(ssl) : SSL_accept(ssl); }, &sslError, &io);
+  // A refusal (an alert) leaves at once; a last flight that succeeded (the
+  // client's Finished, the server's tickets) leaves with the first data.
+  if (r <= 0) flush(l, deadline);
   X509* cert = SSL_get1_peer_certificate(ssl);
   peer->notAfter = not_after(cert);
   if (r > 0 && client && g_pinned) {
@@ -186,21 +235,26 @@ Status handshake(SSL* ssl, bool client, std::int32_t timeoutMs, TlsLink** link, 
     if (!same) peer->fault = TlsFault::PinMismatch;
   }
   X509_free(cert);
-  if (r <= 0) peer->fault = step_fault(ssl, sslError, timedOut);
+  const bool timedOut = io == Status::TimedOut;
+  if (r <= 0) {
+    peer->fault = io == Status::Closed   ? TlsFault::Closed
+                  : io == Status::Failed ? TlsFault::Other
+                                         : step_fault(ssl, sslError, timedOut);
+  }
   if (peer->fault != TlsFault::None) {
     char err[120];
     std::snprintf(peer->detail, sizeof peer->detail, "%s",
-                  peer->fault == TlsFault::PinMismatch || timedOut
+                  peer->fault == TlsFault::PinMismatch || io != Status::Ok
                       ? ""
                       : (SSL_get_verify_result(ssl) != X509_V_OK
                              ? X509_verify_cert_error_string(SSL_get_verify_result(ssl))
                              : last_error(err, sizeof err)));
     ERR_clear_error();
-    SSL_free(ssl);
+    free_link(l);
     return timedOut ? Status::TimedOut : Status::Failed;
   }
   peer->resumed = SSL_session_reused(ssl) == 1;
-  *link = new TlsLink{ssl, TlsFault::None};
+  *link = l;
   return Status::Ok;
 }
 
@@ -274,8 +328,8 @@ Status tls_connect(SocketValue s, const char* host, int sessionSlot, std::int32_
   *link = nullptr;
   *peer = TlsPeer{};
   SSL* ssl = g_client != nullptr ? SSL_new(g_client) : nullptr;
-  if (ssl == nullptr || SSL_set_fd(ssl, static_cast<int>(s)) != 1) {
-    SSL_free(ssl);
+  TlsLink* l = ssl != nullptr ? new_link(ssl, s) : nullptr;
+  if (l == nullptr) {
     peer->fault = TlsFault::Other;
     return Status::Failed;
   }
@@ -294,32 +348,34 @@ Status tls_connect(SocketValue s, const char* host, int sessionSlot, std::int32_
   } else {
     SSL_set_ex_data(ssl, g_slotIndex, reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)));
   }
-  return handshake(ssl, true, timeoutMs, link, peer);
+  return handshake(l, true, timeoutMs, link, peer);
 }
 
 Status tls_accept(SocketValue s, std::int32_t timeoutMs, TlsLink** link, TlsPeer* peer) {
   *link = nullptr;
   *peer = TlsPeer{};
   SSL* ssl = g_server != nullptr ? SSL_new(g_server) : nullptr;
-  if (ssl == nullptr || SSL_set_fd(ssl, static_cast<int>(s)) != 1) {
-    SSL_free(ssl);
+  TlsLink* l = ssl != nullptr ? new_link(ssl, s) : nullptr;
+  if (l == nullptr) {
     peer->fault = TlsFault::Other;
     return Status::Failed;
   }
-  return handshake(ssl, false, timeoutMs, link, peer);
+  return handshake(l, false, timeoutMs, link, peer);
 }
 
 Status tls_send(TlsLink* link, const void* data, std::size_t n, std::int32_t timeoutMs,
                 std::size_t* sent) {
   *sent = 0;
   if (link == nullptr) return Status::BadHandle;
+  const std::int64_t deadline = monotonic_ms() + timeoutMs;
   int sslError = 0;
-  bool timedOut = false;
-  const int chunk = n > 0x7fffffff ? 0x7fffffff : static_cast<int>(n);
+  Status io = Status::Ok;
+  const int chunk = n > 16384 ? 16384 : static_cast<int>(n);
   const int r = drive(
-      link->ssl, monotonic_ms() + timeoutMs, [&] { return SSL_write(link->ssl, data, chunk); },
-      &sslError, &timedOut);
-  if (r <= 0) return timedOut ? Status::TimedOut : Status::Failed;
+      link, deadline, [&] { return SSL_write(link->ssl, data, chunk); }, &sslError, &io);
+  if (r <= 0) return io != Status::Ok ? io : Status::Failed;
+  const Status flushed = flush(link, deadline);  // with a handshake's last flight
+  if (flushed != Status::Ok) return flushed;
   *sent = static_cast<std::size_t>(r);
   return Status::Ok;
 }
@@ -329,21 +385,19 @@ Status tls_recv(TlsLink* link, void* dest, std::size_t n, std::int32_t timeoutMs
   *got = 0;
   if (link == nullptr) return Status::BadHandle;
   int sslError = 0;
-  bool timedOut = false;
+  Status io = Status::Ok;
   const int chunk = n > 0x7fffffff ? 0x7fffffff : static_cast<int>(n);
   const int r = drive(
-      link->ssl, monotonic_ms() + timeoutMs, [&] { return SSL_read(link->ssl, dest, chunk); },
-      &sslError, &timedOut);
+      link, monotonic_ms() + timeoutMs, [&] { return SSL_read(link->ssl, dest, chunk); }, &sslError,
+      &io);
   if (r > 0) {
     *got = static_cast<std::size_t>(r);
     return Status::Ok;
   }
-  if (timedOut) return Status::TimedOut;
+  if (io != Status::Ok) return io;  // timed out, the peer gone (without its close_notify)
   if (sslError == SSL_ERROR_SSL) link->fault = step_fault(link->ssl, sslError, false);
   ERR_clear_error();
-  // A peer that closes without its close_notify has closed all the same.
-  return sslError == SSL_ERROR_ZERO_RETURN || sslError == SSL_ERROR_SYSCALL ? Status::Closed
-                                                                            : Status::Failed;
+  return sslError == SSL_ERROR_ZERO_RETURN ? Status::Closed : Status::Failed;
 }
 
 TlsFault tls_fault(const TlsLink* link) {
@@ -351,15 +405,17 @@ TlsFault tls_fault(const TlsLink* link) {
 }
 
 bool tls_pending(const TlsLink* link) {
-  return link != nullptr && SSL_pending(link->ssl) > 0;
+  // What waits may be records not yet opened as well as plain bytes.
+  return link != nullptr && (SSL_has_pending(link->ssl) == 1 || BIO_ctrl_pending(link->in) > 0);
 }
 
 void tls_close(TlsLink* link) {
   if (link == nullptr) return;
   ERR_clear_error();
-  SSL_shutdown(link->ssl);  // close_notify, once; the peer's is not waited for
-  SSL_free(link->ssl);
-  delete link;
+  if (!link->closed && SSL_shutdown(link->ssl) >= 0) {  // close_notify, once; not the peer's
+    flush(link, monotonic_ms() + 100);
+  }
+  free_link(link);
 }
 
 }  // namespace plat
