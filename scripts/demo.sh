@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The service's main job on a temporary root: the gateway simulator on
 # localhost:8000, zelclient with two terminals, a few requests dropped the way a
-# terminal does, each answer shown, and both stopped cleanly.
+# terminal does, each answer shown, and both stopped cleanly; then an outage
+# with a limit, and TLS to two gateway addresses, the first of which goes away.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh demo
@@ -64,6 +65,31 @@ touch "$root/ZELCLIENTSTOP.tmp"
 wait $client || true
 kill -INT $gateway
 wait $gateway || true
+echo "== TLS to two gateways (ports 8443 and 8444, one authority made for the run): the first stops"
+mkdir -p "$demo/tls"
+"$bin/zelgateway" -p 8443 -s "$demo/tls" >"$demo/gateway-tls1.out" &
+first=$!
+sleep 0.5
+"$bin/zelgateway" -p 8444 -s "$demo/tls" >"$demo/gateway-tls2.out" &
+second=$!
+sleep 0.3
+(cd "$work" && ZELCLIENT_TLS=on ZELCLIENT_TLS_CA="$demo/tls/ca.pem" \
+  ZELCLIENT_GATEWAY_ALT=localhost:8444 exec "$bin/zelclient" -n DEMO -r "$root" -t caja1 \
+  -g localhost:8443 -F 1234 -p 60 -l "$work/tls.log,1,300") >>"$demo/client.out" &
+client=$!
+sleep 0.3
+request caja1 "|G01=1234|G04=556690|G08=42|G99=000020|"
+kill -INT $first
+wait $first || true
+request caja1 "|G01=1234|G04=556691|G08=42|G99=000020|"
+touch "$root/ZELCLIENTSTOP.tmp"
+wait $client || true
+kill -INT $second
+wait $second || true
+echo "   the first gateway saw $(grep -c '^type=' "$demo/gateway-tls1.out") request(s), the second" \
+  "$(grep -c '^type=' "$demo/gateway-tls2.out")"
+grep -E "TLS con|conectandose al gateway|el gateway responde en" "$work/tls.log" | cut -f2- | sed 's/^/   /'
+
 echo "== why each local answer was given ($work/zelcausas.txt):"
 tr -d '\r' <"$work/zelcausas.txt"
 echo "== zelclient ended with status $status"
@@ -71,4 +97,4 @@ echo "== the gateway's view of the traffic:"
 cat "$demo/gateway.out"
 echo "== journal of local pre-authorisations ($work/zelautoresp.txt):"
 tr -d '\r' <"$work/zelautoresp.txt"
-echo "== the service's log is $work/svc.log"
+echo "== the service's logs are $work/svc.log and, for the TLS part, $work/tls.log"
