@@ -217,7 +217,8 @@ std::string Service::answer(const std::string& terminal, std::chrono::millisecon
   if (!wait_until(
           [&] {
             if (kWindows && ++polls % 100 == 0) nudge();
-            return answered(terminal) && try_read(out, text);
+            std::error_code ec;  // a directory planted at the name is no answer
+            return answered(terminal) && fs::is_regular_file(out, ec) && try_read(out, text);
           },
           timeout)) {
     return kNoAnswer;
