@@ -18,6 +18,8 @@
 
 namespace {
 
+constexpr const char* kStopFile = "ZELCLIENTSTOP.tmp";
+
 // What a turn of the loop does. A pass sends the life signal when it is due,
 // looks for the stop file and visits every terminal; it comes at a change in the
 // root tree and at the wait time-out, and once at start. The visits alone come
@@ -75,6 +77,10 @@ void look_for_gateway(ZELClient& client) {
 // signal's sender name is kept for every packet framed after it. What it finds
 // of the gateway (reached or not) is the gateway's state, as an exchange's is.
 void life_signal_step(ZELClient& client, std::time_t start) {
+  // The journal is looked for when its answer can matter: a life signal or a look
+  // for the gateway due, or the DEBUG line of a pass with a journal.
+  const int due = client.config.lifePeriod;
+  if ((due == -1 || client.clock() - client.lifeTimer < due) && !LOG_Enabled(LOG_CLI_DEBUG)) return;
   if (!zc::journal_exists(client)) return look_for_gateway(client);
   const std::time_t now = client.clock();
   const std::time_t sinceLife = client.clock() - client.lifeTimer;
@@ -102,7 +108,8 @@ void life_signal_step(ZELClient& client, std::time_t start) {
 // file) is removed, with one WARNING naming its owner.
 bool stop_requested(ZELClient& client) {
   Path stop;
-  FILE_MakePath(stop, {client.config.rootPath.c_str(), "ZELCLIENTSTOP.tmp"});
+  if (!plat::dirwatch_noticed()) return false;  // no event since the last look was about it
+  FILE_MakePath(stop, {client.config.rootPath.c_str(), kStopFile});
   if (client.files->exists(stop.c_str()) != plat::Status::Ok) return false;
   char owner[300] = "";
   if (plat::file_owner(stop.c_str(), owner, sizeof owner) != plat::Owner::Trusted) {
@@ -119,7 +126,7 @@ bool stop_requested(ZELClient& client) {
   LOG_Print(LOG_CLI_WARNING, "ZELClient_Process encontro archivo de stop. Saliendo...");
   const plat::Status removed = client.files->remove(stop.c_str());
   if (removed == plat::Status::Ok) return true;
-  zc::log_delete_failure("ZELClient_Process", "ZELCLIENTSTOP.tmp", removed);
+  zc::log_delete_failure("ZELClient_Process", kStopFile, removed);
   return false;
 }
 
@@ -256,6 +263,7 @@ int ZELClient_Process(ZELClient& client) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process Entry");
   plat::wake_open();  // workers, a stop signal and a service's stop request wake the waits
   plat::dirwatch_own(zc::own_change);
+  plat::dirwatch_notice(kStopFile);
   const std::time_t start = client.clock();
   client.lifeTimer = client.clock();
   RootWatch watch;

@@ -166,8 +166,18 @@ bool dirwatch_rearm();
 // once that directory was removed, moved away or covered by a mount, or the path
 // names another directory now (or none). A wait ends when the watched directory
 // goes, and on Linux when a mount changes what the path names.
+//
+// On Linux the check of the path costs a stat, made only when the watch may not
+// have told everything: after it was set up, after a wait that timed out or was
+// woken, after lost events and mount changes. A change it reported needs none.
 bool dirwatch_follows();
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms);
+// A file of the watched directory whose coming is looked for (the stop file):
+// dirwatch_noticed is true when an event may have been about it since the last
+// call (any creation or move to that name, whatever the filter; lost events; a
+// wait that timed out; a new watch; always where the system names no file).
+void dirwatch_notice(const char* name);
+bool dirwatch_noticed();
 // Once per process, true with the first directory of the tree that is not
 // watched because a limit on watched directories was reached; false otherwise.
 bool dirwatch_unwatched(char* dir, std::size_t cap);

@@ -80,6 +80,9 @@ struct State {
   std::uint32_t dir_events = 0;   // events on directories that end a wait
   Path root;
   OwnChange own = nullptr;  // the watcher's own changes in the root, which end no wait
+  bool check_root = true;   // the path must be checked before the watch is believed
+  zel::Text<255> notice;    // a name looked for in the root
+  bool noticed = true;      // an event may have been about it
   Watch watches[kMaxWatches];
   int queue[kMaxWatches];
 };
@@ -246,11 +249,16 @@ bool handle(const inotify_event& ev, const char* name) {
     return true;
   }
   if (ev.mask & IN_Q_OVERFLOW) {  // events were lost: watch everything anew
+    g.noticed = true;
     if (!same_root() || watch_tree() != 0) g.root_lost = true;
     return true;
   }
   const int slot = find_wd(ev.wd);
   if (slot < 0) return false;  // a watch already forgotten
+  if (slot == kRoot && ev.len > 0 && !g.notice.empty() && g.notice.view() == name &&
+      (ev.mask & (IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB)) != 0) {
+    g.noticed = true;
+  }
   if (slot == kRoot && (ev.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT))) {
     g.root_lost = true;  // the path no longer names it
     return true;
@@ -372,6 +380,7 @@ bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_
   }
   g.root_dev = st.st_dev;
   g.root_ino = st.st_ino;
+  g.check_root = g.noticed = true;
   watch_parent();
   g.mounts = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);  // none: no mount is seen
   return true;
@@ -382,8 +391,20 @@ bool dirwatch_rearm() {
 }
 
 bool dirwatch_follows() {
-  if (g.fd >= 0 && !g.root_lost && !same_root()) g.root_lost = true;
+  if (g.fd >= 0 && !g.root_lost && g.check_root && !same_root()) g.root_lost = true;
+  g.check_root = false;
   return g.fd >= 0 && !g.root_lost;
+}
+
+void dirwatch_notice(const char* name) {
+  g.notice.assign(name);
+  g.noticed = true;
+}
+
+bool dirwatch_noticed() {
+  const bool noticed = g.noticed || g.fd < 0;
+  g.noticed = false;
+  return noticed;
 }
 
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
@@ -396,18 +417,29 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
     pollfd p[3] = {{g.fd, POLLIN, 0}, {wake_fd(), POLLIN, 0}, {g.mounts, POLLPRI, 0}};
     const int r = poll(
         p, 3, timeout_ms == kInfinite ? -1 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
-    if (r < 0 && errno != EINTR) return WaitOutcome::Failed;
-    if (r == 0 && left <= INT_MAX) return WaitOutcome::Timeout;
+    if (r < 0 && errno != EINTR) {
+      g.check_root = g.noticed = true;
+      return WaitOutcome::Failed;
+    }
+    if (r == 0 && left <= INT_MAX) {
+      // The net under every check the watch makes: a missed event costs one time-out.
+      g.check_root = g.noticed = true;
+      return WaitOutcome::Timeout;
+    }
     if (r <= 0) continue;
     if ((p[1].revents & POLLIN) != 0 && wake_take()) return WaitOutcome::Woken;
     // A mount came or went: a change only when it changed what the root path names.
-    if ((p[2].revents & (POLLPRI | POLLERR)) != 0 && !dirwatch_follows()) {
-      return WaitOutcome::Signalled;
+    if ((p[2].revents & (POLLPRI | POLLERR)) != 0) {
+      g.check_root = true;
+      if (!dirwatch_follows()) return WaitOutcome::Signalled;
     }
     if ((p[0].revents & POLLIN) == 0) continue;
     const Drain d = drain();
     if (d == Drain::Changed) return WaitOutcome::Signalled;
-    if (d == Drain::Error) return WaitOutcome::Failed;
+    if (d == Drain::Error) {
+      g.check_root = g.noticed = true;
+      return WaitOutcome::Failed;
+    }
   }
 }
 
