@@ -418,11 +418,14 @@ bool look(ZELClient& client, int index, const Names& n, RequestRead* read) {
   TerminalState& state = client.terminals[index];
   const std::uint32_t held = state.heldMs;
   state.heldMs = 0;
-  if (client.files->readable(n.request.c_str()) != plat::Status::Ok) {
+  // The open says whether there is a request: no look before it.
+  plat::FileHandle f = plat::kNoFile;
+  const RequestRead opened = zc::open_request(client, n.request.c_str(), &f);
+  if (opened == RequestRead::Missing) {
     state.refusedLogged = false;
     return false;
   }
-  *read = ZELClient_ReadFileInput(client, n.request.c_str());
+  *read = ZELClient_ReadFileInput(client, n.request.c_str(), f, opened);
   if (*read == RequestRead::Denied) {
     // A name that is no readable regular file (a link, a pipe, a directory) is
     // never read: said once, and left alone until it changes.

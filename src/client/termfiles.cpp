@@ -56,17 +56,30 @@ bool zc::terminal_path(const ZELClient& client, const char* terminal, const char
 
 RequestRead zc::read_text(const ZELClient& client, const char* path, plat::OpenMode mode,
                           zel::TextRef out) {
-  const plat::FileOps& fs = *client.files;
   plat::FileHandle f = plat::kNoFile;
-  const plat::Status opened = fs.open(path, mode, &f);
+  const plat::Status opened = client.files->open(path, mode, &f);
   if (opened != plat::Status::Ok) return read_result(opened);
+  return read_open(client, f, out);
+}
+
+RequestRead zc::open_request(const ZELClient& client, const char* path, plat::FileHandle* f) {
+  const plat::Status opened = client.files->open(path, plat::OpenMode::ExclusiveRead, f);
+  return opened == plat::Status::Ok ? RequestRead::Ok : read_result(opened);
+}
+
+RequestRead zc::read_open(const ZELClient& client, plat::FileHandle f, zel::TextRef out) {
+  const plat::FileOps& fs = *client.files;
   // One byte more than a request may hold is read, and no more: a file however
-  // large, sparse or growing costs no more than that.
+  // large, sparse or growing costs no more than that. A read that gives less than
+  // it was asked for has met the end (a regular file's read is short only there).
   char raw[kRequestCapacity + 1];
-  std::size_t got = 0, n = 0;
-  while (got < sizeof raw && fs.read(f, raw + got, sizeof raw - got, &n) == plat::Status::Ok &&
-         n > 0) {
+  std::size_t got = 0;
+  for (;;) {
+    const std::size_t asked = sizeof raw - got;
+    std::size_t n = 0;
+    if (asked == 0 || fs.read(f, raw + got, asked, &n) != plat::Status::Ok || n == 0) break;
     got += n;
+    if (n < asked) break;
   }
   fs.close(f);
   // A Ctrl-Z ends a text file, as the Windows C runtime reads one (terminals of the DOS
@@ -89,8 +102,18 @@ RequestRead zc::read_text(const ZELClient& client, const char* path, plat::OpenM
 }
 
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::OpenMode mode) {
+  plat::FileHandle f = plat::kNoFile;
+  const plat::Status opened = client.files->open(path, mode, &f);
+  return ZELClient_ReadFileInput(
+      client, path, opened == plat::Status::Ok ? f : plat::kNoFile,
+      opened != plat::Status::Ok ? read_result(opened) : RequestRead::Ok);
+}
+
+RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::FileHandle f,
+                                    RequestRead opened) {
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_ReadFileInput Entry");
-  const RequestRead result = zc::read_text(client, path, mode, client.request);
+  const RequestRead result =
+      opened != RequestRead::Ok ? opened : zc::read_open(client, f, client.request);
   if (result == RequestRead::TooLong) {
     LOG_Print(LOG_CLI_ERROR,
               "ZELClient_ReadFileInput archivo [%s] mayor a %zu caracteres, no se lee entero", path,

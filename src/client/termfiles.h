@@ -43,6 +43,9 @@ struct AnswerWrite {
 // request holds. A file that cannot be opened leaves the buffer as it was.
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path,
                                     plat::OpenMode mode = plat::OpenMode::ExclusiveRead);
+// The same, of path opened already (f, closed here), or not (opened: why not).
+RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::FileHandle f,
+                                    RequestRead opened);
 
 // Writes answer (laid out when the fixed-layout flag is set) as a new file at
 // path, one of the service's own names, through the answer buffer, which holds
@@ -63,6 +66,10 @@ bool terminal_path(const ZELClient& client, const char* terminal, const char* su
 // Reads path, translated, into out (its beginning when it does not fit whole).
 RequestRead read_text(const ZELClient& client, const char* path, plat::OpenMode mode,
                       zel::TextRef out);
+// The same of an open file, closed here.
+RequestRead read_open(const ZELClient& client, plat::FileHandle f, zel::TextRef out);
+// Opens a terminal's request with the exclusive open: Ok with *f, or why not.
+RequestRead open_request(const ZELClient& client, const char* path, plat::FileHandle* f);
 
 // True when answer, laid out when the fixed-layout flag is set, fits an answer file.
 bool answer_fits(ZELClient& client, const char* answer);
