@@ -114,7 +114,9 @@ int SOCKET_Close(int id, int how) {
   LOG_Print(LOG_SOCK_DEBUG, "SOCKET_Close cerrando Id=[%d] Socket=[%d]", id, s);
   if (sock::g_multithreaded == 0) sock::set_remove(s);
   plat::tls_close(sock::take_link(id));
-  plat::net_shutdown(s, how);
+  // The close alone ends the connection as a shutdown before it would (a FIN,
+  // or a reset when unread bytes remain either way): how asks for nothing more.
+  (void)how;
   plat::net_close(s);
   sock::free_slot(id);
   return 0;
