@@ -11,9 +11,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 namespace zb {
+
+using namespace std::chrono_literals;
 
 std::string request_text() {
   return std::string(zt::kRequest) + "\r\n";
@@ -172,6 +175,82 @@ bool read_alloc_counts(const std::string& path, ZelAllocCounts* out) {
 double load_average() {
   double load[1];
   return ::getloadavg(load, 1) == 1 ? load[0] : -1;
+}
+
+// ---- System calls ---------------------------------------------------------------
+
+namespace {
+
+std::string find_in_path(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const std::string candidate = dir + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+std::uint64_t tracer_of(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("TracerPid:", 0) == 0) return std::strtoull(line.c_str() + 10, nullptr, 10);
+  }
+  return 0;
+}
+
+}  // namespace
+
+long SyscallCount::total() const {
+  long n = 0;
+  for (const auto& [name, count] : calls) {
+    if (name != "restart_syscall") n += count;
+  }
+  return n;
+}
+
+bool SyscallTrace::available() {
+  return !find_in_path("strace").empty();
+}
+
+SyscallTrace::SyscallTrace(pid_t pid, const std::string& dir) : out_(dir + "/strace.txt") {
+  const std::string strace = find_in_path("strace");
+  if (strace.empty()) return;
+  tracer_ = std::make_unique<zt::Child>(
+      std::vector<std::string>{strace, "-c", "-f", "-q", "-o", out_, "-p", std::to_string(pid)},
+      dir, std::vector<std::string>{}, true);
+  if (!tracer_->started()) return;
+  zt::wait_until([&] { return !tracer_->running() || tracer_of(pid) != 0; }, 3s);
+  attached_ = tracer_of(pid) != 0;
+}
+
+SyscallTrace::~SyscallTrace() {
+  if (tracer_ && tracer_->running()) {
+    tracer_->interrupt();
+    tracer_->wait(5s);
+  }
+}
+
+SyscallCount SyscallTrace::stop() {
+  SyscallCount t;
+  if (!attached_) return t;
+  tracer_->interrupt();
+  if (tracer_->wait(5s) < 0) return t;  // any end, by its SIGINT too, is the normal end
+  std::ifstream in(out_);
+  int dashes = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("------", 0) == 0) {
+      ++dashes;
+      continue;
+    }
+    if (dashes != 1) continue;  // only the rows between the two rules
+    std::istringstream row(line);
+    std::vector<std::string> cols;
+    for (std::string c; row >> c;) cols.push_back(c);
+    if (cols.size() >= 5) t.calls.emplace_back(cols.back(), std::atol(cols[3].c_str()));
+  }
+  t.ran = true;
+  return t;
 }
 
 }  // namespace zb

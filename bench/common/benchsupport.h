@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,5 +56,29 @@ bool read_alloc_counts(const std::string& path, ZelAllocCounts* out);
 
 // Load average over the last minute, or -1.
 double load_average();
+
+// The system calls of a process and its threads, counted by strace -c from the
+// tracer's attach to stop(): their names and counts (restart_syscall, the wait
+// the attach interrupted, left out of total()).
+struct SyscallCount {
+  bool ran = false;
+  std::vector<std::pair<std::string, long>> calls;
+  long total() const;
+};
+class SyscallTrace {
+ public:
+  static bool available();                          // strace is installed
+  SyscallTrace(pid_t pid, const std::string& dir);  // attaches; dir holds its output
+  ~SyscallTrace();
+  SyscallTrace(const SyscallTrace&) = delete;
+  SyscallTrace& operator=(const SyscallTrace&) = delete;
+  bool attached() const { return attached_; }
+  SyscallCount stop();
+
+ private:
+  std::string out_;
+  std::unique_ptr<zt::Child> tracer_;
+  bool attached_ = false;
+};
 
 }  // namespace zb

@@ -58,6 +58,7 @@ struct Options {
   bool zelgateway = false;
   bool floor = true;
   bool keep = false;
+  bool syscalls = false;  // count the system calls of the measured window (strace -c)
   std::string json;
   std::string samplesDir;
   std::string service;             // the zelclient binary (default: beside this program)
@@ -85,6 +86,8 @@ struct RunResult {
   double logBytesPerRequest = 0;
   double floorMedian = 0, wokenMedian = 0;  // the floors measured in the run's pauses, ns
   int pauses = 0;
+  double syscallsPerRequest = 0;  // with --syscalls
+  std::string syscallList;        // the calls of a request, the most frequent first
 };
 
 void usage() {
@@ -110,7 +113,9 @@ void usage() {
       "  --concurrency  ZELCLIENT_CONCURRENCY=N for the service (default: unset)\n"
       "  --compare    the exactly-once floor relay, zelclient and zelclient with\n"
       "               ZELCLIENT_CONCURRENCY=10 side by side, logging off, no floor slices\n"
-      "  --repeat     run every configuration K times, in turns (default 1)\n");
+      "  --repeat     run every configuration K times, in turns (default 1)\n"
+      "  --syscalls   count the service's system calls per request in the measured\n"
+      "               window (strace -c; the timings of a traced run mean little)\n");
 }
 
 bool parse_list(const char* text, std::vector<int>* out) {
@@ -134,6 +139,8 @@ bool parse(int argc, char** argv, Options* o) {
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--quick") {
       o->quick = true;
+    } else if (a == "--syscalls") {
+      o->syscalls = true;
     } else if (a == "--compare") {
       o->compare = true;
     } else if (a == "--no-floor") {
@@ -336,6 +343,8 @@ RunResult run_e2e(const Options& o, const Variant& v, int n, bool logging, int p
   int pauses = 0;
   Snapshot first, last;
   bool haveFirst = false, haveLast = false;
+  std::unique_ptr<zb::SyscallTrace> trace;
+  zb::SyscallCount calls;
   std::uint64_t answered = 0, total = 0;
   int outstanding = 0;
   for (int i = 0; i < n; ++i) {
@@ -349,11 +358,13 @@ RunResult run_e2e(const Options& o, const Variant& v, int n, bool logging, int p
     const int events = ::poll(&p, 1, 200);
     const std::int64_t seen = now_ns();
     if (!haveFirst && seen >= measureFrom) {
+      if (o.syscalls) trace = std::make_unique<zb::SyscallTrace>(service.pid(), work);
       first = snapshot(service.pid(), allocFile, answered);
       haveFirst = true;
     }
     if (haveFirst && !haveLast && seen >= measureTo) {
       last = snapshot(service.pid(), allocFile, answered);
+      if (trace) calls = trace->stop();
       haveLast = true;
     }
     if (pause && haveFirst && !haveLast && !pausing && seen >= nextPause &&
@@ -417,7 +428,10 @@ RunResult run_e2e(const Options& o, const Variant& v, int n, bool logging, int p
       }
     }
   }
-  if (r.error.empty() && !haveLast) last = snapshot(service.pid(), allocFile, answered);
+  if (r.error.empty() && !haveLast) {
+    last = snapshot(service.pid(), allocFile, answered);
+    if (trace) calls = trace->stop();
+  }
   r.pauses = pauses;
   const zb::ProcCounters final = zb::read_proc(service.pid());
 
@@ -447,6 +461,20 @@ RunResult run_e2e(const Options& o, const Variant& v, int n, bool logging, int p
           static_cast<double>(last.allocs.reallocs - first.allocs.reallocs) * per;
       r.freesPerRequest = static_cast<double>(last.allocs.frees - first.allocs.frees) * per;
       r.startupAllocs = first.allocs.allocs;
+    }
+    if (calls.ran) {
+      r.syscallsPerRequest = static_cast<double>(calls.total()) * per;
+      auto sorted = calls.calls;
+      std::sort(sorted.begin(), sorted.end(),
+                [](const auto& a, const auto& b) { return a.second > b.second; });
+      for (const auto& [name, times] : sorted) {
+        const double each = static_cast<double>(times) * per;
+        if (name == "restart_syscall" || each < 0.05) continue;
+        char one[64];
+        std::snprintf(one, sizeof one, "%s%s %.2f", r.syscallList.empty() ? "" : ", ", name.c_str(),
+                      each);
+        r.syscallList += one;
+      }
     }
     if (logging)
       r.logBytesPerRequest = static_cast<double>(file_size(logFile)) / static_cast<double>(total);
@@ -523,6 +551,28 @@ bool figures_of(const std::vector<RunResult>& results, int v, int repeat, Figure
     }
   }
   return one && ten;
+}
+
+// With --syscalls: each run's system calls per request, with its ratio to the
+// exactly-once floor of the same repeat and terminals (--compare), and what they are.
+void print_syscalls(const Options& o, const std::vector<RunResult>& results) {
+  std::printf("\nsystem calls per request (strace -c over the measured window):\n");
+  for (const RunResult& r : results) {
+    if (!r.ok || r.syscallsPerRequest == 0) continue;
+    double floor = 0;
+    for (const RunResult& f : results) {
+      if (o.compare && f.ok && f.variant == 0 && f.repeat == r.repeat &&
+          f.terminals == r.terminals && f.logging == r.logging) {
+        floor = f.syscallsPerRequest;
+      }
+    }
+    char ratio[32] = "";
+    if (floor > 0 && r.variant != 0)
+      std::snprintf(ratio, sizeof ratio, " (%.2fx the floor)", r.syscallsPerRequest / floor);
+    std::printf("  %-20s %2d terminals%s: %5.1f%s\n    %s\n",
+                o.variants[static_cast<std::size_t>(r.variant)].label.c_str(), r.terminals,
+                r.logging ? ", logged" : "", r.syscallsPerRequest, ratio, r.syscallList.c_str());
+  }
 }
 
 // The side-by-side table of --compare, one block per repeat, and the ratios the
@@ -705,6 +755,7 @@ int main(int argc, char** argv) {
   gateway.stop();
 
   if (o.compare) compare(o, results);
+  if (o.syscalls) print_syscalls(o, results);
 
   // The targets, against zelclient's runs with logging off.
   const RunResult* one = nullptr;

@@ -73,55 +73,12 @@ void print_window(const char* what, const Window& w) {
       static_cast<unsigned long long>(w.ticks), w.quiet() ? "asleep" : "WOKE UP");
 }
 
-std::string find_in_path(const char* name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    const std::string candidate = dir + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return {};
-}
-
-std::uint64_t tracer_of(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("TracerPid:", 0) == 0) return std::strtoull(line.c_str() + 10, nullptr, 10);
-  }
-  return 0;
-}
-
-struct TraceResult {
-  bool ran = false;
-  std::vector<std::pair<std::string, long>> calls;  // name, count
-};
-
 // Counts the system calls of pid for seconds with strace -c.
-TraceResult trace(const std::string& strace, pid_t pid, double seconds, const std::string& dir) {
-  TraceResult t;
-  const std::string out = dir + "/strace.txt";
-  zt::Child tracer({strace, "-c", "-f", "-q", "-o", out, "-p", std::to_string(pid)}, dir, {}, true);
-  if (!tracer.started()) return t;
-  zt::wait_until([&] { return !tracer.running() || tracer_of(pid) != 0; }, 3s);
-  if (tracer_of(pid) == 0) return t;
+zb::SyscallCount trace(pid_t pid, double seconds, const std::string& dir) {
+  zb::SyscallTrace tracer(pid, dir);
+  if (!tracer.attached()) return {};
   ::usleep(static_cast<useconds_t>(seconds * 1e6));
-  tracer.interrupt();
-  if (tracer.wait(5s) < 0) return t;  // any end, by its SIGINT too, is the normal end
-  std::ifstream in(out);
-  int dashes = 0;
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("------", 0) == 0) {
-      ++dashes;
-      continue;
-    }
-    if (dashes != 1) continue;  // only the rows between the two rules
-    std::istringstream row(line);
-    std::vector<std::string> cols;
-    for (std::string c; row >> c;) cols.push_back(c);
-    if (cols.size() >= 5) t.calls.emplace_back(cols.back(), std::atol(cols[3].c_str()));
-  }
-  t.ran = true;
-  return t;
+  return tracer.stop();
 }
 
 }  // namespace
@@ -219,9 +176,9 @@ int main(int argc, char** argv) {
     print_window("after a request was answered", second);
   }
 
-  const std::string strace = straceSeconds > 0 ? find_in_path("strace") : std::string();
-  if (!broken && !strace.empty()) {
-    const TraceResult t = trace(strace, service.pid(), straceSeconds, work);
+  const bool strace = straceSeconds > 0 && zb::SyscallTrace::available();
+  if (!broken && strace) {
+    const zb::SyscallCount t = trace(service.pid(), straceSeconds, work);
     if (!t.ran) {
       std::printf("strace -c, %.1f s: could not trace\n", straceSeconds);
     } else {
