@@ -46,6 +46,10 @@ fi
 echo "== end to end"
 "$bin/zelbench_e2e" $quick --json "$out/e2e.json" --samples "$out/samples"
 
+echo "== system calls per request: the exactly-once floor, zelclient, zelclient with workers"
+"$bin/zelbench_e2e" --compare --quick --syscalls | sed -n '/^system calls per request/,/^$/p' |
+  tee "$out/syscalls.txt"
+
 echo "== terminals behind a gateway that takes its time, with and without ZELCLIENT_CONCURRENCY"
 "$bin/zelbench_concurrency" $quick --json "$out/concurrency.json"
 
