@@ -33,6 +33,10 @@ const char* tls_fault_text(TlsFault fault);
 // The fault's short name, for the causes record and the metrics ("expired").
 const char* tls_fault_name(TlsFault fault);
 
+// A pin as an operator writes it, the SHA-256 of a public key in 64 hex digits or
+// 44 base64 characters, into its 32 bytes; false for anything else.
+bool tls_pin_parse(const char* text, unsigned char out[32]);
+
 // What a client trusts and shows; each nullptr or "" when not set.
 struct TlsClientSettings {
   const char* caFile;  // PEM file of the authorities trusted; else the system's store

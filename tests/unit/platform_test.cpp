@@ -7,10 +7,12 @@
 
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <thread>
 #include <tuple>
 
+#include "platform/tls.h"
 #include "testsupport.h"
 
 #ifndef _WIN32
@@ -160,3 +162,24 @@ TEST(PlatformMutex, AbandonedContendedAndRefused) {
 }
 
 }  // namespace
+
+// A pin is the SHA-256 of a key, in hex or base64, and nothing near it: a pin
+// read wrong pins another key, or none.
+TEST(PlatformTls, PinSpellings) {
+  const std::string hex = "00ff10aB" + std::string(56, '7');
+  const std::string b64 = "AP8Qq3d3d3d3d3d3d3d3d3d3d3d3d3d3d3d3d3d3d3c=";  // the same 32 bytes
+  // clang-format off
+  const std::pair<std::string, bool> rows[] = {
+      {hex, true}, {b64, true},
+      {hex.substr(1), false}, {hex + "0", false}, {"+" + hex.substr(1), false},
+      {hex.substr(0, 63) + "g", false}, {b64.substr(0, 43) + "A", false},
+      {b64.substr(0, 42) + "d=", false}, {b64.substr(0, 42) + "!=", false}, {"", false}};
+  // clang-format on
+  unsigned char a[32], b[32];
+  for (const auto& [text, ok] : rows) EXPECT_EQ(plat::tls_pin_parse(text.c_str(), a), ok) << text;
+  ASSERT_TRUE(plat::tls_pin_parse(hex.c_str(), a) && plat::tls_pin_parse(b64.c_str(), b));
+  EXPECT_EQ(std::memcmp(a, b, 32), 0);
+  EXPECT_EQ(a[0], 0x00);
+  EXPECT_EQ(a[1], 0xff);
+  EXPECT_EQ(a[3], 0xab);
+}

@@ -52,23 +52,6 @@ int keep_session(SSL* ssl, SSL_SESSION* session) {
   return 1;  // the reference is ours now
 }
 
-bool hex_or_base64_pin(const char* text, unsigned char out[32]) {
-  const std::size_t len = std::strlen(text);
-  if (len == 64) {
-    for (std::size_t i = 0; i < 32; ++i) {
-      unsigned v = 0;
-      if (std::sscanf(text + 2 * i, "%2x", &v) != 1) return false;
-      out[i] = static_cast<unsigned char>(v);
-    }
-    return true;
-  }
-  unsigned char decoded[48];
-  if (len != 44 || EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(text), 44) != 33)
-    return false;
-  std::memcpy(out, decoded, 32);  // 44 characters with one '=': 32 bytes, decoded as 33
-  return text[43] == '=' && text[42] != '=';
-}
-
 const char* last_error(char* buf, std::size_t cap) {
   const unsigned long e = ERR_peek_last_error();
   if (e == 0) return "sin detalle";
@@ -287,7 +270,7 @@ bool tls_client_setup(const TlsClientSettings& settings, char* why, std::size_t 
     }
   }
   g_pinned = settings.pin != nullptr && settings.pin[0] != '\0';
-  if (g_pinned && !hex_or_base64_pin(settings.pin, g_pin)) {
+  if (g_pinned && !tls_pin_parse(settings.pin, g_pin)) {
     std::snprintf(why, cap, "ZELCLIENT_TLS_PIN %s: no es un SHA-256 (64 hex o 44 base64)",
                   settings.pin);
     return false;

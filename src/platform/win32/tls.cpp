@@ -465,22 +465,6 @@ bool load_client_cert(const char* cert, const char* key, char* why, std::size_t 
   return true;
 }
 
-bool parse_pin(const char* text) {
-  const std::size_t len = std::strlen(text);
-  if (len == 64) {
-    for (std::size_t i = 0; i < 32; ++i) {
-      unsigned v = 0;
-      if (std::sscanf(text + 2 * i, "%2x", &v) != 1) return false;
-      g_pin[i] = static_cast<unsigned char>(v);
-    }
-    return true;
-  }
-  DWORD n = 32;
-  return len == 44 && text[43] == '=' && text[42] != '=' &&
-         CryptStringToBinaryA(text, 44, CRYPT_STRING_BASE64, g_pin, &n, nullptr, nullptr) &&
-         n == 32;
-}
-
 }  // namespace
 
 bool tls_client_setup(const TlsClientSettings& settings, char* why, std::size_t cap) {
@@ -493,7 +477,7 @@ bool tls_client_setup(const TlsClientSettings& settings, char* why, std::size_t 
     return false;
   }
   g_pinned = settings.pin != nullptr && settings.pin[0] != '\0';
-  if (g_pinned && !parse_pin(settings.pin)) {
+  if (g_pinned && !tls_pin_parse(settings.pin, g_pin)) {
     std::snprintf(why, cap, "ZELCLIENT_TLS_PIN %s: no es un SHA-256 (64 hex o 44 base64)",
                   settings.pin);
     return false;
