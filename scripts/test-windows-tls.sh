@@ -3,7 +3,8 @@
 # simulator: zelclient.exe under Wine, zelgateway and zelterm native, certificates
 # made here with openssl. One row per case; each is held to the same invariants:
 # one answer, from the gateway when the handshake verifies, else a local one with
-# exactly one ERROR naming the fault and nothing of the request at the gateway.
+# the cause tls, exactly one ERROR naming the fault and nothing of the request at
+# the gateway.
 #   scripts/test-windows-tls.sh [WINDOWS_BUILD_DIR [NATIVE_BUILD_DIR]]
 # Uses $WINEPREFIX when set (a prefix already booted), else a prefix of its own.
 set -euo pipefail
@@ -114,6 +115,7 @@ row() {
     [[ $errors == 1 && $asked == 0 ]] || fail "$name: $errors TLS errors, gateway asked $asked times"
     grep "ERROR.*ZELClient_Process TLS" "$log" | grep -q "$fault" ||
       fail "$name: the ERROR does not say '$fault': $(grep 'ERROR.*TLS' "$log")"
+    grep -q '|tls|' "$d/zelcausas.txt" || fail "$name: the local answer's cause is not tls"
   fi
   echo "   $name ($SECONDS s): $(grep '^F52=' <<<"$answer" | tr -d '\r')${fault:+ ($fault)}"
   rows=$((rows + 1))

@@ -19,6 +19,7 @@
 template <typename T>
 struct Shared {
   std::atomic<T> value;
+  // cppcheck-suppress noExplicitConstructor
   Shared(T v = T{}) : value(v) {}  // NOLINT: a plain value converts
   Shared(const Shared& other) : value(other.load()) {}
   Shared& operator=(const Shared& other) {
