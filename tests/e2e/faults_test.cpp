@@ -249,7 +249,9 @@ const Row kRows[] = {
     zt::write_file(r.svc->root / "stop.part", "x");  // another account's, then in place
     EXPECT_EQ(zt::run({"/bin/chown", "65534", (r.svc->root / "stop.part").string()}), 0);
     fs::rename(r.svc->root / "stop.part", stop);
-    std::ofstream(stop, std::ios::app) << "x";
+    // A write, which wakes the service; never a new file of ours, should the
+    // service have removed that one already.
+    std::fstream(stop, std::ios::in | std::ios::out | std::ios::app) << "x";
     ASSERT_TRUE(zt::wait_until([&] { return !zt::exists(stop); }));
     fs::create_symlink(r.svc->work / "zelautoresp.txt", stop);
     r.ask();  // a change: a pass, which finds the link
