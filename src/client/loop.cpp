@@ -108,7 +108,6 @@ void life_signal_step(ZELClient& client, std::time_t start) {
 // file) is removed, with one WARNING naming its owner.
 bool stop_requested(ZELClient& client) {
   Path stop;
-  if (!plat::dirwatch_noticed()) return false;  // no event since the last look was about it
   FILE_MakePath(stop, {client.config.rootPath.c_str(), kStopFile});
   if (client.files->exists(stop.c_str()) != plat::Status::Ok) return false;
   char owner[300] = "";
@@ -263,7 +262,6 @@ int ZELClient_Process(ZELClient& client) {
   LOG_Print(LOG_CLI_INFO, "ZELClient_Process Entry");
   plat::wake_open();  // workers, a stop signal and a service's stop request wake the waits
   plat::dirwatch_own(zc::own_change);
-  plat::dirwatch_notice(kStopFile);
   const std::time_t start = client.clock();
   client.lifeTimer = client.clock();
   RootWatch watch;

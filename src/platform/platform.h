@@ -172,12 +172,6 @@ bool dirwatch_rearm();
 // woken, after lost events and mount changes. A change it reported needs none.
 bool dirwatch_follows();
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms);
-// A file of the watched directory whose coming is looked for (the stop file):
-// dirwatch_noticed is true when an event may have been about it since the last
-// call (any creation or move to that name, whatever the filter; lost events; a
-// wait that timed out; a new watch; always where the system names no file).
-void dirwatch_notice(const char* name);
-bool dirwatch_noticed();
 // Once per process, true with the first directory of the tree that is not
 // watched because a limit on watched directories was reached; false otherwise.
 bool dirwatch_unwatched(char* dir, std::size_t cap);

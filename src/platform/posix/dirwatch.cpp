@@ -81,8 +81,6 @@ struct State {
   Path root;
   OwnChange own = nullptr;  // the watcher's own changes in the root, which end no wait
   bool check_root = true;   // the path must be checked before the watch is believed
-  zel::Text<255> notice;    // a name looked for in the root
-  bool noticed = true;      // an event may have been about it
   Watch watches[kMaxWatches];
   int queue[kMaxWatches];
 };
@@ -249,16 +247,12 @@ bool handle(const inotify_event& ev, const char* name) {
     return true;
   }
   if (ev.mask & IN_Q_OVERFLOW) {  // events were lost: watch everything anew
-    g.noticed = true;
+    g.check_root = true;
     if (!same_root() || watch_tree() != 0) g.root_lost = true;
     return true;
   }
   const int slot = find_wd(ev.wd);
   if (slot < 0) return false;  // a watch already forgotten
-  if (slot == kRoot && ev.len > 0 && !g.notice.empty() && g.notice.view() == name &&
-      (ev.mask & (IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB)) != 0) {
-    g.noticed = true;
-  }
   if (slot == kRoot && (ev.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT))) {
     g.root_lost = true;  // the path no longer names it
     return true;
@@ -380,7 +374,7 @@ bool dirwatch_open(const char* path, std::uint32_t filter, char* err, std::size_
   }
   g.root_dev = st.st_dev;
   g.root_ino = st.st_ino;
-  g.check_root = g.noticed = true;
+  g.check_root = true;
   watch_parent();
   g.mounts = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);  // none: no mount is seen
   return true;
@@ -396,17 +390,6 @@ bool dirwatch_follows() {
   return g.fd >= 0 && !g.root_lost;
 }
 
-void dirwatch_notice(const char* name) {
-  g.notice.assign(name);
-  g.noticed = true;
-}
-
-bool dirwatch_noticed() {
-  const bool noticed = g.noticed || g.fd < 0;
-  g.noticed = false;
-  return noticed;
-}
-
 WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
   if (g.fd < 0) return WaitOutcome::Failed;
   const std::int64_t deadline = monotonic_ms() + timeout_ms;
@@ -418,12 +401,12 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
     const int r = poll(
         p, 3, timeout_ms == kInfinite ? -1 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
     if (r < 0 && errno != EINTR) {
-      g.check_root = g.noticed = true;
+      g.check_root = true;
       return WaitOutcome::Failed;
     }
     if (r == 0 && left <= INT_MAX) {
       // The net under every check the watch makes: a missed event costs one time-out.
-      g.check_root = g.noticed = true;
+      g.check_root = true;
       return WaitOutcome::Timeout;
     }
     if (r <= 0) continue;
@@ -437,7 +420,7 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
     const Drain d = drain();
     if (d == Drain::Changed) return WaitOutcome::Signalled;
     if (d == Drain::Error) {
-      g.check_root = g.noticed = true;
+      g.check_root = true;
       return WaitOutcome::Failed;
     }
   }

@@ -97,11 +97,6 @@ WaitOutcome dirwatch_wait(std::uint32_t timeout_ms) {
 
 void dirwatch_own(OwnChange) {}  // the notification names no file
 
-void dirwatch_notice(const char*) {}
-bool dirwatch_noticed() {
-  return true;  // nothing tells which file changed: every pass looks
-}
-
 bool dirwatch_unwatched(char*, std::size_t) {
   return false;  // the system watches the whole tree
 }
