@@ -74,8 +74,8 @@ sleep 0.5
 second=$!
 sleep 0.3
 (cd "$work" && ZELCLIENT_TLS=on ZELCLIENT_TLS_CA="$demo/tls/ca.pem" \
-  ZELCLIENT_GATEWAY_ALT=localhost:8444 exec "$bin/zelclient" -n DEMO -r "$root" -t caja1 \
-  -g localhost:8443 -F 1234 -p 60 -l "$work/tls.log,1,300") >>"$demo/client.out" &
+  ZELCLIENT_GATEWAY_ALT=127.0.0.1:8444 exec "$bin/zelclient" -n DEMO -r "$root" -t caja1 \
+  -g 127.0.0.1:8443 -F 1234 -p 60 -l "$work/tls.log,1,300") >>"$demo/client.out" &
 client=$!
 sleep 0.3
 request caja1 "|G01=1234|G04=556690|G08=42|G99=000020|"
