@@ -420,7 +420,8 @@ bool look(ZELClient& client, int index, const Names& n, RequestRead* read) {
   state.heldMs = 0;
   // The open says whether there is a request: no look before it.
   plat::FileHandle f = plat::kNoFile;
-  const RequestRead opened = zc::open_request(client, n.request.c_str(), &f);
+  const RequestRead opened =
+      zc::open_text(client, n.request.c_str(), plat::OpenMode::ExclusiveRead, &f);
   if (opened == RequestRead::Missing) {
     state.refusedLogged = false;
     return false;

@@ -20,6 +20,8 @@ bool foreign(unsigned char c) {
 
 RequestRead read_result(plat::Status s) {
   switch (s) {
+    case plat::Status::Ok:
+      return RequestRead::Ok;
     case plat::Status::Busy:
       return RequestRead::Busy;
     case plat::Status::Denied:
@@ -57,14 +59,13 @@ bool zc::terminal_path(const ZELClient& client, const char* terminal, const char
 RequestRead zc::read_text(const ZELClient& client, const char* path, plat::OpenMode mode,
                           zel::TextRef out) {
   plat::FileHandle f = plat::kNoFile;
-  const plat::Status opened = client.files->open(path, mode, &f);
-  if (opened != plat::Status::Ok) return read_result(opened);
-  return read_open(client, f, out);
+  const RequestRead opened = open_text(client, path, mode, &f);
+  return opened == RequestRead::Ok ? read_open(client, f, out) : opened;
 }
 
-RequestRead zc::open_request(const ZELClient& client, const char* path, plat::FileHandle* f) {
-  const plat::Status opened = client.files->open(path, plat::OpenMode::ExclusiveRead, f);
-  return opened == plat::Status::Ok ? RequestRead::Ok : read_result(opened);
+RequestRead zc::open_text(const ZELClient& client, const char* path, plat::OpenMode mode,
+                          plat::FileHandle* f) {
+  return read_result(client.files->open(path, mode, f));
 }
 
 RequestRead zc::read_open(const ZELClient& client, plat::FileHandle f, zel::TextRef out) {
@@ -99,14 +100,6 @@ RequestRead zc::read_open(const ZELClient& client, plat::FileHandle f, zel::Text
     if (foreign(static_cast<unsigned char>(raw[i]))) return RequestRead::Foreign;
   }
   return RequestRead::Ok;
-}
-
-RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::OpenMode mode) {
-  plat::FileHandle f = plat::kNoFile;
-  const plat::Status opened = client.files->open(path, mode, &f);
-  return ZELClient_ReadFileInput(
-      client, path, opened == plat::Status::Ok ? f : plat::kNoFile,
-      opened != plat::Status::Ok ? read_result(opened) : RequestRead::Ok);
 }
 
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::FileHandle f,

@@ -38,12 +38,9 @@ struct AnswerWrite {
   plat::Status status;
 };
 
-// Reads path into the request buffer: a terminal's file with the exclusive open,
-// one of the service's own (mode Read) plainly; at most one byte more than a
-// request holds. A file that cannot be opened leaves the buffer as it was.
-RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path,
-                                    plat::OpenMode mode = plat::OpenMode::ExclusiveRead);
-// The same, of path opened already (f, closed here), or not (opened: why not).
+// Reads a terminal's request, path opened already with the exclusive open (f,
+// closed here; open_text), into the request buffer, at most one byte more than a
+// request holds; opened: why it could not be opened, the buffer then left as it was.
 RequestRead ZELClient_ReadFileInput(ZELClient& client, const char* path, plat::FileHandle f,
                                     RequestRead opened);
 
@@ -68,8 +65,9 @@ RequestRead read_text(const ZELClient& client, const char* path, plat::OpenMode 
                       zel::TextRef out);
 // The same of an open file, closed here.
 RequestRead read_open(const ZELClient& client, plat::FileHandle f, zel::TextRef out);
-// Opens a terminal's request with the exclusive open: Ok with *f, or why not.
-RequestRead open_request(const ZELClient& client, const char* path, plat::FileHandle* f);
+// Opens path in mode: Ok with *f, or why not.
+RequestRead open_text(const ZELClient& client, const char* path, plat::OpenMode mode,
+                      plat::FileHandle* f);
 
 // True when answer, laid out when the fixed-layout flag is set, fits an answer file.
 bool answer_fits(ZELClient& client, const char* answer);
