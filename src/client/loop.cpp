@@ -77,17 +77,16 @@ void look_for_gateway(ZELClient& client) {
 // signal's sender name is kept for every packet framed after it. What it finds
 // of the gateway (reached or not) is the gateway's state, as an exchange's is.
 void life_signal_step(ZELClient& client, std::time_t start) {
+  const std::time_t now = client.clock();
+  const int period = client.config.lifePeriod;
+  const bool due = period != -1 && now - client.lifeTimer >= period;
   // The journal is looked for when its answer can matter: a life signal or a look
   // for the gateway due, or the DEBUG line of a pass with a journal.
-  const int due = client.config.lifePeriod;
-  if ((due == -1 || client.clock() - client.lifeTimer < due) && !LOG_Enabled(LOG_CLI_DEBUG)) return;
+  if (!due && !LOG_Enabled(LOG_CLI_DEBUG)) return;
   if (!zc::journal_exists(client)) return look_for_gateway(client);
-  const std::time_t now = client.clock();
-  const std::time_t sinceLife = client.clock() - client.lifeTimer;
   LOG_Print(LOG_CLI_DEBUG, "ZELClient_Process transcurrieron %d segundos",
             static_cast<int>(now - start));
-  const int period = client.config.lifePeriod;
-  if (sinceLife >= period && period != -1) {
+  if (due) {
     LOG_Print(LOG_CLI_INFO,
               "ZELClient_Process enviando se\xF1"
               "al de vida");
