@@ -107,9 +107,7 @@ void receive(const ZELClient& client, ExchangeJob& job, Probe probe) {
     const plat::TlsFault fault = SOCKET_LinkFault(job.socketId);
     if (fault != plat::TlsFault::None) {
       job.reach.fault[job.reach.address] = fault;
-      LOG_Print(LOG_CLI_ERROR, "ZELClient_Process TLS con el gateway en [%s]: %s",
-                zc::address_text(client.config, job.reach.address).c_str(),
-                plat::tls_fault_text(fault));
+      zc::log_tls_failure(client.config, job.reach.address, fault, "");
     }
     return failed(client, job, ExchangeJob::Result::ReceiveFailed, probe);
   }

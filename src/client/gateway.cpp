@@ -56,11 +56,7 @@ int connect_at(const ZELClient& client, int i, int id, std::int64_t startMs, Gat
   id = SOCKET_Secure(id, a.host.c_str(), i, static_cast<std::int32_t>(elapsed(startMs)), &peer);
   reach.fault[i] = peer.fault;
   reach.notAfter = peer.notAfter;
-  if (id == -1) {
-    LOG_Print(LOG_CLI_ERROR, "ZELClient_Process TLS con el gateway en [%s]: %s%s%s%s",
-              zc::address_text(client.config, i).c_str(), plat::tls_fault_text(peer.fault),
-              peer.detail[0] != '\0' ? " (" : "", peer.detail, peer.detail[0] != '\0' ? ")" : "");
-  }
+  if (id == -1) zc::log_tls_failure(client.config, i, peer.fault, peer.detail);
   return id;
 }
 
@@ -142,6 +138,13 @@ bool zc::gateway_start(ZELClient& client) {
     return false;
   }
   return true;
+}
+
+void zc::log_tls_failure(const ZELClientConfig& config, int i, plat::TlsFault fault,
+                         const char* detail) {
+  LOG_Print(LOG_CLI_ERROR, "ZELClient_Process TLS con el gateway en [%s]: %s%s%s%s",
+            address_text(config, i).c_str(), plat::tls_fault_text(fault),
+            detail[0] != '\0' ? " (" : "", detail, detail[0] != '\0' ? ")" : "");
 }
 
 zel::Text<kHostMax + 8> zc::address_text(const ZELClientConfig& config, int i) {

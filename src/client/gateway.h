@@ -20,6 +20,9 @@ namespace zc {
 bool gateway_start(ZELClient& client);
 // "host:port" of address i.
 zel::Text<kHostMax + 8> address_text(const ZELClientConfig& config, int i);
+// The one ERROR of a TLS handshake that failed at address i, with its detail ("" none).
+void log_tls_failure(const ZELClientConfig& config, int i, plat::TlsFault fault,
+                     const char* detail);
 // True while address i is in its window after a failure.
 bool address_known_down(const ZELClient& client, int i);
 // True while every address is in its window.
