@@ -239,6 +239,11 @@ Status net_recv(SocketValue s, void* dest, std::size_t n, std::int32_t timeout_m
                 std::size_t* got);
 Status net_shutdown(SocketValue s, int how);  // how: 0 receive, 1 send, 2 both
 Status net_close(SocketValue s);
+// Sends all n bytes, net_send after net_send, before deadline (a monotonic_ms()
+// time): Ok, TimedOut or Failed. Portable: net_deadline.cpp.
+Status net_send_all(SocketValue s, const void* data, std::size_t n, std::int64_t deadline);
+// What is left of deadline (a monotonic_ms() time) as a call's bound: 0 once passed.
+std::int32_t ms_until(std::int64_t deadline);
 
 // ---- Named mutex -----------------------------------------------------------
 // A mutex known by name, never shared beyond the user's own session: on Windows a

@@ -1,5 +1,6 @@
-// TLS with OpenSSL on the non-blocking sockets of net.cpp: each step that would
-// wait polls the socket within what is left of its bound.
+// TLS with OpenSSL. Its records go through memory: what it makes is sent, and what
+// arrives is read for it, with net.cpp's bounded calls, within what is left of the
+// step's bound.
 #include "platform/tls.h"
 
 #include <netinet/in.h>
@@ -12,7 +13,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -59,13 +59,6 @@ const char* last_error(char* buf, std::size_t cap) {
   return buf;
 }
 
-// OpenSSL writes to its socket as a file: a peer that has gone would raise SIGPIPE,
-// where sending must fail as any send does.
-void no_sigpipe() {
-  static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-  (void)ignored;
-}
-
 bool failed_setup(const char* what, const char* file, char* why, std::size_t cap) {
   char err[200];
   std::snprintf(why, cap, "%s %s: %s", what, file, last_error(err, sizeof err));
@@ -73,22 +66,12 @@ bool failed_setup(const char* what, const char* file, char* why, std::size_t cap
   return false;
 }
 
-std::int32_t left_of(std::int64_t deadline) {
-  const std::int64_t left = deadline - monotonic_ms();
-  return left > 0 ? static_cast<std::int32_t>(left) : 0;
-}
-
 // Sends every record made so far, in one send when the socket takes them.
 Status flush(TlsLink* l, std::int64_t deadline) {
   char* data = nullptr;
-  long n = BIO_get_mem_data(l->out, &data);
-  Status r = Status::Ok;
-  while (n > 0 && r == Status::Ok) {
-    std::size_t sent = 0;
-    r = net_send(l->s, data, static_cast<std::size_t>(n), left_of(deadline), &sent);
-    data += sent;
-    n -= static_cast<long>(sent);
-  }
+  const long n = BIO_get_mem_data(l->out, &data);
+  const Status r =
+      n > 0 ? net_send_all(l->s, data, static_cast<std::size_t>(n), deadline) : Status::Ok;
   (void)BIO_reset(l->out);
   return r;
 }
@@ -97,7 +80,7 @@ Status flush(TlsLink* l, std::int64_t deadline) {
 Status fill(TlsLink* l, std::int64_t deadline) {
   char buf[16 * 1024 + 512];
   std::size_t got = 0;
-  const Status r = net_recv(l->s, buf, sizeof buf, left_of(deadline), &got);
+  const Status r = net_recv(l->s, buf, sizeof buf, ms_until(deadline), &got);
   if (r == Status::Ok) BIO_write(l->in, buf, static_cast<int>(got));
   if (r == Status::Closed) l->closed = true;
   return r;
@@ -244,7 +227,6 @@ Status handshake(TlsLink* l, bool client, std::int32_t timeoutMs, TlsLink** link
 }  // namespace
 
 bool tls_client_setup(const TlsClientSettings& settings, char* why, std::size_t cap) {
-  no_sigpipe();
   if (g_client != nullptr) SSL_CTX_free(g_client);
   g_client = SSL_CTX_new(TLS_client_method());
   if (g_client == nullptr) return failed_setup("SSL_CTX_new", "", why, cap);
@@ -284,7 +266,6 @@ bool tls_client_setup(const TlsClientSettings& settings, char* why, std::size_t 
 
 bool tls_server_setup(const char* cert, const char* key, const char* clientCa, char* why,
                       std::size_t cap) {
-  no_sigpipe();
   if (g_server != nullptr) SSL_CTX_free(g_server);
   g_server = SSL_CTX_new(TLS_server_method());
   if (g_server == nullptr) return failed_setup("SSL_CTX_new", "", why, cap);

@@ -84,29 +84,12 @@ void give_back(TlsLink* l) {
   l->used.store(false);
 }
 
-std::int32_t left_of(std::int64_t deadline) {
-  const std::int64_t left = deadline - monotonic_ms();
-  return left > 0 ? static_cast<std::int32_t>(left) : 0;
-}
-
-// Sends all n bytes before the deadline.
-Status send_all(SOCKET s, const char* data, std::size_t n, std::int64_t deadline) {
-  while (n > 0) {
-    std::size_t sent = 0;
-    const Status r = net_send(static_cast<SocketValue>(s), data, n, left_of(deadline), &sent);
-    if (r != Status::Ok) return r;
-    data += sent;
-    n -= sent;
-  }
-  return Status::Ok;
-}
-
 // Reads what comes into the link's raw buffer, once, before the deadline.
 Status read_more(TlsLink* l, std::int64_t deadline) {
   if (l->rawLen >= kRawRoom) return Status::Failed;  // a record larger than any record
   std::size_t got = 0;
   const Status r = net_recv(static_cast<SocketValue>(l->s), l->raw + l->rawLen,
-                            kRawRoom - l->rawLen, left_of(deadline), &got);
+                            kRawRoom - l->rawLen, ms_until(deadline), &got);
   if (r == Status::Ok) l->rawLen += got;
   return r;
 }
@@ -283,7 +266,8 @@ Status send_token(TlsLink* l, SecBuffer* token, std::int64_t deadline) {
   Status r = Status::Ok;
   if (token->pvBuffer != nullptr) {
     if (token->cbBuffer > 0) {
-      r = send_all(l->s, static_cast<const char*>(token->pvBuffer), token->cbBuffer, deadline);
+      r = net_send_all(static_cast<SocketValue>(l->s), static_cast<const char*>(token->pvBuffer),
+                       token->cbBuffer, deadline);
     }
     FreeContextBuffer(token->pvBuffer);
     token->pvBuffer = nullptr;
@@ -573,8 +557,9 @@ Status tls_send(TlsLink* l, const void* data, std::size_t n, std::int32_t timeou
                     {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
   if (EncryptMessage(&l->ctx, 0, &desc, 0) != SEC_E_OK) return Status::Failed;
-  const Status r = send_all(l->s, l->out, b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer,
-                            monotonic_ms() + timeoutMs);
+  const Status r =
+      net_send_all(static_cast<SocketValue>(l->s), l->out,
+                   b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer, monotonic_ms() + timeoutMs);
   if (r == Status::Ok) *sent = chunk;
   return r;
 }
